@@ -1,0 +1,77 @@
+#include <exception>
+#include <new>
+#include <stdexcept>
+
+#include "python/py.hpp"
+#include "sample/panic.hpp"
+
+namespace trevalin::py {
+
+void add_processing_note(const char* name) {
+#if PY_VERSION_HEX >= 0x030B0000
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (value) {
+        if (tb) PyException_SetTraceback(value, tb);
+        Ref note(PyUnicode_FromFormat("while processing '%s'", name));
+        Ref r;
+        if (note) r = Ref(PyObject_CallMethod(value, "add_note", "O", note.get()));
+        // A note that cannot be added must not replace the real error.
+        if (!r) PyErr_Clear();
+    }
+    PyErr_Restore(type, value, tb);
+#else
+    (void)name;
+#endif
+}
+
+void raise_cast_failure(PyObject* value, const char* to) {
+    if (value == Py_None) {
+        PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", to);
+        return;
+    }
+    Ref qualname(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__qualname__"));
+    if (!qualname) return;
+    PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname.get(), to);
+}
+
+PyObject* panic_exception_type() {
+    // Lives for the rest of the process, like the class objects of the module.
+    static PyObject* type = nullptr;
+    if (!type) {
+        type = PyErr_NewExceptionWithDoc(
+            "trevalin.PanicException",
+            "An internal failure of trevalin (a broken invariant). It derives from\n"
+            "BaseException, so handlers for Exception do not catch it.",
+            PyExc_BaseException, nullptr);
+    }
+    return type;
+}
+
+void raise_panic(const std::string& message) {
+    PyObject* type = panic_exception_type();
+    if (!type) return;
+    Ref text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (!text) return;
+    PyErr_SetObject(type, text.get());
+}
+
+void raise_from_current_exception() {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error& e) {
+        // A request the index types cannot address (an image too large).
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const Panic& e) {
+        raise_panic(e.what());
+    } catch (const std::exception& e) {
+        raise_panic(e.what());
+    } catch (...) {
+        raise_panic("unknown internal failure");
+    }
+}
+
+}  // namespace trevalin::py
