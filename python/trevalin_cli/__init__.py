@@ -1,0 +1,1 @@
+"""Command-line tools for trevalin (installed as ``trevalin-detect``)."""
