@@ -1,0 +1,122 @@
+#include "detector/detect.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <string>
+
+#include "detector/downscale.hpp"
+#include "detector/improve_rect.hpp"
+#include "detector/level_line_field.hpp"
+#include "detector/refine.hpp"
+#include "detector/region.hpp"
+#include "sample/buffer.hpp"
+#include "sample/numeric.hpp"
+
+namespace trevalin {
+
+double log_nt(std::uint64_t width, std::uint64_t height) {
+    // The constant is log10(11).
+    return 2.5 * (std::log10(static_cast<double>(width)) + std::log10(static_cast<double>(height))) +
+           1.041392685158225;
+}
+
+std::uint64_t min_region_size(double log_nt) {
+    // The divisor is log10(8) = -log10(kAlignedProbability).
+    return to_u64_sat(std::ceil(log_nt / 0.9030899869919435));
+}
+
+namespace {
+
+// Orders doubles by the IEEE 754 total order (-NaN < -inf < ... < -0 < +0 < ... < +inf < +NaN).
+inline std::int64_t total_order_key(double v) {
+    std::int64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    return bits ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
+}
+
+// The seed loop on a finished field: grows, fits, refines and scores a region
+// from every seed that is still free, in seed order.
+std::vector<Segment> segments_of(const Px* field, std::uint64_t width, std::uint64_t height, double factor) {
+    const double nt = log_nt(width, height);
+    const std::uint64_t min_size = min_region_size(nt);
+    const std::size_t pixels = width * height;
+
+    const Buffer<std::uint32_t> seeds = seeds_by_norm(field, pixels, kRho);
+    if (seeds.empty()) return {};
+
+    Buffer<std::uint8_t> used = Buffer<std::uint8_t>::uninitialized(pixels);
+    for (std::size_t i = 0; i < pixels; ++i) used[i] = field[i].norm <= kRho ? 1 : 0;
+
+    std::vector<std::uint32_t> region;
+    std::vector<Segment> found;
+    for (const std::uint32_t seed : seeds) {
+        if (used[seed]) continue;
+        const double angle = grow_region(seed, field, used.data(), region, kTau, width, height);
+        if (region.size() < min_size) continue;
+        Rect rect = region_to_rect(region, field, width, angle, kAlignedProbability);
+        if (!refine(region, rect, used.data(), field, min_size, width, height)) continue;
+        const double score = improve_rect(rect, field, width, height, kRho, nt);
+        if (!(score > 0.0)) continue;
+        // Field coordinates name the top-left pixel of a 2 x 2 block; +0.5 is its centre.
+        found.push_back(Segment{(rect.x1 + 0.5) * factor, (rect.y1 + 0.5) * factor, (rect.x2 + 0.5) * factor,
+                                (rect.y2 + 0.5) * factor, rect.width * factor, rect.p, score});
+    }
+
+    std::vector<std::int64_t> keys(found.size());
+    std::vector<std::size_t> order(found.size());
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        keys[i] = total_order_key(std::hypot(found[i].x2 - found[i].x1, found[i].y2 - found[i].y1));
+        order[i] = i;
+    }
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return keys[a] > keys[b]; });
+    std::vector<Segment> sorted;
+    sorted.reserve(found.size());
+    for (std::size_t i : order) sorted.push_back(found[i]);
+    return sorted;
+}
+
+[[noreturn]] void too_large(std::uint64_t width, std::uint64_t height) {
+    throw ImageTooLarge("detect supports images of fewer than 2**32 pixels (after downscaling); got " +
+                        std::to_string(width) + " x " + std::to_string(height));
+}
+
+}  // namespace
+
+template <class T>
+Outcome<std::vector<Segment>> detect(const T* samples, std::uint64_t len, std::uint64_t width, std::uint64_t height,
+                                     double scale) {
+    const std::uint64_t expected = mul_count(width, height);
+    if (len != expected) return SizeMismatch{expected, len};
+    if (width < 3 || height < 3) return std::vector<Segment>{};
+
+    constexpr std::uint64_t kMaxPixels = std::uint64_t{1} << 32;
+    if (scale < 1.0) {
+        // The size is known before the kernel is built: an image that shrinks
+        // below 3 x 3 gives no segments, and so a tiny scale never asks for a
+        // kernel wider than about 1.5 times the image.
+        const ScaledSize size = downscaled_size(width, height, scale);
+        if (size.width < 3 || size.height < 3) return std::vector<Segment>{};
+        if (mul_count(size.width, size.height) >= kMaxPixels) too_large(size.width, size.height);
+        Buffer<Px> field;
+        {
+            const Downscaled small = downscale(samples, width, height, scale);
+            field = level_line_field(small.image.data(), small.width, small.height);
+        }
+        return segments_of(field.data(), size.width, size.height, 1.0 / scale);
+    }
+
+    if (expected >= kMaxPixels) too_large(width, height);
+    // At full size the field reads the caller's samples directly.
+    const Buffer<Px> field = level_line_field(samples, width, height);
+    return segments_of(field.data(), width, height, 1.0);
+}
+
+template Outcome<std::vector<Segment>> detect(const std::uint8_t*, std::uint64_t, std::uint64_t, std::uint64_t,
+                                              double);
+template Outcome<std::vector<Segment>> detect(const std::uint16_t*, std::uint64_t, std::uint64_t, std::uint64_t,
+                                              double);
+template Outcome<std::vector<Segment>> detect(const float*, std::uint64_t, std::uint64_t, std::uint64_t, double);
+template Outcome<std::vector<Segment>> detect(const double*, std::uint64_t, std::uint64_t, std::uint64_t, double);
+
+}  // namespace trevalin

@@ -1,0 +1,50 @@
+#pragma once
+// The line segment detector's entry: from a grayscale sample buffer to the
+// validated segments, longest first.
+
+#include <cstdint>
+#include <stdexcept>
+#include <vector>
+
+#include "detector/types.hpp"
+#include "sample/size_mismatch.hpp"
+
+namespace trevalin {
+
+// The working image (after downscaling) has 2^32 pixels or more, which the
+// detector's 32-bit pixel indices cannot address.
+struct ImageTooLarge : std::length_error {
+    using std::length_error::length_error;
+};
+
+// Gradient-norm threshold: the single-precision value nearest to 2 / sin(pi / 8).
+inline constexpr float kRho = 5.226252f;
+// Angle tolerance of region growing, pi / 8.
+inline constexpr double kTau = 0.39269908169872414;
+// Probability of an aligned pixel under the background model.
+inline constexpr double kAlignedProbability = 0.125;
+
+// log10 of the number of rectangles tested on a width x height image.
+double log_nt(std::uint64_t width, std::uint64_t height);
+
+// The smallest region worth fitting: ceil(log_nt / -log10(p)).
+std::uint64_t min_region_size(double log_nt);
+
+// Finds the segments of the width x height image in `samples` (len elements,
+// row-major). When scale < 1 the image is first shrunk by that factor and the
+// segments are mapped back. Returns SizeMismatch when len != width * height;
+// throws ImageTooLarge or std::bad_alloc when the image cannot be processed.
+template <class T>
+Outcome<std::vector<Segment>> detect(const T* samples, std::uint64_t len, std::uint64_t width, std::uint64_t height,
+                                     double scale);
+
+extern template Outcome<std::vector<Segment>> detect(const std::uint8_t*, std::uint64_t, std::uint64_t,
+                                                     std::uint64_t, double);
+extern template Outcome<std::vector<Segment>> detect(const std::uint16_t*, std::uint64_t, std::uint64_t,
+                                                     std::uint64_t, double);
+extern template Outcome<std::vector<Segment>> detect(const float*, std::uint64_t, std::uint64_t, std::uint64_t,
+                                                     double);
+extern template Outcome<std::vector<Segment>> detect(const double*, std::uint64_t, std::uint64_t, std::uint64_t,
+                                                     double);
+
+}  // namespace trevalin

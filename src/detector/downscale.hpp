@@ -1,0 +1,43 @@
+#pragma once
+// Gaussian blur and decimation of the working image by a factor below 1.
+
+#include <cstdint>
+
+#include "sample/buffer.hpp"
+
+namespace trevalin {
+
+struct ScaledSize {
+    std::uint64_t width;
+    std::uint64_t height;
+};
+
+// max(floor(n * scale), 2) in each direction (negative or NaN products give 2).
+ScaledSize downscaled_size(std::uint64_t width, std::uint64_t height, double scale);
+
+// The normalised separable Gaussian for `scale`: 2h + 1 taps, tap k standing
+// for offset k - h, with sigma = 0.6 / scale and h = ceil(sigma * sqrt(2 ln 1000)).
+Buffer<double> gaussian_kernel(double scale);
+
+// The input row or column that output row or column i samples:
+// min(floor(i / scale), limit - 1).
+std::uint64_t source_index(std::uint64_t i, double scale, std::uint64_t limit);
+
+struct Downscaled {
+    Buffer<double> image;
+    std::uint64_t width;
+    std::uint64_t height;
+};
+
+// Blurs the width x height image (samples taken through working_value) with
+// the kernel of `scale`, replicating edge pixels, and keeps blurred pixel
+// (source_index(x), source_index(y)) as output pixel (x, y).
+template <class T>
+Downscaled downscale(const T* image, std::uint64_t width, std::uint64_t height, double scale);
+
+extern template Downscaled downscale(const std::uint8_t*, std::uint64_t, std::uint64_t, double);
+extern template Downscaled downscale(const std::uint16_t*, std::uint64_t, std::uint64_t, double);
+extern template Downscaled downscale(const float*, std::uint64_t, std::uint64_t, double);
+extern template Downscaled downscale(const double*, std::uint64_t, std::uint64_t, double);
+
+}  // namespace trevalin

@@ -1,0 +1,17 @@
+#pragma once
+// A second chance for a rectangle that does not validate: finer tolerances,
+// narrower widths and long sides moved inwards.
+
+#include <cstdint>
+
+#include "detector/types.hpp"
+
+namespace trevalin {
+
+// Scores `rect` and, unless the score is already above 0, tries a fixed
+// sequence of variations of it, keeping each one that scores strictly higher.
+// `rect` is left as the best rectangle met; returns its score.
+double improve_rect(Rect& rect, const Px* field, std::uint64_t width, std::uint64_t height, float rho,
+                    double log_nt);
+
+}  // namespace trevalin

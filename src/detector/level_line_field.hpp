@@ -1,0 +1,28 @@
+#pragma once
+// The level-line field of the working image and the order in which its
+// pixels are tried as region seeds.
+
+#include <cstdint>
+
+#include "detector/types.hpp"
+#include "sample/buffer.hpp"
+
+namespace trevalin {
+
+// One Px per pixel from the 2 x 2 forward differences of the image (samples
+// taken through working_value): the record at (x, y) describes the block whose
+// top-left pixel is (x, y). The last column and the last row stay zero.
+template <class T>
+Buffer<Px> level_line_field(const T* image, std::uint64_t width, std::uint64_t height);
+
+extern template Buffer<Px> level_line_field(const std::uint8_t*, std::uint64_t, std::uint64_t);
+extern template Buffer<Px> level_line_field(const std::uint16_t*, std::uint64_t, std::uint64_t);
+extern template Buffer<Px> level_line_field(const float*, std::uint64_t, std::uint64_t);
+extern template Buffer<Px> level_line_field(const double*, std::uint64_t, std::uint64_t);
+
+// Indices of the pixels whose norm is above `threshold`, strongest first by
+// norm quantised into 1024 levels of the largest norm, raster order within a
+// level. Empty when the field has no positive norm.
+Buffer<std::uint32_t> seeds_by_norm(const Px* field, std::uint64_t count, float threshold);
+
+}  // namespace trevalin

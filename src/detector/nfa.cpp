@@ -1,0 +1,228 @@
+#include "detector/nfa.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+
+#include "sample/numeric.hpp"
+
+namespace trevalin {
+
+namespace {
+
+// Smallest x in [lo, hi] with pred(x), or hi + 1 when there is none, for a
+// predicate that is false up to some point and true from there on. Starts at
+// `guess` and gallops, so a good guess costs two or three tests and a bad one
+// a logarithmic number.
+template <class Pred>
+std::int64_t first_true(std::int64_t lo, std::int64_t hi, double guess, Pred pred) {
+    std::int64_t g;
+    if (!(guess >= static_cast<double>(lo))) g = lo;  // also NaN
+    else if (!(guess <= static_cast<double>(hi))) g = hi;
+    else g = static_cast<std::int64_t>(guess);
+
+    std::int64_t no, yes;  // pred(no) false (or no == lo - 1), pred(yes) true (or yes == hi + 1)
+    if (pred(g)) {
+        yes = g;
+        std::int64_t step = 1;
+        for (;;) {
+            const std::int64_t probe = yes - step;
+            if (probe < lo) {
+                no = lo - 1;
+                break;
+            }
+            if (!pred(probe)) {
+                no = probe;
+                break;
+            }
+            yes = probe;
+            step *= 2;
+        }
+    } else {
+        no = g;
+        std::int64_t step = 1;
+        for (;;) {
+            const std::int64_t probe = no + step;
+            if (probe > hi) {
+                yes = hi + 1;
+                break;
+            }
+            if (pred(probe)) {
+                yes = probe;
+                break;
+            }
+            no = probe;
+            step *= 2;
+        }
+    }
+    while (yes - no > 1) {
+        const std::int64_t mid = no + (yes - no) / 2;
+        if (pred(mid)) yes = mid;
+        else no = mid;
+    }
+    return yes;
+}
+
+// m^e by repeated squaring, least significant bit first.
+double powi(double m, std::uint64_t e) {
+    double r = 1.0;
+    for (;;) {
+        if (e & 1) r *= m;
+        e >>= 1;
+        if (e == 0) break;
+        m *= m;
+    }
+    return r;
+}
+
+// Boxes at most this wide are scanned pixel by pixel; wider ones look for the
+// inside run of each row first.
+constexpr std::uint64_t kDirectScanWidth = 12;
+
+}  // namespace
+
+AlignedCount count_aligned(const Rect& rect, const Px* field, std::uint64_t width, std::uint64_t height, float rho) {
+    const double xc = (rect.x1 + rect.x2) * 0.5;
+    const double yc = (rect.y1 + rect.y2) * 0.5;
+    const double hl = std::hypot(rect.x2 - rect.x1, rect.y2 - rect.y1) * 0.5;
+    const double hw = 0.5 * rect.width;
+    const double dx = rect.dx, dy = rect.dy;
+    const double ex = hw * std::fabs(dy) + hl * std::fabs(dx);
+    const double ey = hw * std::fabs(dx) + hl * std::fabs(dy);
+
+    const std::uint64_t x_lo = to_u64_sat(std::floor(xc - ex));
+    const std::uint64_t y_lo = to_u64_sat(std::floor(yc - ey));
+    const std::uint64_t x_hi = std::min(to_u64_sat(std::ceil(xc + ex)), width - 1);
+    const std::uint64_t y_hi = std::min(to_u64_sat(std::ceil(yc + ey)), height - 1);
+    if (width == 0 || height == 0 || y_lo > y_hi || x_lo > x_hi) return {0, 0};
+
+    const float cp = static_cast<float>(std::cos(rect.prec));
+    const float dxs = static_cast<float>(dx);
+    const float dys = static_cast<float>(dy);
+
+    // In a fixed row, x - xc grows with x and rounding keeps that order, so
+    // `along` and `across` are monotone in x and each of the four bounds holds
+    // on a prefix or a suffix of the row. The inside pixels form one run,
+    // found exactly by searching each bound from an estimate. A non-finite
+    // axis could break the monotony (inf * 0); such rectangles are scanned.
+    const bool runs = x_hi - x_lo >= kDirectScanWidth && std::isfinite(dx) && std::isfinite(dy);
+    const std::int64_t lo = static_cast<std::int64_t>(x_lo), hi = static_cast<std::int64_t>(x_hi);
+
+    AlignedCount count{0, 0};
+    for (std::uint64_t y = y_lo; y <= y_hi; ++y) {
+        const double ry = static_cast<double>(y) - yc;
+        const double along_y = dy * ry;
+        const double across_y = dx * ry;
+        auto along = [&](std::int64_t x) { return dx * (static_cast<double>(x) - xc) + along_y; };
+        auto across = [&](std::int64_t x) { return across_y - dy * (static_cast<double>(x) - xc); };
+
+        std::int64_t first = lo, last = hi;
+        if (runs) {
+            auto above_low_l = [&](std::int64_t x) { return along(x) >= -hl; };
+            auto below_high_l = [&](std::int64_t x) { return along(x) <= hl; };
+            auto above_low_t = [&](std::int64_t x) { return across(x) >= -hw; };
+            auto below_high_t = [&](std::int64_t x) { return across(x) <= hw; };
+            auto not_ = [](auto pred) { return [pred](std::int64_t x) { return !pred(x); }; };
+            const double at_low_l = xc + (-hl - along_y) / dx;
+            const double at_high_l = xc + (hl - along_y) / dx;
+            const double at_low_t = xc + (across_y + hw) / dy;
+            const double at_high_t = xc + (across_y - hw) / dy;
+            std::int64_t s1, e1, s2, e2;
+            if (dx >= 0.0) {  // along grows with x
+                s1 = first_true(lo, hi, std::ceil(at_low_l), above_low_l);
+                e1 = first_true(lo, hi, std::floor(at_high_l) + 1.0, not_(below_high_l)) - 1;
+            } else {
+                s1 = first_true(lo, hi, std::ceil(at_high_l), below_high_l);
+                e1 = first_true(lo, hi, std::floor(at_low_l) + 1.0, not_(above_low_l)) - 1;
+            }
+            if (dy >= 0.0) {  // across shrinks as x grows
+                s2 = first_true(lo, hi, std::ceil(at_high_t), below_high_t);
+                e2 = first_true(lo, hi, std::floor(at_low_t) + 1.0, not_(above_low_t)) - 1;
+            } else {
+                s2 = first_true(lo, hi, std::ceil(at_low_t), above_low_t);
+                e2 = first_true(lo, hi, std::floor(at_high_t) + 1.0, not_(below_high_t)) - 1;
+            }
+            first = std::max(s1, s2);
+            last = std::min(e1, e2);
+            if (first > last) continue;
+        }
+
+        const Px* row = field + y * width;
+        for (std::int64_t x = first; x <= last; ++x) {
+            if (!runs && !(std::fabs(along(x)) <= hl && std::fabs(across(x)) <= hw)) continue;
+            ++count.n;
+            const Px& q = row[x];
+            if (q.norm > rho && q.ux * dxs + q.uy * dys >= cp) ++count.k;
+        }
+    }
+    return count;
+}
+
+double binomial_log_nfa(std::uint64_t n, std::uint64_t k, double p, double log_nt) {
+    if (n == 0 || k == 0) return -log_nt;
+    const double nd = static_cast<double>(n);
+    const double kd = static_cast<double>(k);
+    if (k == n) return -log_nt - std::log10(p) * kd;
+
+    // ln of the probability of exactly k aligned pixels among n.
+    const double l = log_gamma(nd + 1.0) - log_gamma(kd + 1.0) - log_gamma(nd - kd + 1.0) + std::log(p) * kd +
+                     std::log(1.0 - p) * (nd - kd);
+    double term = std::exp(l);
+    if (term == 0.0) {
+        // Underflow: the first term alone stands for the tail when it lies beyond the mean.
+        return nd * p < kd ? l / -2.302585092994046 - log_nt : -log_nt;
+    }
+
+    double tail = term;
+    const double r = p / (1.0 - p);
+    for (std::uint64_t i = k + 1; i <= n; ++i) {
+        const double id = static_cast<double>(i);
+        const double b = ((nd - id) + 1.0) / id;
+        const double m = r * b;
+        term = term * m;
+        tail = tail + term;
+        if (i == n) break;
+        if (b < 1.0) {
+            // Once the ratio of successive terms is below 1 the rest is bounded
+            // by a geometric series; stop when it cannot move the score by 10%.
+            const double err = term * ((1.0 - powi(m, n - i + 1)) / (1.0 - m) - 1.0);
+            if (0.1 * std::fabs(-std::log10(tail) - log_nt) * tail > err) break;
+        }
+    }
+    return -std::log10(tail) - log_nt;
+}
+
+double rect_log_nfa(const Rect& rect, const Px* field, std::uint64_t width, std::uint64_t height, float rho,
+                    double log_nt) {
+    const AlignedCount c = count_aligned(rect, field, width, height, rho);
+    return binomial_log_nfa(c.n, c.k, rect.p, log_nt);
+}
+
+double log_gamma(double x) {
+    if (x >= 15.0) {
+        // Windschitl
+        const double x2 = x * x;
+        const double x6 = (x2 * x2) * x2;
+        return std::log(x) * (x - 0.5) + 0.918938533204673 - x +
+               (0.5 * x) * std::log(x * std::sinh(1.0 / x) + 1.0 / (810.0 * x6));
+    }
+    // Lanczos
+    constexpr double q0 = 75122.633153, q1 = 80916.6278952, q2 = 36308.2951477, q3 = 8687.24529705,
+                     q4 = 1168.92649479, q5 = 83.8676043424, q6 = 2.50662827511;
+    const double x2 = x * x;
+    const double x3 = x * x2;
+    const double x4 = x2 * x2;
+    const double x5 = x * x4;
+    const double x6 = x4 * x2;
+    double poly = q1 * x + q0;
+    poly = poly + q2 * x2;
+    poly = poly + q3 * x3;
+    poly = poly + q4 * x4;
+    poly = poly + q5 * x5;
+    poly = poly + q6 * x6;
+    const double a = (x + 0.5) * std::log(x + 5.5) - (x + 5.5) - std::log(x) - std::log(x + 1.0) -
+                     std::log(x + 2.0) - std::log(x + 3.0) - std::log(x + 4.0) - std::log(x + 5.0) - std::log(x + 6.0);
+    return std::log(poly) + a;
+}
+
+}  // namespace trevalin

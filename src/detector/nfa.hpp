@@ -1,0 +1,33 @@
+#pragma once
+// Scoring a rectangle: minus log10 of its number of false alarms under a
+// binomial background model.
+
+#include <cstdint>
+
+#include "detector/types.hpp"
+
+namespace trevalin {
+
+// Pixels inside a rectangle (n) and, among them, pixels aligned with it (k).
+struct AlignedCount {
+    std::uint64_t n;
+    std::uint64_t k;
+};
+
+// Counts the pixels of the width x height field that lie inside `rect`
+// (bounds included) and those whose norm is above rho and whose direction is
+// within rect.prec of the rectangle's axis (tested in single precision).
+AlignedCount count_aligned(const Rect& rect, const Px* field, std::uint64_t width, std::uint64_t height, float rho);
+
+// -log_nt - log10 of the probability of k or more aligned pixels among n,
+// each aligned with probability p.
+double binomial_log_nfa(std::uint64_t n, std::uint64_t k, double p, double log_nt);
+
+// binomial_log_nfa of the counts of count_aligned with the rectangle's p.
+double rect_log_nfa(const Rect& rect, const Px* field, std::uint64_t width, std::uint64_t height, float rho,
+                    double log_nt);
+
+// ln(Gamma(x)) for x > 0: Windschitl's approximation from 15 on, Lanczos' below.
+double log_gamma(double x);
+
+}  // namespace trevalin

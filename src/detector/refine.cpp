@@ -1,0 +1,83 @@
+#include "detector/refine.hpp"
+
+#include <cmath>
+#include <cstddef>
+
+#include "detector/region.hpp"
+#include "sample/panic.hpp"
+
+namespace trevalin {
+
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+constexpr double kDenseEnough = 0.7;
+
+}  // namespace
+
+double region_density(std::uint64_t pixels, const Rect& rect) {
+    const double length = std::hypot(rect.x2 - rect.x1, rect.y2 - rect.y1);
+    return static_cast<double>(pixels) / std::fmax(length * rect.width, 1.0);
+}
+
+bool refine(std::vector<std::uint32_t>& region, Rect& rect, std::uint8_t* used, const Px* field,
+            std::uint64_t min_region_size, std::uint64_t width, std::uint64_t height) {
+    if (region.empty()) panic("refine: empty region");
+    if (region_density(region.size(), rect) >= kDenseEnough) return true;
+
+    const std::size_t w = width;
+    const std::uint32_t seed = region[0];
+    const double x0 = static_cast<double>(seed % w);
+    const double y0 = static_cast<double>(seed / w);
+
+    // New tolerance: twice the standard deviation of the angle differences to
+    // the seed, over the region pixels closer to the seed than the width.
+    const double a0 = std::atan2(static_cast<double>(field[seed].uy), static_cast<double>(field[seed].ux));
+    double sum = 0.0, squares = 0.0, count = 0.0;
+    for (std::uint32_t i : region) {
+        const double x = static_cast<double>(i % w);
+        const double y = static_cast<double>(i / w);
+        if (!(std::hypot(x - x0, y - y0) < rect.width)) continue;
+        double delta = std::atan2(static_cast<double>(field[i].uy), static_cast<double>(field[i].ux)) - a0;
+        while (delta <= -kPi) delta += 2.0 * kPi;
+        while (delta > kPi) delta -= 2.0 * kPi;
+        sum += delta;
+        squares += delta * delta;
+        count += 1.0;
+    }
+    const double mean = sum / count;
+    const double variance = squares / count - mean * mean;
+    const double tau = 2.0 * std::sqrt(variance > 0.0 ? variance : 0.0);
+
+    for (std::uint32_t i : region) used[i] = 0;
+    const double angle = grow_region(seed, field, used, region, tau, width, height);
+    if (region.size() < min_region_size) return false;
+
+    rect = region_to_rect(region, field, width, angle, rect.p);
+    if (region_density(region.size(), rect) >= kDenseEnough) return true;
+
+    // Cut to discs around the seed. The radius starts from the rectangle of
+    // the regrowth and only shrinks; a non-finite one would never drop a pixel.
+    double radius = std::fmax(std::hypot(rect.x1 - x0, rect.y1 - y0), std::hypot(rect.x2 - x0, rect.y2 - y0));
+    if (!std::isfinite(radius)) return false;
+    for (;;) {
+        radius = radius * 0.75;
+        for (std::size_t i = 0; i < region.size();) {
+            const std::uint32_t q = region[i];
+            const double x = static_cast<double>(q % w);
+            const double y = static_cast<double>(q / w);
+            if (std::hypot(x - x0, y - y0) > radius) {
+                used[q] = 0;
+                region[i] = region.back();
+                region.pop_back();
+            } else {
+                ++i;
+            }
+        }
+        if (region.size() < min_region_size) return false;
+        rect = region_to_rect(region, field, width, angle, rect.p);
+        if (region_density(region.size(), rect) >= kDenseEnough) return true;
+    }
+}
+
+}  // namespace trevalin

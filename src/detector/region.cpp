@@ -1,0 +1,130 @@
+#include "detector/region.hpp"
+
+#include <cmath>
+#include <cstddef>
+
+#include "sample/numeric.hpp"
+#include "sample/panic.hpp"
+
+namespace trevalin {
+
+namespace {
+constexpr double kPi = 3.141592653589793;
+constexpr double kTolerance = 0.39269908169872414;  // pi / 8
+}  // namespace
+
+double grow_region(std::uint32_t seed, const Px* field, std::uint8_t* used, std::vector<std::uint32_t>& region,
+                   double tau, std::uint64_t width, std::uint64_t height) {
+    const std::size_t w = width, h = height;
+    if (seed >= mul_count(width, height)) panic("grow_region: seed outside the image");
+
+    region.clear();
+    region.push_back(seed);
+    used[seed] = 1;
+
+    const double c = std::cos(tau);
+    // The seed's vector counts as unit length: the threshold starts at c itself.
+    double sx = field[seed].ux;
+    double sy = field[seed].uy;
+    double threshold = c;
+
+    auto visit = [&](std::size_t r) {
+        if (used[r]) return;
+        const double ux = field[r].ux;
+        const double uy = field[r].uy;
+        const double dot = sx * ux + sy * uy;
+        if (threshold > dot) return;
+        used[r] = 1;
+        region.push_back(static_cast<std::uint32_t>(r));
+        sx += ux;
+        sy += uy;
+        threshold = std::hypot(sx, sy) * c;
+    };
+
+    const std::ptrdiff_t sw = static_cast<std::ptrdiff_t>(w);
+    const std::ptrdiff_t offsets[8] = {-sw - 1, -sw, -sw + 1, -1, 1, sw - 1, sw, sw + 1};
+
+    // The list grows while it is walked; index, not iterator, since it may reallocate.
+    for (std::size_t pos = 0; pos < region.size(); ++pos) {
+        const std::size_t p = region[pos];
+        const std::size_t x = p % w;
+        const std::size_t y = p / w;
+        if (x >= 1 && x + 2 <= w && y >= 1 && y + 2 <= h) {
+            for (std::ptrdiff_t off : offsets) visit(static_cast<std::size_t>(static_cast<std::ptrdiff_t>(p) + off));
+        } else {
+            // Border pixel: the same order with the outside positions left out;
+            // the pixel itself is met in the middle and passed over as taken.
+            const std::size_t y0 = y > 0 ? y - 1 : 0, y1 = y + 1 < h ? y + 1 : h - 1;
+            const std::size_t x0 = x > 0 ? x - 1 : 0, x1 = x + 1 < w ? x + 1 : w - 1;
+            for (std::size_t yy = y0; yy <= y1; ++yy)
+                for (std::size_t xx = x0; xx <= x1; ++xx) visit(yy * w + xx);
+        }
+    }
+    return std::atan2(sy, sx);
+}
+
+Rect region_to_rect(std::span<const std::uint32_t> region, const Px* field, std::uint64_t width, double angle,
+                    double p) {
+    const std::size_t w = width;
+
+    double sum_w = 0.0, sum_x = 0.0, sum_y = 0.0;
+    for (std::uint32_t i : region) {
+        const double wt = field[i].norm;
+        sum_w += wt;
+        sum_x += wt * static_cast<double>(i % w);
+        sum_y += wt * static_cast<double>(i / w);
+    }
+    const double cx = sum_x / sum_w;
+    const double cy = sum_y / sum_w;
+
+    double ixx = 0.0, iyy = 0.0, ixy = 0.0;
+    for (std::uint32_t i : region) {
+        const double wt = field[i].norm;
+        const double ex = static_cast<double>(i % w) - cx;
+        const double ey = static_cast<double>(i / w) - cy;
+        ixx += wt * (ey * ey);
+        iyy += wt * (ex * ex);
+        ixy -= wt * ex * ey;
+    }
+
+    // Smaller eigenvalue of the inertia matrix; its eigenvector is the axis.
+    const double d = ixx - iyy;
+    const double lambda = ((ixx + iyy) - std::sqrt(4.0 * (ixy * ixy) + d * d)) * 0.5;
+    double theta = std::fabs(ixx - lambda) > std::fabs(iyy - lambda) ? std::atan2(lambda - ixx, ixy)
+                                                                      : std::atan2(ixy, lambda - iyy);
+
+    // The axis has two directions; take the one that agrees with the region angle.
+    double diff = theta - angle;
+    while (diff <= -kPi) diff += 2.0 * kPi;
+    while (diff > kPi) diff -= 2.0 * kPi;
+    if (std::fabs(diff) > kTolerance) theta += kPi;
+
+    const double dx = std::cos(theta);
+    const double dy = std::sin(theta);
+
+    // Extents start at 0 so the centroid always lies within them; NaN leaves them as they are.
+    double l_min = 0.0, l_max = 0.0, t_min = 0.0, t_max = 0.0;
+    for (std::uint32_t i : region) {
+        const double ex = static_cast<double>(i % w) - cx;
+        const double ey = static_cast<double>(i / w) - cy;
+        const double l = dx * ex + dy * ey;
+        const double t = dx * ey - dy * ex;
+        if (l < l_min) l_min = l;
+        if (l > l_max) l_max = l;
+        if (t < t_min) t_min = t;
+        if (t > t_max) t_max = t;
+    }
+
+    const double across = t_max - t_min;
+    return Rect{cx + l_min * dx,
+                cy + l_min * dy,
+                cx + l_max * dx,
+                cy + l_max * dy,
+                across >= 1.0 ? across : 1.0,
+                dx,
+                dy,
+                kTolerance,
+                p};
+}
+
+}  // namespace trevalin

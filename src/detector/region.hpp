@@ -1,0 +1,25 @@
+#pragma once
+// Growing a region of aligned pixels from a seed, and fitting a rectangle to it.
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "detector/types.hpp"
+
+namespace trevalin {
+
+// Grows from `seed` (a free pixel) the connected set of free pixels whose
+// level-line direction lies within `tau` of the running direction sum, in
+// breadth-first order. `region` is emptied first and receives the seed, then
+// the other pixels in joining order; every pixel taken is marked in `used`.
+// Returns the angle of the direction sum.
+double grow_region(std::uint32_t seed, const Px* field, std::uint8_t* used, std::vector<std::uint32_t>& region,
+                   double tau, std::uint64_t width, std::uint64_t height);
+
+// The rectangle around the region: centroid and principal axis weighted by
+// gradient norm, turned to agree with `angle`, extents along and across the axis.
+Rect region_to_rect(std::span<const std::uint32_t> region, const Px* field, std::uint64_t width, double angle,
+                    double p);
+
+}  // namespace trevalin
