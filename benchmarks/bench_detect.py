@@ -1,0 +1,95 @@
+"""Speed and memory of trevalin.detect against OpenCV's FastLineDetector and Canny + HoughLinesP.
+
+    python benchmarks/bench_detect.py            # full table (about 2-4 minutes)
+    python benchmarks/bench_detect.py --quick    # the two smaller sizes only
+
+Images are mosaics of the bundled real photographs. Each thread count runs in its own process;
+OpenCV gets the same thread count (cv2.setNumThreads). Ratios below 1 mean trevalin is faster.
+"""
+import argparse
+import json
+import sys
+
+import numpy as np
+
+from common import best_ms, machine, mosaic, run_per_thread_count
+
+SIZES = [(640, 480), (1920, 1080), (4000, 3000)]
+
+
+def worker(threads, sizes):
+    import cv2
+
+    import trevalin
+
+    cv2.setNumThreads(threads)
+    fld = cv2.ximgproc.createFastLineDetector()
+    for w, h in sizes:
+        img = mosaic(w, h)
+        fld_ms = best_ms(lambda: fld.detect(img))
+        hough_ms = best_ms(lambda: cv2.HoughLinesP(cv2.Canny(img, 50, 150), 1, np.pi / 180, 50,
+                                                   minLineLength=20, maxLineGap=5))
+        for scale in (0.8, 1.0):
+            ms = best_ms(lambda: trevalin.detect(img, scale))
+            n = len(trevalin.detect(img, scale))
+            print(json.dumps(dict(w=w, h=h, threads=threads, scale=scale, ms=ms, n=n, fld=fld_ms, hough=hough_ms)))
+
+
+MEMORY = r"""
+import resource, sys
+sys.path.insert(0, %(dir)r)
+import numpy as np, trevalin
+from common import mosaic
+img = mosaic(%(w)d, %(h)d)
+trevalin.detect(img[:8, :8])          # load NumPy's API and start the pool
+def vm(key):
+    for line in open('/proc/self/status'):
+        if line.startswith(key):
+            return int(line.split()[1]) * 1024
+open('/proc/self/clear_refs', 'w').write('5')   # reset the peak to the current size
+base = vm('VmRSS:')
+trevalin.detect(img, %(scale)r)
+print((vm('VmHWM:') - base) / img.size)
+"""
+
+
+def memory(w, h, scale):
+    import os
+    import subprocess
+
+    code = MEMORY % dict(dir=os.path.dirname(os.path.abspath(__file__)), w=w, h=h, scale=scale)
+    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    return float(r.stdout.strip())
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("--worker", type=int)
+    p.add_argument("--quick", action="store_true")
+    args = p.parse_args()
+    sizes = SIZES[:2] if args.quick else SIZES
+    if args.worker:
+        worker(args.worker, sizes)
+        return
+    rows = [json.loads(l) for l in run_per_thread_count(__file__, [1, 2], ["--quick"] if args.quick else [])]
+    print(f"detect on real-photo mosaics; {machine()}")
+    print(f"{'size':>10} {'thr':>3} {'scale':>5} {'segs':>6} {'ms':>8} {'ns/px':>6} {'FLD ms':>8} {'vs FLD':>6} "
+          f"{'Hough ms':>8} {'vs Hough':>8}")
+    for r in rows:
+        px = r["w"] * r["h"]
+        print(f"{r['w']:>5}x{r['h']:<4} {r['threads']:>3} {r['scale']:>5} {r['n']:>6} {r['ms']:>8.1f} "
+              f"{r['ms'] * 1e6 / px:>6.1f} {r['fld']:>8.1f} {r['ms'] / r['fld']:>6.2f} {r['hough']:>8.1f} "
+              f"{r['ms'] / r['hough']:>8.2f}")
+    for threads in (1, 2):
+        for scale in (0.8, 1.0):
+            per_px = [r["ms"] / (r["w"] * r["h"]) for r in rows if r["threads"] == threads and r["scale"] == scale]
+            print(f"time per pixel, {threads} thread(s), scale {scale}: largest / smallest = "
+                  f"{max(per_px) / min(per_px):.2f}")
+    print("peak additional memory of one call (bytes per input pixel, fresh process):")
+    for w, h in sizes:
+        for scale in (0.8, 1.0):
+            print(f"  {w}x{h} scale {scale}: {memory(w, h, scale):.1f}")
+
+
+if __name__ == "__main__":
+    main()
