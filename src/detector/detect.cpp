@@ -10,6 +10,7 @@
 #include "detector/level_line_field.hpp"
 #include "detector/refine.hpp"
 #include "detector/region.hpp"
+#include "pool/pool.hpp"
 #include "sample/buffer.hpp"
 #include "sample/numeric.hpp"
 
@@ -46,7 +47,10 @@ std::vector<Segment> segments_of(const Px* field, std::uint64_t width, std::uint
     if (seeds.empty()) return {};
 
     Buffer<std::uint8_t> used = Buffer<std::uint8_t>::uninitialized(pixels);
-    for (std::size_t i = 0; i < pixels; ++i) used[i] = field[i].norm <= kRho ? 1 : 0;
+    for_each_row(used.data(), width, height, [&](std::size_t y, std::uint8_t* row) {
+        const Px* px = field + y * width;
+        for (std::size_t x = 0; x < width; ++x) row[x] = px[x].norm <= kRho ? 1 : 0;
+    });
 
     std::vector<std::uint32_t> region;
     std::vector<Segment> found;
@@ -101,14 +105,14 @@ Outcome<std::vector<Segment>> detect(const T* samples, std::uint64_t len, std::u
         Buffer<Px> field;
         {
             const Downscaled small = downscale(samples, width, height, scale);
-            field = level_line_field(small.image.data(), small.width, small.height);
+            field = level_line_field(small.image.data(), small.width, small.height, kRho);
         }
         return segments_of(field.data(), size.width, size.height, 1.0 / scale);
     }
 
     if (expected >= kMaxPixels) too_large(width, height);
     // At full size the field reads the caller's samples directly.
-    const Buffer<Px> field = level_line_field(samples, width, height);
+    const Buffer<Px> field = level_line_field(samples, width, height, kRho);
     return segments_of(field.data(), width, height, 1.0);
 }
 

@@ -12,10 +12,13 @@
 namespace trevalin {
 
 template <class T>
-Buffer<Px> level_line_field(const T* image, std::uint64_t width, std::uint64_t height) {
+Buffer<Px> level_line_field(const T* image, std::uint64_t width, std::uint64_t height, float weak) {
     const std::size_t w = width;
     Buffer<Px> field = Buffer<Px>::zeroed(mul_size(width, height));
     if (width < 2 || height < 2) return field;
+    // A squared magnitude this far below weak^2 cannot round to a norm above
+    // weak: the margin covers the rounding of the sum and of hypot many times.
+    const double weak_sq = weak > 0.0f ? static_cast<double>(weak) * static_cast<double>(weak) * (1.0 - 0x1p-20) : -1.0;
     for_each_row(field.data(), w, height - 1, [&](std::size_t y, Px* out) {
         const T* top = image + y * w;
         const T* bottom = top + w;
@@ -28,26 +31,29 @@ Buffer<Px> level_line_field(const T* image, std::uint64_t width, std::uint64_t h
             const double d = working_value(bottom[x + 1]);
             const double gx = (((b + d) - a) - c) * 0.5;
             const double gy = (((c + d) - a) - b) * 0.5;
-            // hypot with one zero argument is exactly the other's magnitude.
-            const double norm = gy == 0.0 ? std::fabs(gx) : gx == 0.0 ? std::fabs(gy) : std::hypot(gx, gy);
-            if (norm > 0.0) {
-                out[x] = {static_cast<float>(norm), static_cast<float>(-gy / norm), static_cast<float>(gx / norm)};
-            }
             a = b;
             c = d;
+            if (gx * gx + gy * gy <= weak_sq) continue;
+            // hypot with one zero argument is exactly the other's magnitude.
+            const double norm = gy == 0.0 ? std::fabs(gx) : gx == 0.0 ? std::fabs(gy) : std::hypot(gx, gy);
+            if (!(norm > 0.0)) continue;
+            const float stored = static_cast<float>(norm);
+            if (weak > 0.0f && !(stored > weak)) continue;
+            out[x] = {stored, static_cast<float>(-gy / norm), static_cast<float>(gx / norm)};
         }
     });
     return field;
 }
 
-template Buffer<Px> level_line_field(const std::uint8_t*, std::uint64_t, std::uint64_t);
-template Buffer<Px> level_line_field(const std::uint16_t*, std::uint64_t, std::uint64_t);
-template Buffer<Px> level_line_field(const float*, std::uint64_t, std::uint64_t);
-template Buffer<Px> level_line_field(const double*, std::uint64_t, std::uint64_t);
+template Buffer<Px> level_line_field(const std::uint8_t*, std::uint64_t, std::uint64_t, float);
+template Buffer<Px> level_line_field(const std::uint16_t*, std::uint64_t, std::uint64_t, float);
+template Buffer<Px> level_line_field(const float*, std::uint64_t, std::uint64_t, float);
+template Buffer<Px> level_line_field(const double*, std::uint64_t, std::uint64_t, float);
 
 namespace {
 
 constexpr std::size_t kBins = 1024;
+constexpr std::size_t kBlock = 1 << 16;  // pixels per work item of the parallel passes
 
 // The level of a norm, computed in single precision. NaN (m infinite) and
 // other out-of-range quotients go through the saturating conversion.
@@ -60,24 +66,47 @@ inline std::size_t bin_of(float norm, float largest) {
 
 Buffer<std::uint32_t> seeds_by_norm(const Px* field, std::uint64_t count, float threshold) {
     if (count > (std::uint64_t{1} << 32)) panic("seeds_by_norm: pixel indices do not fit in 32 bits");
+    const std::size_t blocks = (count + kBlock - 1) / kBlock;
+    auto block_end = [&](std::size_t b) { return std::min<std::size_t>((b + 1) * kBlock, count); };
+
+    // The largest norm. NaN never compares greater, so it is skipped; the
+    // maximum does not depend on how the blocks are combined.
+    Buffer<float> block_max = Buffer<float>::uninitialized(blocks);
+    parallel_rows(blocks, [&](std::size_t b) {
+        float m = 0.0f;
+        for (std::size_t i = b * kBlock, end = block_end(b); i < end; ++i)
+            if (field[i].norm > m) m = field[i].norm;
+        block_max[b] = m;
+    });
     float largest = 0.0f;
-    for (std::size_t i = 0; i < count; ++i)
-        if (field[i].norm > largest) largest = field[i].norm;  // NaN never compares greater
+    for (float m : block_max)
+        if (m > largest) largest = m;
     if (!(largest > 0.0f)) return {};
 
-    // Counting sort: one pass sizes the levels, a second fills them.
-    std::array<std::size_t, kBins> start{};
-    for (std::size_t i = 0; i < count; ++i)
-        if (field[i].norm > threshold) ++start[bin_of(field[i].norm, largest)];
+    // Counting sort over blocks of pixels: each block counts its pixels per
+    // level; the counts give every (level, block) pair its place in the
+    // output, so the blocks fill their places independently and the result is
+    // the sequential raster-order bucketing.
+    Buffer<std::uint32_t> counts = Buffer<std::uint32_t>::zeroed(mul_size(blocks, kBins));
+    parallel_rows(blocks, [&](std::size_t b) {
+        std::uint32_t* mine = counts.data() + b * kBins;
+        for (std::size_t i = b * kBlock, end = block_end(b); i < end; ++i)
+            if (field[i].norm > threshold) ++mine[bin_of(field[i].norm, largest)];
+    });
+    Buffer<std::size_t> place = Buffer<std::size_t>::uninitialized(mul_size(blocks, kBins));
     std::size_t total = 0;
-    for (std::size_t b = kBins; b-- > 0;) {
-        const std::size_t n = start[b];
-        start[b] = total;
-        total += n;
+    for (std::size_t level = kBins; level-- > 0;) {
+        for (std::size_t b = 0; b < blocks; ++b) {
+            place[b * kBins + level] = total;
+            total += counts[b * kBins + level];
+        }
     }
     Buffer<std::uint32_t> seeds = Buffer<std::uint32_t>::uninitialized(total);
-    for (std::size_t i = 0; i < count; ++i)
-        if (field[i].norm > threshold) seeds[start[bin_of(field[i].norm, largest)]++] = static_cast<std::uint32_t>(i);
+    parallel_rows(blocks, [&](std::size_t b) {
+        std::size_t* next = place.data() + b * kBins;
+        for (std::size_t i = b * kBlock, end = block_end(b); i < end; ++i)
+            if (field[i].norm > threshold) seeds[next[bin_of(field[i].norm, largest)]++] = static_cast<std::uint32_t>(i);
+    });
     return seeds;
 }
 

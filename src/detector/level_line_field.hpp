@@ -12,13 +12,18 @@ namespace trevalin {
 // One Px per pixel from the 2 x 2 forward differences of the image (samples
 // taken through working_value): the record at (x, y) describes the block whose
 // top-left pixel is (x, y). The last column and the last row stay zero.
+//
+// With a positive `weak`, the records whose norm would be at most `weak` (in
+// single precision) are left zero as well. The detector never reads more of
+// such a record than that its norm is not above its threshold, and most of a
+// photograph's pixels are weak, so it skips their hypot and divisions.
 template <class T>
-Buffer<Px> level_line_field(const T* image, std::uint64_t width, std::uint64_t height);
+Buffer<Px> level_line_field(const T* image, std::uint64_t width, std::uint64_t height, float weak = 0.0f);
 
-extern template Buffer<Px> level_line_field(const std::uint8_t*, std::uint64_t, std::uint64_t);
-extern template Buffer<Px> level_line_field(const std::uint16_t*, std::uint64_t, std::uint64_t);
-extern template Buffer<Px> level_line_field(const float*, std::uint64_t, std::uint64_t);
-extern template Buffer<Px> level_line_field(const double*, std::uint64_t, std::uint64_t);
+extern template Buffer<Px> level_line_field(const std::uint8_t*, std::uint64_t, std::uint64_t, float);
+extern template Buffer<Px> level_line_field(const std::uint16_t*, std::uint64_t, std::uint64_t, float);
+extern template Buffer<Px> level_line_field(const float*, std::uint64_t, std::uint64_t, float);
+extern template Buffer<Px> level_line_field(const double*, std::uint64_t, std::uint64_t, float);
 
 // Indices of the pixels whose norm is above `threshold`, strongest first by
 // norm quantised into 1024 levels of the largest norm, raster order within a
