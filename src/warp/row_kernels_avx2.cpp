@@ -1,0 +1,139 @@
+// Row kernels for AVX2: four output pixels per step. Only called after the
+// CPU has reported AVX2 (detected_isa). Nothing in the target region below may
+// use inline functions shared with other translation units: their copies
+// would be built for AVX2 and could replace the portable ones at link time.
+
+#include <immintrin.h>
+
+#include <cstring>
+
+#include "warp/row_kernels.hpp"
+
+#pragma GCC push_options
+// GCC 12 flags the deliberately undefined lanes inside its own gather intrinsics.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC target("avx2")
+
+namespace trevalin {
+namespace {
+
+struct Bytes32 {
+    alignas(32) signed char b[32];
+};
+
+// A byte shuffle that moves `count` bytes starting at `first` of every 64-bit
+// word to the bottom of that word and clears the rest.
+template <int first, int count>
+constexpr Bytes32 pick_bytes() {
+    Bytes32 r{};
+    for (int i = 0; i < 32; ++i) {
+        int word = (i % 16) / 8;
+        int b = i % 8;
+        r.b[i] = static_cast<signed char>(b < count ? word * 8 + first + b : -128);
+    }
+    return r;
+}
+
+template <int first, int count>
+constexpr Bytes32 pick = pick_bytes<first, count>();
+
+struct Avx2 {
+    static constexpr int lanes = 4;
+    using D = __m256d;
+    using I = __m128i;
+    using M = __m256d;
+    using R = __m256i;
+
+    static D set(double v) { return _mm256_set1_pd(v); }
+    static I set_i32(int v) { return _mm_set1_epi32(v); }
+    static D load(const double* p) { return _mm256_loadu_pd(p); }
+    static D load_floats(const float* p) { return _mm256_cvtps_pd(_mm_loadu_ps(p)); }
+    static void spill(double* p, D v) { _mm256_store_pd(p, v); }
+    static D add(D a, D b) { return _mm256_add_pd(a, b); }
+    static D sub(D a, D b) { return _mm256_sub_pd(a, b); }
+    static D mul(D a, D b) { return _mm256_mul_pd(a, b); }
+    static D div(D a, D b) { return _mm256_div_pd(a, b); }
+    static D min(D a, D b) { return _mm256_min_pd(a, b); }
+    static D max(D a, D b) { return _mm256_max_pd(a, b); }
+    static D floor(D a) { return _mm256_round_pd(a, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC); }
+    static M ge(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_GE_OQ); }
+    static M le(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_LE_OQ); }
+    static M both(M a, M b) { return _mm256_and_pd(a, b); }
+    static bool any(M m) { return _mm256_movemask_pd(m) != 0; }
+    static D keep(M m, D v) { return _mm256_and_pd(m, v); }
+    static I to_i32(D v) { return _mm256_cvttpd_epi32(v); }
+    static I add_i32(I a, I b) { return _mm_add_epi32(a, b); }
+    static bool any_above(I v, I limit) { return _mm_movemask_epi8(_mm_cmpgt_epi32(v, limit)) != 0; }
+    static R gather64(const unsigned char* base, I offsets) {
+        return _mm256_i32gather_epi64(reinterpret_cast<const long long*>(base), offsets, 1);
+    }
+    static D gather_table(const double* base, I offsets) { return _mm256_i32gather_pd(base, offsets, 8); }
+
+    // Unsigned integer to double through the exponent of 2^52: exact below 2^52.
+    template <int first, int count>
+    static D channel(R raw) {
+        const R mask = _mm256_load_si256(reinterpret_cast<const __m256i*>(pick<first, count>.b));
+        const R magic = _mm256_set1_epi64x(0x4330000000000000LL);
+        R bits = _mm256_or_si256(_mm256_shuffle_epi8(raw, mask), magic);
+        return _mm256_sub_pd(_mm256_castsi256_pd(bits), _mm256_castsi256_pd(magic));
+    }
+
+    // Four pixels of in-range int32 samples, interleaved into `out`.
+    template <class T, int C>
+    static void store(T* out, const I (&q)[C]) {
+        if constexpr (C == 1 && sizeof(T) == 1) {
+            I p = _mm_packus_epi16(_mm_packus_epi32(q[0], q[0]), q[0]);
+            int v = _mm_cvtsi128_si32(p);
+            std::memcpy(out, &v, 4);
+        } else if constexpr (C == 1) {
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi32(q[0], q[0]));
+        } else if constexpr (sizeof(T) == 1) {
+            I rgb = _mm_or_si128(_mm_or_si128(q[0], _mm_slli_epi32(q[1], 8)), _mm_slli_epi32(q[2], 16));
+            rgb = _mm_shuffle_epi8(rgb, _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1));
+            store12(out, rgb);
+        } else {
+            I rg = _mm_or_si128(q[0], _mm_slli_epi32(q[1], 16));
+            const I squeeze = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 8, 9, 10, 11, 12, 13, -1, -1, -1, -1);
+            store12(out, _mm_shuffle_epi8(_mm_unpacklo_epi32(rg, q[2]), squeeze));
+            store12(out + 6, _mm_shuffle_epi8(_mm_unpackhi_epi32(rg, q[2]), squeeze));
+        }
+    }
+
+    static void store12(void* out, I v) {
+        _mm_storel_epi64(static_cast<__m128i*>(out), v);
+        int hi = _mm_extract_epi32(v, 2);
+        std::memcpy(static_cast<char*>(out) + 8, &hi, 4);
+    }
+};
+
+#include "warp/row_kernels_simd.inl"
+
+}  // namespace
+}  // namespace trevalin
+
+#pragma GCC diagnostic pop
+#pragma GCC pop_options
+
+namespace trevalin {
+
+template <class T, int C>
+RemapRowFn<T, C> avx2_remap_row(Filter filter) {
+    return filter == Filter::Bilinear ? &remap_row<Avx2, T, C, Filter::Bilinear>
+                                      : &remap_row<Avx2, T, C, Filter::Lanczos3>;
+}
+
+template <class T>
+WarpRowFn<T> avx2_warp_row(Filter filter) {
+    return filter == Filter::Bilinear ? &warp_row<Avx2, T, Filter::Bilinear> : &warp_row<Avx2, T, Filter::Lanczos3>;
+}
+
+template RemapRowFn<std::uint8_t, 1> avx2_remap_row<std::uint8_t, 1>(Filter);
+template RemapRowFn<std::uint8_t, 3> avx2_remap_row<std::uint8_t, 3>(Filter);
+template RemapRowFn<std::uint16_t, 1> avx2_remap_row<std::uint16_t, 1>(Filter);
+template RemapRowFn<std::uint16_t, 3> avx2_remap_row<std::uint16_t, 3>(Filter);
+template WarpRowFn<std::uint8_t> avx2_warp_row<std::uint8_t>(Filter);
+template WarpRowFn<std::uint16_t> avx2_warp_row<std::uint16_t>(Filter);
+
+}  // namespace trevalin

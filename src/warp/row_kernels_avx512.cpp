@@ -1,0 +1,151 @@
+// Row kernels for AVX-512 (F, BW, DQ, VL): eight output pixels per step. Only
+// called after the CPU has reported those extensions (detected_isa). Nothing in the target region below may
+// use inline functions shared with other translation units: their copies
+// would be built for AVX2 and could replace the portable ones at link time.
+
+#include <immintrin.h>
+
+#include <cstring>
+
+#include "warp/row_kernels.hpp"
+
+#pragma GCC push_options
+// GCC 12 flags the deliberately undefined lanes inside its own gather intrinsics.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC target("avx512f,avx512bw,avx512dq,avx512vl")
+
+namespace trevalin {
+namespace {
+
+struct Bytes64 {
+    alignas(64) signed char b[64];
+};
+
+// A byte shuffle that moves `count` bytes starting at `first` of every 64-bit
+// word to the bottom of that word and clears the rest.
+template <int first, int count>
+constexpr Bytes64 pick_bytes() {
+    Bytes64 r{};
+    for (int i = 0; i < 64; ++i) {
+        int word = (i % 16) / 8;
+        int b = i % 8;
+        r.b[i] = static_cast<signed char>(b < count ? word * 8 + first + b : -128);
+    }
+    return r;
+}
+
+template <int first, int count>
+constexpr Bytes64 pick = pick_bytes<first, count>();
+
+struct Avx512 {
+    static constexpr int lanes = 8;
+    using D = __m512d;
+    using I = __m256i;
+    using M = __mmask8;
+    using R = __m512i;
+
+    static D set(double v) { return _mm512_set1_pd(v); }
+    static I set_i32(int v) { return _mm256_set1_epi32(v); }
+    static D load(const double* p) { return _mm512_loadu_pd(p); }
+    static D load_floats(const float* p) { return _mm512_cvtps_pd(_mm256_loadu_ps(p)); }
+    static void spill(double* p, D v) { _mm512_store_pd(p, v); }
+    static D add(D a, D b) { return _mm512_add_pd(a, b); }
+    static D sub(D a, D b) { return _mm512_sub_pd(a, b); }
+    static D mul(D a, D b) { return _mm512_mul_pd(a, b); }
+    static D div(D a, D b) { return _mm512_div_pd(a, b); }
+    static D min(D a, D b) { return _mm512_min_pd(a, b); }
+    static D max(D a, D b) { return _mm512_max_pd(a, b); }
+    static D floor(D a) { return _mm512_roundscale_pd(a, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC); }
+    static M ge(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_GE_OQ); }
+    static M le(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_LE_OQ); }
+    static M both(M a, M b) { return static_cast<M>(a & b); }
+    static bool any(M m) { return m != 0; }
+    static D keep(M m, D v) { return _mm512_maskz_mov_pd(m, v); }
+    static I to_i32(D v) { return _mm512_cvttpd_epi32(v); }
+    static I add_i32(I a, I b) { return _mm256_add_epi32(a, b); }
+    static bool any_above(I v, I limit) { return _mm256_cmpgt_epi32_mask(v, limit) != 0; }
+    static R gather64(const unsigned char* base, I offsets) { return _mm512_i32gather_epi64(offsets, base, 1); }
+    static D gather_table(const double* base, I offsets) { return _mm512_i32gather_pd(offsets, base, 8); }
+
+    // Unsigned integer to double through the exponent of 2^52: exact below 2^52.
+    template <int first, int count>
+    static D channel(R raw) {
+        const R mask = _mm512_load_si512(pick<first, count>.b);
+        const R magic = _mm512_set1_epi64(0x4330000000000000LL);
+        R bits = _mm512_or_si512(_mm512_shuffle_epi8(raw, mask), magic);
+        return _mm512_sub_pd(_mm512_castsi512_pd(bits), _mm512_castsi512_pd(magic));
+    }
+
+    // Eight pixels of in-range int32 samples, interleaved into `out`, as two
+    // runs of four.
+    template <class T, int C>
+    static void store(T* out, const I (&q)[C]) {
+        __m128i lo[C];
+        __m128i hi[C];
+        for (int c = 0; c < C; ++c) {
+            lo[c] = _mm256_castsi256_si128(q[c]);
+            hi[c] = _mm256_extracti128_si256(q[c], 1);
+        }
+        store4<T, C>(out, lo);
+        store4<T, C>(out + 4 * C, hi);
+    }
+
+    template <class T, int C>
+    static void store4(T* out, const __m128i (&q)[C]) {
+        if constexpr (C == 1 && sizeof(T) == 1) {
+            __m128i p = _mm_packus_epi16(_mm_packus_epi32(q[0], q[0]), q[0]);
+            int v = _mm_cvtsi128_si32(p);
+            std::memcpy(out, &v, 4);
+        } else if constexpr (C == 1) {
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi32(q[0], q[0]));
+        } else if constexpr (sizeof(T) == 1) {
+            __m128i rgb = _mm_or_si128(_mm_or_si128(q[0], _mm_slli_epi32(q[1], 8)), _mm_slli_epi32(q[2], 16));
+            rgb = _mm_shuffle_epi8(rgb, _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1));
+            store12(out, rgb);
+        } else {
+            __m128i rg = _mm_or_si128(q[0], _mm_slli_epi32(q[1], 16));
+            const __m128i squeeze = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 8, 9, 10, 11, 12, 13, -1, -1, -1, -1);
+            store12(out, _mm_shuffle_epi8(_mm_unpacklo_epi32(rg, q[2]), squeeze));
+            store12(out + 6, _mm_shuffle_epi8(_mm_unpackhi_epi32(rg, q[2]), squeeze));
+        }
+    }
+
+    static void store12(void* out, __m128i v) {
+        _mm_storel_epi64(static_cast<__m128i*>(out), v);
+        int hi = _mm_extract_epi32(v, 2);
+        std::memcpy(static_cast<char*>(out) + 8, &hi, 4);
+    }
+};
+
+#include "warp/row_kernels_simd.inl"
+
+}  // namespace
+}  // namespace trevalin
+
+#pragma GCC diagnostic pop
+#pragma GCC pop_options
+
+
+namespace trevalin {
+
+template <class T, int C>
+RemapRowFn<T, C> avx512_remap_row(Filter filter) {
+    return filter == Filter::Bilinear ? &remap_row<Avx512, T, C, Filter::Bilinear>
+                                      : &remap_row<Avx512, T, C, Filter::Lanczos3>;
+}
+
+template <class T>
+WarpRowFn<T> avx512_warp_row(Filter filter) {
+    return filter == Filter::Bilinear ? &warp_row<Avx512, T, Filter::Bilinear> : &warp_row<Avx512, T, Filter::Lanczos3>;
+}
+
+template RemapRowFn<std::uint8_t, 1> avx512_remap_row<std::uint8_t, 1>(Filter);
+template RemapRowFn<std::uint8_t, 3> avx512_remap_row<std::uint8_t, 3>(Filter);
+template RemapRowFn<std::uint16_t, 1> avx512_remap_row<std::uint16_t, 1>(Filter);
+template RemapRowFn<std::uint16_t, 3> avx512_remap_row<std::uint16_t, 3>(Filter);
+template WarpRowFn<std::uint8_t> avx512_warp_row<std::uint8_t>(Filter);
+template WarpRowFn<std::uint16_t> avx512_warp_row<std::uint16_t>(Filter);
+
+}  // namespace trevalin
