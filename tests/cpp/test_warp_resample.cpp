@@ -1,0 +1,382 @@
+#include <doctest/doctest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <random>
+#include <tuple>
+#include <vector>
+
+#include "sample/filter.hpp"
+#include "warp/remap.hpp"
+#include "warp/row_kernels.hpp"
+#include "warp/sampler.hpp"
+#include "warp/warp_rgb.hpp"
+
+using namespace trevalin;
+
+namespace {
+
+template <class T_, int C_>
+struct Kind {
+    using T = T_;
+    static constexpr int C = C_;
+};
+#define ALL_KINDS Kind<std::uint8_t, 1>, Kind<std::uint8_t, 3>, Kind<std::uint16_t, 1>, Kind<std::uint16_t, 3>
+
+const Filter filters[] = {Filter::Bilinear, Filter::Lanczos3};
+const double not_a_number = std::numeric_limits<double>::quiet_NaN();
+const double infinity = std::numeric_limits<double>::infinity();
+
+template <class T>
+struct Image {
+    std::vector<T> px;
+    std::size_t w, h;
+};
+
+template <class T, int C>
+Image<T> random_image(std::size_t w, std::size_t h, std::mt19937& rng) {
+    Image<T> im{std::vector<T>(w * h * C), w, h};
+    // Flat patches and hard edges as well as noise, so that Lanczos sums
+    // overshoot both ends of the range.
+    std::uniform_int_distribution<int> pick(0, 3);
+    std::uniform_int_distribution<std::uint32_t> any(0, std::numeric_limits<T>::max());
+    for (auto& v : im.px) {
+        int k = pick(rng);
+        v = k == 0 ? T(0) : k == 1 ? std::numeric_limits<T>::max() : static_cast<T>(any(rng));
+    }
+    return im;
+}
+
+// The sampling arithmetic written out plainly, pixel by pixel.
+template <class T, int C>
+void reference_sample(const Image<T>& im, Filter f, double x, double y, T* out) {
+    const std::size_t w = im.w, h = im.h;
+    if (w == 0 || h == 0) return;
+    if (!(x >= -0.5 && x <= double(w) - 0.5 && y >= -0.5 && y <= double(h) - 0.5)) return;
+    auto tap = [&](double fi, int di, double fj, int dj, int c) {
+        auto i = std::clamp<long long>(static_cast<long long>(fi) + di, 0, static_cast<long long>(w) - 1);
+        auto j = std::clamp<long long>(static_cast<long long>(fj) + dj, 0, static_cast<long long>(h) - 1);
+        return static_cast<double>(im.px[(j * w + i) * C + c]);
+    };
+    const double top = std::numeric_limits<T>::max();
+    auto store = [&](double s) {
+        double v = s + 0.5;
+        v = v < 0 ? 0 : v > top ? top : v;
+        return static_cast<T>(v);
+    };
+    double fx = std::floor(x), fy = std::floor(y);
+    if (f == Filter::Bilinear) {
+        double tx = x - fx, ty = y - fy;
+        for (int c = 0; c < C; ++c)
+            out[c] = store(((tap(fx, 0, fy, 0, c) * ((1 - tx) * (1 - ty)) + tap(fx, 1, fy, 0, c) * (tx * (1 - ty))) +
+                            tap(fx, 0, fy, 1, c) * ((1 - tx) * ty)) +
+                           tap(fx, 1, fy, 1, c) * (tx * ty));
+        return;
+    }
+    static const Buffer<Lanczos3Weights> table = lanczos3_table();
+    const double* wx = table[static_cast<std::size_t>(std::round(1024 * (x - fx)))].tap;
+    const double* wy = table[static_cast<std::size_t>(std::round(1024 * (y - fy)))].tap;
+    for (int c = 0; c < C; ++c) {
+        double acc = 0;
+        for (int j = 0; j < 6; ++j)
+            for (int i = 0; i < 6; ++i) acc = acc + tap(fx, i - 2, fy, j - 2, c) * (wx[i] * wy[j]);
+        out[c] = store(acc);
+    }
+}
+
+template <class T, int C>
+std::vector<T> reference_remap(const Image<T>& im, const std::vector<float>& mx, const std::vector<float>& my,
+                               Filter f) {
+    std::vector<T> out(mx.size() * C, 0);
+    for (std::size_t k = 0; k < mx.size(); ++k) reference_sample<T, C>(im, f, mx[k], my[k], &out[k * C]);
+    return out;
+}
+
+template <class T>
+std::vector<T> reference_warp(const Image<T>& im, std::size_t out_w, std::size_t out_h, const double* m,
+                              double scale, double off_x, double off_y, Filter f) {
+    std::vector<T> out(out_w * out_h * 3, 0);
+    for (std::size_t y = 0; y < out_h; ++y)
+        for (std::size_t x = 0; x < out_w; ++x) {
+            double u = double(x) / scale + off_x, v = double(y) / scale + off_y;
+            double W = m[6] * u + (m[7] * v + m[8]);
+            if (W == 0) continue;
+            double sx = (m[0] * u + (m[1] * v + m[2])) / W, sy = (m[3] * u + (m[4] * v + m[5])) / W;
+            reference_sample<T, 3>(im, f, sx, sy, &out[(y * out_w + x) * 3]);
+        }
+    return out;
+}
+
+// Source positions of every kind: inside, in the half-pixel border, exactly
+// on and just beyond the limits, at the bottom-right corner (where the last
+// tap ends the buffer), halfway table fractions, NaN, infinities, far away.
+std::vector<float> random_map(std::size_t n, std::size_t size, std::mt19937& rng) {
+    const float hi = float(size) - 0.5f;
+    std::uniform_real_distribution<float> wide(-3.0f, float(size) + 2.0f);
+    std::uniform_real_distribution<float> corner(float(size) - 3.5f, hi);
+    std::uniform_int_distribution<int> kind(0, 15), cell(0, int(size) - 1), frac(0, 1023);
+    std::vector<float> m(n);
+    for (auto& v : m) {
+        switch (kind(rng)) {
+            case 0: v = -0.5f; break;
+            case 1: v = hi; break;
+            case 2: v = std::nextafter(-0.5f, -1.0f); break;
+            case 3: v = std::nextafter(hi, 1e9f); break;
+            case 4: v = float(not_a_number); break;
+            case 5: v = kind(rng) < 8 ? float(infinity) : -float(infinity); break;
+            case 6: v = float(cell(rng)); break;
+            case 7: v = float(cell(rng)) + (float(frac(rng)) + 0.5f) / 1024.0f; break;
+            case 8: v = 1e30f; break;
+            case 9:
+            case 10: v = corner(rng); break;
+            default: v = wide(rng);
+        }
+    }
+    return m;
+}
+
+template <class T>
+const std::vector<T>& output(const Outcome<Buffer<T>>& r, std::vector<T>& keep) {
+    REQUIRE(std::holds_alternative<Buffer<T>>(r));
+    const auto& b = std::get<Buffer<T>>(r);
+    keep.assign(b.begin(), b.end());
+    return keep;
+}
+
+std::vector<Isa> isas() {
+    std::vector<Isa> v{Isa::Scalar};
+    if (detected_isa() >= Isa::Avx2) v.push_back(Isa::Avx2);
+    if (detected_isa() >= Isa::Avx512) v.push_back(Isa::Avx512);
+    return v;
+}
+
+const double identity[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+
+}  // namespace
+
+TEST_CASE_TEMPLATE("every row kernel matches the reference on random maps", K, ALL_KINDS) {
+    using T = typename K::T;
+    constexpr int C = K::C;
+    std::mt19937 rng(7 + C * 10 + sizeof(T));
+    // Sizes straddling the vector widths, a one-column source and sources too
+    // small for the vector kernels.
+    const std::pair<std::size_t, std::size_t> sizes[] = {{13, 11}, {1, 9}, {9, 1}, {2, 2}, {1, 1}, {40, 3}};
+    for (auto [w, h] : sizes) {
+        auto im = random_image<T, C>(w, h, rng);
+        const std::size_t n = 37, rows = 6;
+        auto mx = random_map(n * rows, w, rng);
+        auto my = random_map(n * rows, h, rng);
+        SourceImage<T> src{im.px.data(), im.px.size(), w, h};
+        for (Filter f : filters) {
+            auto expect = reference_remap<T, C>(im, mx, my, f);
+            for (Isa isa : isas()) {
+                CAPTURE(w);
+                CAPTURE(h);
+                CAPTURE(int(f));
+                CAPTURE(int(isa));
+                auto kernel = remap_row_kernel<T, C>(f, src, isa);
+                auto table = lanczos3_table();
+                std::vector<T> got(n * rows * C, 0);
+                for (std::size_t y = 0; y < rows; ++y)
+                    kernel(src, &mx[y * n], &my[y * n], n, &got[y * n * C], table.data());
+                CHECK(got == expect);
+            }
+        }
+    }
+}
+
+TEST_CASE_TEMPLATE("remap equals the reference over many rows", K, ALL_KINDS) {
+    using T = typename K::T;
+    constexpr int C = K::C;
+    std::mt19937 rng(99);
+    auto im = random_image<T, C>(150, 120, rng);
+    const std::size_t mw = 203, mh = 97;
+    auto mx = random_map(mw * mh, im.w, rng);
+    auto my = random_map(mw * mh, im.h, rng);
+    for (Filter f : filters) {
+        std::vector<T> got;
+        auto r = remap<T, C>(im.px.data(), im.px.size(), im.w, im.h, mx.data(), mx.size(), my.data(), my.size(), mw,
+                             mh, f);
+        CHECK(output(r, got) == reference_remap<T, C>(im, mx, my, f));
+    }
+}
+
+TEST_CASE_TEMPLATE("an identity map reproduces the source", K, ALL_KINDS) {
+    using T = typename K::T;
+    constexpr int C = K::C;
+    std::mt19937 rng(3);
+    auto im = random_image<T, C>(31, 17, rng);
+    std::vector<float> mx, my;
+    for (std::size_t y = 0; y < im.h; ++y)
+        for (std::size_t x = 0; x < im.w; ++x) mx.push_back(float(x)), my.push_back(float(y));
+    for (Filter f : filters) {
+        std::vector<T> got;
+        auto r = remap<T, C>(im.px.data(), im.px.size(), im.w, im.h, mx.data(), mx.size(), my.data(), my.size(),
+                             im.w, im.h, f);
+        CHECK(output(r, got) == im.px);
+    }
+}
+
+TEST_CASE("remap checks the source, then map_x, then map_y") {
+    std::vector<std::uint8_t> src(4 * 3 * 3);
+    std::vector<float> m(6), shorter(5);
+    auto mismatch = [](const Outcome<Buffer<std::uint8_t>>& r) {
+        REQUIRE(std::holds_alternative<SizeMismatch>(r));
+        auto e = std::get<SizeMismatch>(r);
+        return std::pair<std::uint64_t, std::uint64_t>{e.expected, e.got};
+    };
+    using P = std::pair<std::uint64_t, std::uint64_t>;
+    auto call = [&](std::size_t src_len, std::size_t mx_len, std::size_t my_len) {
+        return remap<std::uint8_t, 3>(src.data(), src_len, 4, 3, m.data(), mx_len, m.data(), my_len, 3, 2,
+                                      Filter::Lanczos3);
+    };
+    CHECK(mismatch(call(35, 5, 5)) == P{36, 35});
+    CHECK(mismatch(call(36, 5, 6)) == P{6, 5});
+    CHECK(mismatch(call(36, 6, 5)) == P{6, 5});
+    CHECK(mismatch(call(36, 6, 7)) == P{6, 7});
+    // A size product that overflows never matches a real length.
+    auto r = remap<std::uint8_t, 1>(src.data(), 36, std::size_t(1) << 33, std::size_t(1) << 33, m.data(), 6,
+                                    m.data(), 6, 3, 2, Filter::Bilinear);
+    CHECK(std::holds_alternative<SizeMismatch>(r));
+    CHECK(std::get<SizeMismatch>(r).got == 36);
+}
+
+TEST_CASE("remap with an empty map or an empty source") {
+    std::vector<std::uint16_t> src(5 * 4);
+    std::vector<float> m(12, 1.0f);
+    for (Filter f : filters) {
+        auto wide0 = remap<std::uint16_t, 1>(src.data(), 20, 5, 4, m.data(), 0, m.data(), 0, 0, 12, f);
+        CHECK(std::get<Buffer<std::uint16_t>>(wide0).size() == 0);
+        auto high0 = remap<std::uint16_t, 1>(src.data(), 20, 5, 4, m.data(), 0, m.data(), 0, 12, 0, f);
+        CHECK(std::get<Buffer<std::uint16_t>>(high0).size() == 0);
+        // A source without pixels accepts every position and writes none.
+        std::vector<float> edge(12, -0.5f);
+        auto none = remap<std::uint16_t, 1>(nullptr, 0, 0, 4, edge.data(), 12, edge.data(), 12, 4, 3, f);
+        std::vector<std::uint16_t> got;
+        CHECK(output(none, got) == std::vector<std::uint16_t>(12, 0));
+    }
+}
+
+TEST_CASE_TEMPLATE("warp matches the reference for random homographies", T, std::uint8_t, std::uint16_t) {
+    std::mt19937 rng(5);
+    auto im = random_image<T, 3>(64, 48, rng);
+    const double mats[][9] = {
+        {0.9, 0.2, -5, -0.15, 1.1, 3, 0.001, -0.002, 1.0},  // mild perspective
+        {0.5, 0, 10, 0, 0.5, 8, 0, 0, 1},                   // enlargement
+        {1, 0, 0, 0, 1, 0, 0.03, 0.0, -1.2},                // W changes sign inside the output
+        {-1, 0, 63, 0, 1, 0, 0, 0, -1},                     // negative W everywhere
+        {2.5, 0.3, -40, 0.1, 2.5, -30, 0, 0, 1},            // shrink beyond the source
+    };
+    for (const auto& m : mats)
+        for (Filter f : filters)
+            for (auto [scale, ox, oy] : {std::tuple<double, double, double>{1.0, 0.0, 0.0}, {1.3, -2.5, 4.0}, {0.7, 0.0, -3.0}}) {
+                std::vector<T> got;
+                auto r = warp_rgb<T>(im.px.data(), im.px.size(), 64, 48, 71, 53, m, scale, ox, oy, f);
+                CHECK(output(r, got) == reference_warp<T>(im, 71, 53, m, scale, ox, oy, f));
+            }
+}
+
+TEST_CASE("warp row kernels agree across instruction sets") {
+    std::mt19937 rng(11);
+    auto im = random_image<std::uint16_t, 3>(50, 40, rng);
+    SourceImage<std::uint16_t> src{im.px.data(), im.px.size(), 50, 40};
+    std::vector<double> u(59);
+    for (std::size_t x = 0; x < u.size(); ++x) u[x] = double(x) / 1.1 - 3.0;
+    auto table = lanczos3_table();
+    for (Filter f : filters)
+        for (double v : {-2.0, 0.0, 17.25, 39.5, 45.0}) {
+            WarpRow row{u.data(), 0.95, 0.1, 0.004, 0.2 * v + 1.0, 1.05 * v - 2.0, -0.003 * v + 1.0};
+            std::vector<std::uint16_t> expect(u.size() * 3, 0);
+            warp_row_kernel<std::uint16_t>(f, src, Isa::Scalar)(src, row, u.size(), expect.data(), table.data());
+            for (Isa isa : isas()) {
+                std::vector<std::uint16_t> got(u.size() * 3, 0);
+                warp_row_kernel<std::uint16_t>(f, src, isa)(src, row, u.size(), got.data(), table.data());
+                CHECK(got == expect);
+            }
+        }
+}
+
+TEST_CASE_TEMPLATE("warp geometry", T, std::uint8_t, std::uint16_t) {
+    std::mt19937 rng(1);
+    const std::size_t w = 23, h = 14;
+    auto im = random_image<T, 3>(w, h, rng);
+    auto warp = [&](std::size_t ow, std::size_t oh, const double* m, double scale, double ox, double oy, Filter f) {
+        std::vector<T> got;
+        output(warp_rgb<T>(im.px.data(), im.px.size(), w, h, ow, oh, m, scale, ox, oy, f), got);
+        return got;
+    };
+    auto px = [](const std::vector<T>& img, std::size_t width, std::size_t x, std::size_t y) {
+        return std::vector<T>(img.begin() + (y * width + x) * 3, img.begin() + (y * width + x + 1) * 3);
+    };
+    const std::vector<T> zero(3, 0);
+    for (Filter f : filters) {
+        CAPTURE(int(f));
+        CHECK(warp(w, h, identity, 1, 0, 0, f) == im.px);
+        double negated[9];
+        for (int k = 0; k < 9; ++k) negated[k] = -identity[k];
+        CHECK(warp(w, h, negated, 1, 0, 0, f) == im.px);
+
+        // Twice the size: output (x, y) samples (x / 2, y / 2); the last
+        // column samples w - 0.5, still inside; one more column is outside.
+        auto big = warp(2 * w + 1, 2 * h, identity, 2, 0, 0, f);
+        for (std::size_t y = 0; y < 2 * h; y += 2)
+            for (std::size_t x = 0; x < 2 * w; x += 2) CHECK(px(big, 2 * w + 1, x, y) == px(im.px, w, x / 2, y / 2));
+        for (std::size_t y = 0; y < 2 * h; ++y) {
+            CHECK(px(big, 2 * w + 1, 2 * w - 1, y) != zero);
+            CHECK(px(big, 2 * w + 1, 2 * w, y) == zero);
+        }
+
+        auto shifted = warp(w, h, identity, 1, 10, 0, f);
+        for (std::size_t y = 0; y < h; ++y)
+            for (std::size_t x = 0; x < w; ++x)
+                CHECK(px(shifted, w, x, y) == (x + 10 < w ? px(im.px, w, x + 10, y) : zero));
+
+        const double flat[9] = {1, 0, 0, 0, 1, 0, 0, 0, 0};
+        CHECK(warp(w, h, flat, 1, 0, 0, f) == std::vector<T>(w * h * 3, 0));
+        CHECK(warp(w, h, identity, 0, 0, 0, f) == std::vector<T>(w * h * 3, 0));
+        const double poisoned[9] = {1, 0, 0, 0, not_a_number, 0, 0, 0, 1};
+        CHECK(warp(w, h, poisoned, 1, 0, 0, f) == std::vector<T>(w * h * 3, 0));
+        CHECK(warp(w, h, identity, 1, infinity, 0, f) == std::vector<T>(w * h * 3, 0));
+    }
+}
+
+TEST_CASE("warp sizes: mismatch, empty outputs, huge outputs") {
+    std::vector<std::uint8_t> src(4 * 3 * 3, 9);
+    auto r = warp_rgb<std::uint8_t>(src.data(), 35, 4, 3, 4, 3, identity, 1, 0, 0, Filter::Bilinear);
+    REQUIRE(std::holds_alternative<SizeMismatch>(r));
+    CHECK(std::get<SizeMismatch>(r).expected == 36);
+    CHECK(std::get<SizeMismatch>(r).got == 35);
+    for (Filter f : filters) {
+        for (auto [ow, oh] : {std::pair<std::size_t, std::size_t>{0, 10}, {10, 0}, {0, 0}, {std::size_t(1) << 40, 0}}) {
+            auto e = warp_rgb<std::uint8_t>(src.data(), 36, 4, 3, ow, oh, identity, 1, 0, 0, f);
+            CHECK(std::get<Buffer<std::uint8_t>>(e).size() == 0);
+        }
+        const std::size_t huge = std::size_t(1) << 40;
+        CHECK_THROWS_AS(warp_rgb<std::uint8_t>(src.data(), 36, 4, 3, huge, huge, identity, 1, 0, 0, f),
+                        std::bad_alloc);
+        std::vector<float> m(1);
+        auto remap_huge = [&] {
+            return remap<std::uint16_t, 3>(nullptr, 0, 0, 0, m.data(), huge * 4, m.data(), huge * 4, huge, 4, f);
+        };
+        CHECK_THROWS_AS(remap_huge(), std::bad_alloc);
+        // A source without pixels: nothing is inside.
+        auto none = warp_rgb<std::uint8_t>(nullptr, 0, 0, 5, 3, 2, identity, 1, -0.5, -0.5, f);
+        CHECK(std::get<Buffer<std::uint8_t>>(none).size() == 18);
+    }
+}
+
+TEST_CASE("images wider than 32767 pixels") {
+    const std::size_t w = 40000, h = 8;
+    std::vector<std::uint16_t> src(w * h * 3);
+    for (std::size_t k = 0; k < src.size(); ++k) src[k] = static_cast<std::uint16_t>(k * 2654435761u >> 7);
+    for (Filter f : filters) {
+        std::vector<std::uint16_t> got;
+        CHECK(output(warp_rgb<std::uint16_t>(src.data(), src.size(), w, h, w, h, identity, 1, 0, 0, f), got) == src);
+        // Sampled near the far end: a shift by 39990 columns.
+        CHECK(output(warp_rgb<std::uint16_t>(src.data(), src.size(), w, h, 10, h, identity, 1, 39990, 0, f), got) ==
+              reference_warp<std::uint16_t>(Image<std::uint16_t>{src, w, h}, 10, h, identity, 1, 39990, 0, f));
+    }
+}
