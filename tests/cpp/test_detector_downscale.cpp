@@ -1,0 +1,155 @@
+#include <doctest/doctest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "detector/downscale.hpp"
+#include "sample/numeric.hpp"
+#include "test_detector_support.hpp"
+
+using namespace trevalin;
+using detector_test::random_image;
+using detector_test::same_bits;
+
+namespace {
+
+// The blur written out in full: both passes over the whole image into two
+// intermediate images, then decimation.
+std::vector<double> reference_downscale(const std::vector<double>& img, std::size_t w, std::size_t h, double scale,
+                                        std::size_t& w_out, std::size_t& h_out) {
+    const double sigma = 0.6 / scale;
+    const std::size_t half = to_u64_sat(std::ceil(sigma * 3.7169221888498383));
+    std::vector<double> k(2 * half + 1);
+    double sum = 0.0;
+    for (std::size_t i = 0; i < k.size(); ++i) {
+        const double q = (double(i) - double(half)) / sigma;
+        k[i] = std::exp(-0.5 * (q * q));
+        sum += k[i];
+    }
+    for (double& v : k) v /= sum;
+    std::vector<double> t1(w * h, 0.0), t2(w * h, 0.0);
+    const long long lh = (long long)half;
+    for (std::size_t y = 0; y < h; ++y)
+        for (std::size_t x = 0; x < w; ++x) {
+            double acc = 0.0;
+            for (std::size_t i = 0; i < k.size(); ++i) {
+                const long long sx = std::clamp<long long>((long long)x + (long long)i - lh, 0, (long long)w - 1);
+                acc += k[i] * img[y * w + sx];
+            }
+            t1[y * w + x] = acc;
+        }
+    for (std::size_t y = 0; y < h; ++y)
+        for (std::size_t i = 0; i < k.size(); ++i) {
+            const long long g = std::clamp<long long>((long long)y + (long long)i - lh, 0, (long long)h - 1);
+            for (std::size_t x = 0; x < w; ++x) t2[y * w + x] += k[i] * t1[g * w + x];
+        }
+    w_out = std::max<std::uint64_t>(to_u64_sat(std::floor(double(w) * scale)), 2);
+    h_out = std::max<std::uint64_t>(to_u64_sat(std::floor(double(h) * scale)), 2);
+    std::vector<double> out(w_out * h_out);
+    for (std::size_t y = 0; y < h_out; ++y) {
+        const std::size_t s = std::min<std::uint64_t>(to_u64_sat(double(y) / scale), h - 1);
+        for (std::size_t x = 0; x < w_out; ++x) {
+            const std::size_t c = std::min<std::uint64_t>(to_u64_sat(double(x) / scale), w - 1);
+            out[y * w_out + x] = t2[s * w + c];
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST_CASE("gaussian kernels, output sizes and source columns of the common scales") {
+    struct Case {
+        double scale;
+        std::vector<double> from_centre;
+        std::uint64_t w, h;
+        std::vector<std::uint64_t> columns;
+    };
+    const Case cases[] = {
+        {0.8, {0.531907, 0.218674, 0.015194, 0.000178}, 512, 384, {0, 1, 2, 3, 5, 6}},
+        {0.5, {0.332453, 0.234927, 0.082898, 0.014607, 0.001285, 0.000056}, 320, 240, {0, 2, 4, 6, 8, 10}},
+        {0.25, {0.166237, 0.152415, 0.117471, 0.076109}, 160, 120, {0, 4, 8, 12, 16, 20}},
+    };
+    for (const Case& c : cases) {
+        CAPTURE(c.scale);
+        const Buffer<double> k = gaussian_kernel(c.scale);
+        const std::size_t half = k.size() / 2;
+        double sum = 0.0;
+        for (double v : k) sum += v;
+        CHECK(sum == doctest::Approx(1.0).epsilon(1e-15));
+        for (std::size_t d = 0; d < c.from_centre.size(); ++d) {
+            CHECK(k[half + d] == doctest::Approx(c.from_centre[d]).epsilon(5e-6));
+            CHECK(same_bits(k[half + d], k[half - d]));
+        }
+        const ScaledSize size = downscaled_size(640, 480, c.scale);
+        CHECK(size.width == c.w);
+        CHECK(size.height == c.h);
+        for (std::size_t i = 0; i < c.columns.size(); ++i) CHECK(source_index(i, c.scale, 640) == c.columns[i]);
+    }
+    CHECK(gaussian_kernel(0.8).size() == 7);   // 0.6 / 0.8 rounds just below 0.75: h = 3
+    CHECK(gaussian_kernel(0.25).size() == 19);
+}
+
+TEST_CASE("sizes below three are raised to two; negative and NaN scales give 2 x 2") {
+    CHECK(downscaled_size(3, 100, 0.5).width == 2);
+    CHECK(downscaled_size(1, 100, 0.9).width == 2);
+    CHECK(downscaled_size(640, 480, -1.0).width == 2);
+    CHECK(downscaled_size(640, 480, -1.0).height == 2);
+    CHECK(downscaled_size(640, 480, std::nan("")).width == 2);
+    CHECK(downscaled_size(640, 480, 0.0).height == 2);
+    // Caps at the last row and column when the size was raised.
+    CHECK(source_index(1, 0.1, 3) == 2);
+    CHECK(gaussian_kernel(-0.5).size() == 1);
+    CHECK(gaussian_kernel(-0.5)[0] == 1.0);
+}
+
+TEST_CASE("downscale equals the full two-pass blur bit for bit") {
+    struct Case {
+        std::size_t w, h;
+        double scale;
+    };
+    const Case cases[] = {{64, 48, 0.8}, {57, 31, 0.5}, {40, 41, 0.25}, {33, 20, 0.37},
+                          {3, 9, 0.5},   {5, 4, 0.9},   {19, 7, 0.1},   {12, 12, -2.0}};
+    std::uint32_t seed = 1;
+    for (const Case& c : cases) {
+        CAPTURE(c.w);
+        CAPTURE(c.h);
+        CAPTURE(c.scale);
+        const std::vector<double> img = random_image(c.w, c.h, seed++);
+        std::size_t w_ref, h_ref;
+        const std::vector<double> ref = reference_downscale(img, c.w, c.h, c.scale, w_ref, h_ref);
+        const Downscaled got = downscale(img.data(), c.w, c.h, c.scale);
+        REQUIRE(got.width == w_ref);
+        REQUIRE(got.height == h_ref);
+        std::size_t differ = 0;
+        for (std::size_t i = 0; i < ref.size(); ++i) differ += !same_bits(ref[i], got.image[i]);
+        CHECK(differ == 0);
+    }
+}
+
+TEST_CASE("integer samples are converted before blurring") {
+    const std::size_t w = 30, h = 20;
+    std::vector<std::uint8_t> u8(w * h);
+    std::vector<std::uint16_t> u16(w * h);
+    std::vector<double> f64(w * h);
+    for (std::size_t i = 0; i < w * h; ++i) {
+        u8[i] = std::uint8_t((i * 37) % 251);
+        u16[i] = std::uint16_t(u8[i] * 257);
+        f64[i] = u8[i];
+    }
+    const Downscaled a = downscale(u8.data(), w, h, 0.6);
+    const Downscaled b = downscale(u16.data(), w, h, 0.6);
+    const Downscaled c = downscale(f64.data(), w, h, 0.6);
+    for (std::size_t i = 0; i < a.image.size(); ++i) {
+        CHECK(same_bits(a.image[i], b.image[i]));
+        CHECK(same_bits(a.image[i], c.image[i]));
+    }
+}
+
+TEST_CASE("a constant image stays constant up to the rounding of the weights, borders included") {
+    const std::vector<double> img(50 * 40, 200.0);
+    const Downscaled d = downscale(img.data(), 50, 40, 0.3);
+    for (double v : d.image) CHECK(v == doctest::Approx(200.0).epsilon(1e-14));
+}

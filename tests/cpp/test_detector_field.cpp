@@ -1,0 +1,156 @@
+#include <doctest/doctest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "detector/detect.hpp"
+#include "detector/level_line_field.hpp"
+#include "sample/numeric.hpp"
+#include "test_detector_support.hpp"
+
+using namespace trevalin;
+using detector_test::random_image;
+using detector_test::same_bits;
+
+namespace {
+
+Px reference_px(const std::vector<double>& img, std::size_t w, std::size_t x, std::size_t y) {
+    const double a = img[y * w + x], b = img[y * w + x + 1], c = img[(y + 1) * w + x], d = img[(y + 1) * w + x + 1];
+    const double gx = (((b + d) - a) - c) * 0.5;
+    const double gy = (((c + d) - a) - b) * 0.5;
+    const double norm = std::hypot(gx, gy);
+    if (!(norm > 0.0)) return {0, 0, 0};
+    return {float(norm), float(-gy / norm), float(gx / norm)};
+}
+
+// 1024 growable bins, filled in raster order and read from the top.
+std::vector<std::uint32_t> reference_seeds(const std::vector<Px>& field, float threshold) {
+    float m = 0.0f;
+    for (const Px& p : field)
+        if (p.norm > m) m = p.norm;
+    if (!(m > 0.0f)) return {};
+    std::vector<std::vector<std::uint32_t>> bins(1024);
+    for (std::size_t i = 0; i < field.size(); ++i) {
+        if (!(field[i].norm > threshold)) continue;
+        const float b = (field[i].norm / m) * 1023.0f;
+        bins[std::min<std::uint64_t>(to_u64_sat(b), 1023)].push_back(std::uint32_t(i));
+    }
+    std::vector<std::uint32_t> out;
+    for (std::size_t b = 1024; b-- > 0;) out.insert(out.end(), bins[b].begin(), bins[b].end());
+    return out;
+}
+
+std::vector<std::uint32_t> to_vector(const Buffer<std::uint32_t>& b) { return {b.begin(), b.end()}; }
+
+}  // namespace
+
+TEST_CASE("level_line_field equals the per-pixel formula bit for bit; weak records can be left out") {
+    const std::size_t w = 71, h = 53;
+    const std::vector<double> img = random_image(w, h, 7);
+    const Buffer<Px> exact = level_line_field(img.data(), w, h);
+    const Buffer<Px> strong = level_line_field(img.data(), w, h, kRho);
+    std::size_t differ = 0, weak = 0;
+    for (std::size_t y = 0; y < h; ++y)
+        for (std::size_t x = 0; x < w; ++x) {
+            const Px ref = (x + 1 < w && y + 1 < h) ? reference_px(img, w, x, y) : Px{0, 0, 0};
+            const Px& a = exact[y * w + x];
+            const Px& b = strong[y * w + x];
+            differ += !(same_bits(a.norm, ref.norm) && same_bits(a.ux, ref.ux) && same_bits(a.uy, ref.uy));
+            if (ref.norm > kRho) {
+                differ += !(same_bits(b.norm, ref.norm) && same_bits(b.ux, ref.ux) && same_bits(b.uy, ref.uy));
+            } else {
+                ++weak;
+                differ += !(b.norm == 0.0f && b.ux == 0.0f && b.uy == 0.0f);
+            }
+        }
+    CHECK(differ == 0);
+    CHECK(weak > w + h);  // the noise leaves plenty of weak pixels to test with
+}
+
+TEST_CASE("steps give the documented records; the last row and column stay zero") {
+    const std::size_t w = 8, h = 6;
+    std::vector<double> vertical(w * h), horizontal(w * h);
+    for (std::size_t y = 0; y < h; ++y)
+        for (std::size_t x = 0; x < w; ++x) {
+            vertical[y * w + x] = x <= 3 ? 0.0 : 100.0;
+            horizontal[y * w + x] = y <= 2 ? 0.0 : 100.0;
+        }
+    const Buffer<Px> v = level_line_field(vertical.data(), w, h);
+    const Buffer<Px> hz = level_line_field(horizontal.data(), w, h);
+    for (std::size_t y = 0; y < h; ++y)
+        for (std::size_t x = 0; x < w; ++x) {
+            const Px& a = v[y * w + x];
+            if (x == 3 && y + 1 < h) {
+                CHECK(a.norm == 100.0f);
+                CHECK(a.ux == 0.0f);
+                CHECK(std::signbit(a.ux));  // -gy / norm with gy = 0
+                CHECK(a.uy == 1.0f);
+            } else {
+                CHECK(a.norm == 0.0f);
+            }
+            const Px& b = hz[y * w + x];
+            if (y == 2 && x + 1 < w) {
+                CHECK(b.norm == 100.0f);
+                CHECK(b.ux == -1.0f);
+                CHECK(b.uy == 0.0f);
+            } else {
+                CHECK(b.norm == 0.0f);
+            }
+        }
+
+    const std::vector<double> noise = random_image(3, 3, 3);
+    const Buffer<Px> small = level_line_field(noise.data(), 3, 3);
+    std::size_t nonzero = 0;
+    for (std::size_t i = 0; i < 9; ++i) nonzero += small[i].norm != 0.0f;
+    CHECK(nonzero <= 4);
+    for (std::size_t i : {2u, 5u, 6u, 7u, 8u}) CHECK(small[i].norm == 0.0f);
+}
+
+TEST_CASE("non-finite samples give zero or non-finite records without failing") {
+    std::vector<double> img(5 * 4, 1.0);
+    img[6] = std::numeric_limits<double>::quiet_NaN();
+    img[13] = std::numeric_limits<double>::infinity();
+    const Buffer<Px> f = level_line_field(img.data(), 5, 4);
+    CHECK(f[0].norm == 0.0f);  // NaN gradient: record zero
+    CHECK(f[1].norm == 0.0f);
+    CHECK(std::isinf(f[12].norm));
+}
+
+TEST_CASE("seeds come strongest level first, raster order within a level") {
+    SUBCASE("random fields agree with bucketing into 1024 lists") {
+        std::mt19937 rng(11);
+        std::uniform_real_distribution<float> norm(0.0f, 40.0f);
+        for (std::size_t count : {1u, 100u, 5000u, 200000u}) {
+            std::vector<Px> field(count);
+            for (Px& p : field) p = {norm(rng) < 10.0f ? 0.0f : norm(rng), 0.0f, 1.0f};
+            CHECK(to_vector(seeds_by_norm(field.data(), count, kRho)) == reference_seeds(field, kRho));
+        }
+    }
+    SUBCASE("threshold, ties and the largest norm") {
+        std::vector<Px> field(8, Px{0, 0, 0});
+        field[0].norm = kRho;         // at the threshold: not a seed
+        field[1].norm = 10.0f;        // level floor(1023 / 2) = 511
+        field[2].norm = 20.0f;        // the largest
+        field[3].norm = 10.005f;      // same level as index 1, larger, later
+        field[4].norm = 20.0f;        // the largest again
+        field[5].norm = std::nextafter(kRho, 100.0f);
+        CHECK(to_vector(seeds_by_norm(field.data(), field.size(), kRho)) == std::vector<std::uint32_t>{2, 4, 1, 3, 5});
+    }
+    SUBCASE("no gradient gives no seeds") {
+        std::vector<Px> field(20, Px{0, 0, 0});
+        CHECK(seeds_by_norm(field.data(), field.size(), kRho).empty());
+        field[3].norm = 3.0f;  // below the threshold
+        CHECK(seeds_by_norm(field.data(), field.size(), kRho).empty());
+    }
+    SUBCASE("an infinite largest norm puts every seed in the lowest level") {
+        std::vector<Px> field(6, Px{0, 0, 0});
+        field[1].norm = std::numeric_limits<float>::infinity();
+        field[2].norm = std::numeric_limits<float>::quiet_NaN();
+        field[4].norm = 9.0f;
+        field[5].norm = std::numeric_limits<float>::infinity();
+        CHECK(to_vector(seeds_by_norm(field.data(), field.size(), kRho)) == std::vector<std::uint32_t>{1, 4, 5});
+    }
+}

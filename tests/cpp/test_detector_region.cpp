@@ -1,0 +1,152 @@
+#include <doctest/doctest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "detector/region.hpp"
+#include "test_detector_support.hpp"
+
+using namespace trevalin;
+using detector_test::same_bits;
+
+namespace {
+
+constexpr double kPi8 = 0.39269908169872414;
+
+struct Grid {
+    std::size_t w, h;
+    std::vector<Px> field;
+    std::vector<std::uint8_t> used;
+    Grid(std::size_t w_, std::size_t h_) : w(w_), h(h_), field(w_ * h_, Px{0, 0, 0}), used(w_ * h_, 1) {}
+    // A free pixel of the given strength and level-line angle.
+    void set(std::size_t x, std::size_t y, double angle, float norm = 10.0f) {
+        field[y * w + x] = {norm, float(std::cos(angle)), float(std::sin(angle))};
+        used[y * w + x] = 0;
+    }
+    std::uint32_t at(std::size_t x, std::size_t y) const { return std::uint32_t(y * w + x); }
+};
+
+}  // namespace
+
+TEST_CASE("grow_region collects aligned free neighbours breadth first") {
+    SUBCASE("an isolated seed is a one-pixel region with its own angle") {
+        Grid g(5, 5);
+        g.set(2, 2, 2.0);
+        g.set(3, 2, 2.0 + 0.5);  // misaligned neighbour
+        std::vector<std::uint32_t> region{99, 98};
+        const double a = grow_region(g.at(2, 2), g.field.data(), g.used.data(), region, kPi8, g.w, g.h);
+        CHECK(region == std::vector<std::uint32_t>{g.at(2, 2)});
+        CHECK(same_bits(a, std::atan2(double(g.field[12].uy), double(g.field[12].ux))));
+        CHECK(g.used[g.at(2, 2)] == 1);
+        CHECK(g.used[g.at(3, 2)] == 0);
+    }
+    SUBCASE("visiting order around interior and border pixels") {
+        Grid g(4, 3);
+        for (std::size_t y = 0; y < 3; ++y)
+            for (std::size_t x = 0; x < 4; ++x) g.set(x, y, 0.3);
+        std::vector<std::uint32_t> region;
+        grow_region(g.at(1, 1), g.field.data(), g.used.data(), region, kPi8, g.w, g.h);
+        // Interior seed: its eight neighbours in row order, then (3, 0), (3, 1),
+        // (3, 2) reached from (2, 0) through the clipped border walk.
+        CHECK(region == std::vector<std::uint32_t>{5, 0, 1, 2, 4, 6, 8, 9, 10, 3, 7, 11});
+        for (std::uint8_t u : g.used) CHECK(u == 1);
+    }
+    SUBCASE("a neighbour whose dot product equals the threshold joins") {
+        // tau = 0: the threshold is exactly the length of the direction sum.
+        Grid g(4, 1);
+        g.field[0] = {10.0f, 1.0f, 0.0f};
+        g.field[1] = {10.0f, 1.0f, 0.0f};                          // dot 1 = threshold 1
+        g.field[2] = {10.0f, 1.0f, 0.0f};                          // dot 2 = threshold 2
+        g.field[3] = {10.0f, std::nextafter(1.0f, 0.0f), 0.0f};  // just below
+        g.used = {0, 0, 0, 0};
+        std::vector<std::uint32_t> region;
+        grow_region(0, g.field.data(), g.used.data(), region, 0.0, g.w, g.h);
+        CHECK(region == std::vector<std::uint32_t>{0, 1, 2});
+        CHECK(g.used[3] == 0);
+    }
+    SUBCASE("regions along the image border never leave the image") {
+        Grid g(6, 4);
+        for (std::size_t x = 0; x < 6; ++x) g.set(x, 0, 0.0), g.set(x, 3, 0.0);
+        for (std::size_t y = 0; y < 4; ++y) g.set(0, y, 0.0), g.set(5, y, 0.0);
+        std::vector<std::uint32_t> region;
+        grow_region(g.at(5, 3), g.field.data(), g.used.data(), region, kPi8, g.w, g.h);
+        CHECK(region.size() == 16);
+        CHECK(region[0] == g.at(5, 3));
+        CHECK(region[1] == g.at(5, 2));  // the row above first
+        CHECK(region[2] == g.at(4, 3));
+    }
+}
+
+TEST_CASE("region_to_rect fits centroid, axis and extents") {
+    Grid g(10, 10);
+    SUBCASE("one pixel") {
+        g.set(4, 6, 0.1);
+        const std::vector<std::uint32_t> region{g.at(4, 6)};
+        const Rect r = region_to_rect(region, g.field.data(), g.w, 0.1, 0.125);
+        CHECK(r.x1 == 4.0);
+        CHECK(r.x2 == 4.0);
+        CHECK(r.y1 == 6.0);
+        CHECK(r.y2 == 6.0);
+        CHECK(r.width == 1.0);
+        CHECK(r.dx == 1.0);
+        CHECK(r.prec == kPi8);
+        CHECK(r.p == 0.125);
+        // A region angle far from 0 turns the axis by pi.
+        const Rect turned = region_to_rect(region, g.field.data(), g.w, 2.0, 0.5);
+        CHECK(turned.dx == -1.0);
+        CHECK(turned.p == 0.5);
+    }
+    SUBCASE("a horizontal run lies along x, first end point on the side the angle points away from") {
+        std::vector<std::uint32_t> region;
+        for (std::size_t x = 2; x <= 7; ++x) {
+            g.set(x, 5, 0.0);
+            region.push_back(g.at(x, 5));
+        }
+        const Rect r = region_to_rect(region, g.field.data(), g.w, 0.0, 0.125);
+        CHECK(r.dx == doctest::Approx(1.0));
+        CHECK(r.x1 == doctest::Approx(2.0));
+        CHECK(r.x2 == doctest::Approx(7.0));
+        CHECK(r.y1 == doctest::Approx(5.0));
+        CHECK(r.width == 1.0);
+        const Rect back = region_to_rect(region, g.field.data(), g.w, 3.0, 0.125);
+        CHECK(back.x1 == doctest::Approx(7.0));
+        CHECK(back.x2 == doctest::Approx(2.0));
+    }
+    SUBCASE("the width is the full spread across, centred on the centroid line") {
+        // A long row at y = 2 and a single heavy-free pixel at y = 5: the
+        // centre line stays through the centroid, the width spans both sides.
+        std::vector<std::uint32_t> region;
+        for (std::size_t x = 0; x < 10; ++x) {
+            g.set(x, 2, 0.0);
+            region.push_back(g.at(x, 2));
+        }
+        g.set(5, 5, 0.0);
+        region.push_back(g.at(5, 5));
+        const Rect r = region_to_rect(region, g.field.data(), g.w, 0.0, 0.125);
+        const double cx = 50.0 / 11.0, cy = 25.0 / 11.0;
+        // The centroid lies on the centre line.
+        CHECK((r.x2 - r.x1) * (cy - r.y1) - (r.y2 - r.y1) * (cx - r.x1) == doctest::Approx(0.0).epsilon(1e-9));
+        CHECK(r.width > 3.0);
+        CHECK(r.width < 3.15);
+    }
+}
+
+TEST_CASE("the axis turns by pi only when it is more than pi/8 from the region angle") {
+    // A vertical run: the axis before orientation is atan2(-Ixx, +0) = -pi/2.
+    Grid g(10, 10);
+    std::vector<std::uint32_t> region;
+    for (std::size_t y = 2; y <= 7; ++y) {
+        g.set(4, y, 0.0);
+        region.push_back(g.at(4, y));
+    }
+    const double axis = -1.5707963267948966;
+    const double at_limit = axis + kPi8;
+    REQUIRE(axis - at_limit == -kPi8);
+    const Rect kept = region_to_rect(region, g.field.data(), g.w, at_limit, 0.125);
+    CHECK(kept.dy == -1.0);
+    CHECK(kept.y1 == doctest::Approx(7.0));
+    const Rect turned = region_to_rect(region, g.field.data(), g.w, std::nextafter(at_limit, 1.0), 0.125);
+    CHECK(turned.dy == 1.0);
+    CHECK(turned.y1 == doctest::Approx(2.0));
+}
