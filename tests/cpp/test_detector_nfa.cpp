@@ -1,0 +1,158 @@
+#include <doctest/doctest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "detector/detect.hpp"
+#include "detector/nfa.hpp"
+#include "sample/numeric.hpp"
+#include "test_detector_support.hpp"
+
+using namespace trevalin;
+using detector_test::same_bits;
+
+namespace {
+
+// Every pixel of the clipped bounding box, tested one by one.
+AlignedCount reference_count(const Rect& r, const std::vector<Px>& field, std::uint64_t w, std::uint64_t h,
+                             float rho) {
+    const double xc = (r.x1 + r.x2) * 0.5, yc = (r.y1 + r.y2) * 0.5;
+    const double hl = std::hypot(r.x2 - r.x1, r.y2 - r.y1) * 0.5;
+    const double hw = 0.5 * r.width;
+    const double ex = hw * std::fabs(r.dy) + hl * std::fabs(r.dx);
+    const double ey = hw * std::fabs(r.dx) + hl * std::fabs(r.dy);
+    const std::uint64_t x_lo = to_u64_sat(std::floor(xc - ex)), y_lo = to_u64_sat(std::floor(yc - ey));
+    const std::uint64_t x_hi = std::min(to_u64_sat(std::ceil(xc + ex)), w - 1);
+    const std::uint64_t y_hi = std::min(to_u64_sat(std::ceil(yc + ey)), h - 1);
+    AlignedCount c{0, 0};
+    if (y_lo > y_hi || x_lo > x_hi) return c;
+    const float cp = float(std::cos(r.prec)), dxs = float(r.dx), dys = float(r.dy);
+    for (std::uint64_t y = y_lo; y <= y_hi; ++y)
+        for (std::uint64_t x = x_lo; x <= x_hi; ++x) {
+            const double along = r.dx * (double(x) - xc) + r.dy * (double(y) - yc);
+            const double across = r.dx * (double(y) - yc) - r.dy * (double(x) - xc);
+            if (!(std::fabs(along) <= hl && std::fabs(across) <= hw)) continue;
+            ++c.n;
+            const Px& q = field[y * w + x];
+            if (q.norm > rho && q.ux * dxs + q.uy * dys >= cp) ++c.k;
+        }
+    return c;
+}
+
+Rect axis_rect(double x1, double y1, double x2, double y2, double width) {
+    const double len = std::hypot(x2 - x1, y2 - y1);
+    return Rect{x1, y1, x2, y2, width, (x2 - x1) / len, (y2 - y1) / len, 0.39269908169872414, 0.125};
+}
+
+}  // namespace
+
+TEST_CASE("count_aligned finds exactly the pixels of the plain box scan") {
+    const std::uint64_t w = 97, h = 83;
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> angle(-3.1415927f, 3.1415927f);
+    std::uniform_real_distribution<float> strength(0.0f, 12.0f);
+    std::vector<Px> field(w * h);
+    for (Px& p : field) {
+        const float a = angle(rng);
+        p = {strength(rng), std::cos(a), std::sin(a)};
+    }
+    std::uniform_real_distribution<double> pos(-20.0, 117.0);
+    std::uniform_real_distribution<double> dir(-3.141592653589793, 3.141592653589793);
+    std::uniform_real_distribution<double> wid(0.5, 9.0);
+    std::uniform_real_distribution<double> tol(0.01, 0.8);
+    std::size_t mismatches = 0, nonempty = 0;
+    for (int i = 0; i < 4000; ++i) {
+        Rect r{};
+        r.x1 = pos(rng);
+        r.y1 = pos(rng);
+        double theta = dir(rng);
+        if (i % 10 == 0) theta = std::round(theta / 1.5707963267948966) * 1.5707963267948966;  // near the axes
+        const double len = (i % 7 == 0) ? 0.0 : pos(rng) + 20.0;
+        r.dx = std::cos(theta);
+        r.dy = std::sin(theta);
+        if (i % 13 == 0) r.dx = 0.0, r.dy = 1.0;  // exact axes
+        if (i % 17 == 0) r.dx = -1.0, r.dy = 0.0;
+        r.x2 = r.x1 + len * r.dx;
+        r.y2 = r.y1 + len * r.dy;
+        if (i % 5 == 0) r.x1 = std::round(r.x1), r.x2 = std::round(r.x2), r.y1 = std::round(r.y1), r.y2 = std::round(r.y2);
+        r.width = (i % 3 == 0) ? std::round(wid(rng)) : wid(rng);
+        r.prec = tol(rng);
+        r.p = 0.125;
+        const AlignedCount ref = reference_count(r, field, w, h, kRho);
+        const AlignedCount got = count_aligned(r, field.data(), w, h, kRho);
+        mismatches += ref.n != got.n || ref.k != got.k;
+        nonempty += ref.n > 0;
+    }
+    CHECK(mismatches == 0);
+    CHECK(nonempty > 1000);
+}
+
+TEST_CASE("pixels on the boundary are inside; pixels outside the image do not count") {
+    std::vector<Px> field(20 * 10, Px{10.0f, 1.0f, 0.0f});
+    // Centre (4, 3), half-length 2, half-width 1: x 2..6, y 2..4.
+    const Rect r = axis_rect(2.0, 3.0, 6.0, 3.0, 2.0);
+    const AlignedCount c = count_aligned(r, field.data(), 20, 10, kRho);
+    CHECK(c.n == 15);
+    CHECK(c.k == 15);
+    // The same rectangle moved so that half of it hangs over the left edge.
+    const Rect out = axis_rect(-2.0, 3.0, 2.0, 3.0, 2.0);
+    CHECK(count_aligned(out, field.data(), 20, 10, kRho).n == 9);
+    // Wholly outside, or with an empty box.
+    CHECK(count_aligned(axis_rect(30.0, 3.0, 40.0, 3.0, 2.0), field.data(), 20, 10, kRho).n == 0);
+    CHECK(rect_log_nfa(axis_rect(30.0, 3.0, 40.0, 3.0, 2.0), field.data(), 20, 10, kRho, 8.0) == -8.0);
+}
+
+TEST_CASE("alignment: norm strictly above rho, dot product at least cos(prec) in single precision") {
+    const Rect r = axis_rect(0.0, 0.0, 3.0, 0.0, 1.0);  // pixels (0..3, 0)
+    const float cp = float(std::cos(r.prec));
+    std::vector<Px> field(4 * 1);
+    field[0] = {kRho, 1.0f, 0.0f};                               // norm at rho: counted, not aligned
+    field[1] = {10.0f, cp, 0.0f};                                // dot exactly cp: aligned
+    field[2] = {10.0f, std::nextafter(cp, 0.0f), 0.0f};          // just below
+    field[3] = {std::nextafter(kRho, 10.0f), 1.0f, 0.0f};        // just above rho
+    const AlignedCount c = count_aligned(r, field.data(), 4, 1, kRho);
+    CHECK(c.n == 4);
+    CHECK(c.k == 2);
+}
+
+TEST_CASE("binomial scores") {
+    // All aligned: -logNT - n log10 p.
+    CHECK(binomial_log_nfa(10, 10, 0.125, 8.0) == doctest::Approx(10 * 0.9030899869919435 - 8.0));
+    CHECK(same_bits(binomial_log_nfa(10, 10, 0.125, 8.0), -8.0 - std::log10(0.125) * 10.0));
+    // Nothing inside or nothing aligned.
+    CHECK(binomial_log_nfa(0, 0, 0.125, 8.0) == -8.0);
+    CHECK(binomial_log_nfa(500, 0, 0.125, 8.0) == -8.0);
+    // The tail agrees with a direct sum of the binomial terms (the early stop
+    // keeps the error within a tenth of the score).
+    for (auto [n, k] : {std::pair{20, 5}, {50, 20}, {200, 60}, {1000, 300}, {1000, 100}, {37, 36}}) {
+        double tail = 0.0;
+        for (int i = k; i <= n; ++i)
+            tail += std::exp(std::lgamma(n + 1.0) - std::lgamma(i + 1.0) - std::lgamma(n - i + 1.0) +
+                             i * std::log(0.125) + (n - i) * std::log(0.875));
+        const double expected = -std::log10(tail) - 8.0;
+        CAPTURE(n);
+        CAPTURE(k);
+        CHECK(binomial_log_nfa(n, k, 0.125, 8.0) == doctest::Approx(expected).epsilon(0.02));
+    }
+    // Underflow of the first term: beyond the mean the term stands for the
+    // tail, below it the score is -logNT.
+    const double l = log_gamma(10001.0) - log_gamma(9001.0) - log_gamma(1001.0) + std::log(0.125) * 9000.0 +
+                     std::log(0.875) * 1000.0;
+    REQUIRE(std::exp(l) == 0.0);
+    CHECK(same_bits(binomial_log_nfa(10000, 9000, 0.125, 8.0), l / -2.302585092994046 - 8.0));
+    CHECK(binomial_log_nfa(10000, 1, 0.125, 8.0) == -8.0);
+}
+
+TEST_CASE("log_gamma switches from Lanczos to Windschitl at 15 and stays close to lgamma") {
+    for (double x : {0.5, 1.0, 2.0, 3.5, 10.0, 14.999, 15.0, 15.001, 40.0, 1000.0, 1e6}) {
+        CAPTURE(x);
+        CHECK(log_gamma(x) == doctest::Approx(std::lgamma(x)).epsilon(1e-9));
+    }
+    const double x = 15.0;
+    const double windschitl = std::log(x) * (x - 0.5) + 0.918938533204673 - x +
+                              (0.5 * x) * std::log(x * std::sinh(1.0 / x) + 1.0 / (810.0 * std::pow(x, 6)));
+    CHECK(log_gamma(15.0) == doctest::Approx(windschitl).epsilon(1e-15));
+    CHECK(log_gamma(14.999) != doctest::Approx(log_gamma(15.0)).epsilon(1e-12));
+}
