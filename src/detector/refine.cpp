@@ -25,18 +25,19 @@ bool refine(std::vector<std::uint32_t>& region, Rect& rect, std::uint8_t* used, 
     if (region.empty()) panic("refine: empty region");
     if (region_density(region.size(), rect) >= kDenseEnough) return true;
 
-    const std::size_t w = width;
+    const std::uint32_t w = index_width(width);
     const std::uint32_t seed = region[0];
-    const double x0 = static_cast<double>(seed % w);
-    const double y0 = static_cast<double>(seed / w);
+    const double x0 = static_cast<double>(pixel_xy(seed, w).x);
+    const double y0 = static_cast<double>(pixel_xy(seed, w).y);
 
     // New tolerance: twice the standard deviation of the angle differences to
     // the seed, over the region pixels closer to the seed than the width.
     const double a0 = std::atan2(static_cast<double>(field[seed].uy), static_cast<double>(field[seed].ux));
     double sum = 0.0, squares = 0.0, count = 0.0;
     for (std::uint32_t i : region) {
-        const double x = static_cast<double>(i % w);
-        const double y = static_cast<double>(i / w);
+        const PixelXY at = pixel_xy(i, w);
+        const double x = static_cast<double>(at.x);
+        const double y = static_cast<double>(at.y);
         if (!(std::hypot(x - x0, y - y0) < rect.width)) continue;
         double delta = std::atan2(static_cast<double>(field[i].uy), static_cast<double>(field[i].ux)) - a0;
         while (delta <= -kPi) delta += 2.0 * kPi;
@@ -64,8 +65,9 @@ bool refine(std::vector<std::uint32_t>& region, Rect& rect, std::uint8_t* used, 
         radius = radius * 0.75;
         for (std::size_t i = 0; i < region.size();) {
             const std::uint32_t q = region[i];
-            const double x = static_cast<double>(q % w);
-            const double y = static_cast<double>(q / w);
+            const PixelXY at = pixel_xy(q, w);
+            const double x = static_cast<double>(at.x);
+            const double y = static_cast<double>(at.y);
             if (std::hypot(x - x0, y - y0) > radius) {
                 used[q] = 0;
                 region[i] = region.back();

@@ -13,9 +13,15 @@ constexpr double kPi = 3.141592653589793;
 constexpr double kTolerance = 0.39269908169872414;  // pi / 8
 }  // namespace
 
+std::uint32_t index_width(std::uint64_t width) {
+    if (width == 0 || width > 0xFFFFFFFFu) panic("pixel grid width outside the 32-bit index range");
+    return static_cast<std::uint32_t>(width);
+}
+
 double grow_region(std::uint32_t seed, const Px* field, std::uint8_t* used, std::vector<std::uint32_t>& region,
                    double tau, std::uint64_t width, std::uint64_t height) {
     const std::size_t w = width, h = height;
+    const std::uint32_t w32 = index_width(width);
     if (seed >= mul_count(width, height)) panic("grow_region: seed outside the image");
 
     region.clear();
@@ -47,8 +53,8 @@ double grow_region(std::uint32_t seed, const Px* field, std::uint8_t* used, std:
     // The list grows while it is walked; index, not iterator, since it may reallocate.
     for (std::size_t pos = 0; pos < region.size(); ++pos) {
         const std::size_t p = region[pos];
-        const std::size_t x = p % w;
-        const std::size_t y = p / w;
+        const PixelXY at = pixel_xy(region[pos], w32);
+        const std::size_t x = at.x, y = at.y;
         if (x >= 1 && x + 2 <= w && y >= 1 && y + 2 <= h) {
             for (std::ptrdiff_t off : offsets) visit(static_cast<std::size_t>(static_cast<std::ptrdiff_t>(p) + off));
         } else {
@@ -65,14 +71,15 @@ double grow_region(std::uint32_t seed, const Px* field, std::uint8_t* used, std:
 
 Rect region_to_rect(std::span<const std::uint32_t> region, const Px* field, std::uint64_t width, double angle,
                     double p) {
-    const std::size_t w = width;
+    const std::uint32_t w = index_width(width);
 
     double sum_w = 0.0, sum_x = 0.0, sum_y = 0.0;
     for (std::uint32_t i : region) {
         const double wt = field[i].norm;
         sum_w += wt;
-        sum_x += wt * static_cast<double>(i % w);
-        sum_y += wt * static_cast<double>(i / w);
+        const PixelXY at = pixel_xy(i, w);
+        sum_x += wt * static_cast<double>(at.x);
+        sum_y += wt * static_cast<double>(at.y);
     }
     const double cx = sum_x / sum_w;
     const double cy = sum_y / sum_w;
@@ -80,8 +87,9 @@ Rect region_to_rect(std::span<const std::uint32_t> region, const Px* field, std:
     double ixx = 0.0, iyy = 0.0, ixy = 0.0;
     for (std::uint32_t i : region) {
         const double wt = field[i].norm;
-        const double ex = static_cast<double>(i % w) - cx;
-        const double ey = static_cast<double>(i / w) - cy;
+        const PixelXY at = pixel_xy(i, w);
+        const double ex = static_cast<double>(at.x) - cx;
+        const double ey = static_cast<double>(at.y) - cy;
         ixx += wt * (ey * ey);
         iyy += wt * (ex * ex);
         ixy -= wt * ex * ey;
@@ -105,8 +113,9 @@ Rect region_to_rect(std::span<const std::uint32_t> region, const Px* field, std:
     // Extents start at 0 so the centroid always lies within them; NaN leaves them as they are.
     double l_min = 0.0, l_max = 0.0, t_min = 0.0, t_max = 0.0;
     for (std::uint32_t i : region) {
-        const double ex = static_cast<double>(i % w) - cx;
-        const double ey = static_cast<double>(i / w) - cy;
+        const PixelXY at = pixel_xy(i, w);
+        const double ex = static_cast<double>(at.x) - cx;
+        const double ey = static_cast<double>(at.y) - cy;
         const double l = dx * ex + dy * ey;
         const double t = dx * ey - dy * ex;
         if (l < l_min) l_min = l;

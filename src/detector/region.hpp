@@ -9,6 +9,17 @@
 
 namespace trevalin {
 
+// Column and row of a pixel index. Region pixel indices and the width fit in
+// 32 bits, and a 32-bit division costs a fraction of a 64-bit one.
+struct PixelXY {
+    std::uint32_t x, y;
+};
+inline PixelXY pixel_xy(std::uint32_t index, std::uint32_t width) { return {index % width, index / width}; }
+
+// The width as the 32-bit divisor of pixel_xy; a wider grid breaks the
+// detector's 32-bit indexing and stops the call.
+std::uint32_t index_width(std::uint64_t width);
+
 // Grows from `seed` (a free pixel) the connected set of free pixels whose
 // level-line direction lies within `tau` of the running direction sum, in
 // breadth-first order. `region` is emptied first and receives the seed, then
