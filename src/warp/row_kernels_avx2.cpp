@@ -46,34 +46,34 @@ struct Avx2 {
     using M = __m256d;
     using R = __m256i;
 
-    static D set(double v) { return _mm256_set1_pd(v); }
-    static I set_i32(int v) { return _mm_set1_epi32(v); }
-    static D load(const double* p) { return _mm256_loadu_pd(p); }
-    static D load_floats(const float* p) { return _mm256_cvtps_pd(_mm_loadu_ps(p)); }
-    static void spill(double* p, D v) { _mm256_store_pd(p, v); }
-    static D add(D a, D b) { return _mm256_add_pd(a, b); }
-    static D sub(D a, D b) { return _mm256_sub_pd(a, b); }
-    static D mul(D a, D b) { return _mm256_mul_pd(a, b); }
-    static D div(D a, D b) { return _mm256_div_pd(a, b); }
-    static D min(D a, D b) { return _mm256_min_pd(a, b); }
-    static D max(D a, D b) { return _mm256_max_pd(a, b); }
-    static D floor(D a) { return _mm256_round_pd(a, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC); }
-    static M ge(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_GE_OQ); }
-    static M le(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_LE_OQ); }
-    static M both(M a, M b) { return _mm256_and_pd(a, b); }
-    static bool any(M m) { return _mm256_movemask_pd(m) != 0; }
-    static D keep(M m, D v) { return _mm256_and_pd(m, v); }
-    static I to_i32(D v) { return _mm256_cvttpd_epi32(v); }
-    static I add_i32(I a, I b) { return _mm_add_epi32(a, b); }
-    static bool any_above(I v, I limit) { return _mm_movemask_epi8(_mm_cmpgt_epi32(v, limit)) != 0; }
-    static R gather64(const unsigned char* base, I offsets) {
+    [[gnu::always_inline]] static D set(double v) { return _mm256_set1_pd(v); }
+    [[gnu::always_inline]] static I set_i32(int v) { return _mm_set1_epi32(v); }
+    [[gnu::always_inline]] static D load(const double* p) { return _mm256_loadu_pd(p); }
+    [[gnu::always_inline]] static D load_floats(const float* p) { return _mm256_cvtps_pd(_mm_loadu_ps(p)); }
+    [[gnu::always_inline]] static void spill(double* p, D v) { _mm256_store_pd(p, v); }
+    [[gnu::always_inline]] static D add(D a, D b) { return _mm256_add_pd(a, b); }
+    [[gnu::always_inline]] static D sub(D a, D b) { return _mm256_sub_pd(a, b); }
+    [[gnu::always_inline]] static D mul(D a, D b) { return _mm256_mul_pd(a, b); }
+    [[gnu::always_inline]] static D div(D a, D b) { return _mm256_div_pd(a, b); }
+    [[gnu::always_inline]] static D min(D a, D b) { return _mm256_min_pd(a, b); }
+    [[gnu::always_inline]] static D max(D a, D b) { return _mm256_max_pd(a, b); }
+    [[gnu::always_inline]] static D floor(D a) { return _mm256_round_pd(a, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC); }
+    [[gnu::always_inline]] static M ge(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_GE_OQ); }
+    [[gnu::always_inline]] static M le(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_LE_OQ); }
+    [[gnu::always_inline]] static M both(M a, M b) { return _mm256_and_pd(a, b); }
+    [[gnu::always_inline]] static bool any(M m) { return _mm256_movemask_pd(m) != 0; }
+    [[gnu::always_inline]] static D keep(M m, D v) { return _mm256_and_pd(m, v); }
+    [[gnu::always_inline]] static I to_i32(D v) { return _mm256_cvttpd_epi32(v); }
+    [[gnu::always_inline]] static I add_i32(I a, I b) { return _mm_add_epi32(a, b); }
+    [[gnu::always_inline]] static bool any_above(I v, I limit) { return _mm_movemask_epi8(_mm_cmpgt_epi32(v, limit)) != 0; }
+    [[gnu::always_inline]] static R gather64(const unsigned char* base, I offsets) {
         return _mm256_i32gather_epi64(reinterpret_cast<const long long*>(base), offsets, 1);
     }
-    static D gather_table(const double* base, I offsets) { return _mm256_i32gather_pd(base, offsets, 8); }
+    [[gnu::always_inline]] static D gather_table(const double* base, I offsets) { return _mm256_i32gather_pd(base, offsets, 8); }
 
     // Unsigned integer to double through the exponent of 2^52: exact below 2^52.
     template <int first, int count>
-    static D channel(R raw) {
+    [[gnu::always_inline]] static D channel(R raw) {
         const R mask = _mm256_load_si256(reinterpret_cast<const __m256i*>(pick<first, count>.b));
         const R magic = _mm256_set1_epi64x(0x4330000000000000LL);
         R bits = _mm256_or_si256(_mm256_shuffle_epi8(raw, mask), magic);
@@ -82,7 +82,7 @@ struct Avx2 {
 
     // Four pixels of in-range int32 samples, interleaved into `out`.
     template <class T, int C>
-    static void store(T* out, const I (&q)[C]) {
+    [[gnu::always_inline]] static void store(T* out, const I (&q)[C]) {
         if constexpr (C == 1 && sizeof(T) == 1) {
             I p = _mm_packus_epi16(_mm_packus_epi32(q[0], q[0]), q[0]);
             int v = _mm_cvtsi128_si32(p);
@@ -101,7 +101,7 @@ struct Avx2 {
         }
     }
 
-    static void store12(void* out, I v) {
+    [[gnu::always_inline]] static void store12(void* out, I v) {
         _mm_storel_epi64(static_cast<__m128i*>(out), v);
         int hi = _mm_extract_epi32(v, 2);
         std::memcpy(static_cast<char*>(out) + 8, &hi, 4);

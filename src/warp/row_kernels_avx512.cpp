@@ -46,32 +46,32 @@ struct Avx512 {
     using M = __mmask8;
     using R = __m512i;
 
-    static D set(double v) { return _mm512_set1_pd(v); }
-    static I set_i32(int v) { return _mm256_set1_epi32(v); }
-    static D load(const double* p) { return _mm512_loadu_pd(p); }
-    static D load_floats(const float* p) { return _mm512_cvtps_pd(_mm256_loadu_ps(p)); }
-    static void spill(double* p, D v) { _mm512_store_pd(p, v); }
-    static D add(D a, D b) { return _mm512_add_pd(a, b); }
-    static D sub(D a, D b) { return _mm512_sub_pd(a, b); }
-    static D mul(D a, D b) { return _mm512_mul_pd(a, b); }
-    static D div(D a, D b) { return _mm512_div_pd(a, b); }
-    static D min(D a, D b) { return _mm512_min_pd(a, b); }
-    static D max(D a, D b) { return _mm512_max_pd(a, b); }
-    static D floor(D a) { return _mm512_roundscale_pd(a, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC); }
-    static M ge(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_GE_OQ); }
-    static M le(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_LE_OQ); }
-    static M both(M a, M b) { return static_cast<M>(a & b); }
-    static bool any(M m) { return m != 0; }
-    static D keep(M m, D v) { return _mm512_maskz_mov_pd(m, v); }
-    static I to_i32(D v) { return _mm512_cvttpd_epi32(v); }
-    static I add_i32(I a, I b) { return _mm256_add_epi32(a, b); }
-    static bool any_above(I v, I limit) { return _mm256_cmpgt_epi32_mask(v, limit) != 0; }
-    static R gather64(const unsigned char* base, I offsets) { return _mm512_i32gather_epi64(offsets, base, 1); }
-    static D gather_table(const double* base, I offsets) { return _mm512_i32gather_pd(offsets, base, 8); }
+    [[gnu::always_inline]] static D set(double v) { return _mm512_set1_pd(v); }
+    [[gnu::always_inline]] static I set_i32(int v) { return _mm256_set1_epi32(v); }
+    [[gnu::always_inline]] static D load(const double* p) { return _mm512_loadu_pd(p); }
+    [[gnu::always_inline]] static D load_floats(const float* p) { return _mm512_cvtps_pd(_mm256_loadu_ps(p)); }
+    [[gnu::always_inline]] static void spill(double* p, D v) { _mm512_store_pd(p, v); }
+    [[gnu::always_inline]] static D add(D a, D b) { return _mm512_add_pd(a, b); }
+    [[gnu::always_inline]] static D sub(D a, D b) { return _mm512_sub_pd(a, b); }
+    [[gnu::always_inline]] static D mul(D a, D b) { return _mm512_mul_pd(a, b); }
+    [[gnu::always_inline]] static D div(D a, D b) { return _mm512_div_pd(a, b); }
+    [[gnu::always_inline]] static D min(D a, D b) { return _mm512_min_pd(a, b); }
+    [[gnu::always_inline]] static D max(D a, D b) { return _mm512_max_pd(a, b); }
+    [[gnu::always_inline]] static D floor(D a) { return _mm512_roundscale_pd(a, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC); }
+    [[gnu::always_inline]] static M ge(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_GE_OQ); }
+    [[gnu::always_inline]] static M le(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_LE_OQ); }
+    [[gnu::always_inline]] static M both(M a, M b) { return static_cast<M>(a & b); }
+    [[gnu::always_inline]] static bool any(M m) { return m != 0; }
+    [[gnu::always_inline]] static D keep(M m, D v) { return _mm512_maskz_mov_pd(m, v); }
+    [[gnu::always_inline]] static I to_i32(D v) { return _mm512_cvttpd_epi32(v); }
+    [[gnu::always_inline]] static I add_i32(I a, I b) { return _mm256_add_epi32(a, b); }
+    [[gnu::always_inline]] static bool any_above(I v, I limit) { return _mm256_cmpgt_epi32_mask(v, limit) != 0; }
+    [[gnu::always_inline]] static R gather64(const unsigned char* base, I offsets) { return _mm512_i32gather_epi64(offsets, base, 1); }
+    [[gnu::always_inline]] static D gather_table(const double* base, I offsets) { return _mm512_i32gather_pd(offsets, base, 8); }
 
     // Unsigned integer to double through the exponent of 2^52: exact below 2^52.
     template <int first, int count>
-    static D channel(R raw) {
+    [[gnu::always_inline]] static D channel(R raw) {
         const R mask = _mm512_load_si512(pick<first, count>.b);
         const R magic = _mm512_set1_epi64(0x4330000000000000LL);
         R bits = _mm512_or_si512(_mm512_shuffle_epi8(raw, mask), magic);
@@ -81,19 +81,20 @@ struct Avx512 {
     // Eight pixels of in-range int32 samples, interleaved into `out`, as two
     // runs of four.
     template <class T, int C>
-    static void store(T* out, const I (&q)[C]) {
-        __m128i lo[C];
-        __m128i hi[C];
-        for (int c = 0; c < C; ++c) {
-            lo[c] = _mm256_castsi256_si128(q[c]);
-            hi[c] = _mm256_extracti128_si256(q[c], 1);
+    [[gnu::always_inline]] static void store(T* out, const I (&q)[C]) {
+        if constexpr (C == 1) {
+            store4<T, 1>(out, {_mm256_castsi256_si128(q[0])});
+            store4<T, 1>(out + 4, {_mm256_extracti128_si256(q[0], 1)});
+        } else {
+            store4<T, 3>(out, {_mm256_castsi256_si128(q[0]), _mm256_castsi256_si128(q[1]),
+                               _mm256_castsi256_si128(q[2])});
+            store4<T, 3>(out + 12, {_mm256_extracti128_si256(q[0], 1), _mm256_extracti128_si256(q[1], 1),
+                                    _mm256_extracti128_si256(q[2], 1)});
         }
-        store4<T, C>(out, lo);
-        store4<T, C>(out + 4 * C, hi);
     }
 
     template <class T, int C>
-    static void store4(T* out, const __m128i (&q)[C]) {
+    [[gnu::always_inline]] static void store4(T* out, const __m128i (&q)[C]) {
         if constexpr (C == 1 && sizeof(T) == 1) {
             __m128i p = _mm_packus_epi16(_mm_packus_epi32(q[0], q[0]), q[0]);
             int v = _mm_cvtsi128_si32(p);
@@ -112,7 +113,7 @@ struct Avx512 {
         }
     }
 
-    static void store12(void* out, __m128i v) {
+    [[gnu::always_inline]] static void store12(void* out, __m128i v) {
         _mm_storel_epi64(static_cast<__m128i*>(out), v);
         int hi = _mm_extract_epi32(v, 2);
         std::memcpy(static_cast<char*>(out) + 8, &hi, 4);

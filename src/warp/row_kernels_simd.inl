@@ -18,6 +18,8 @@
 // add_i32, any_above, gather64, gather_table, channel<first_byte, bytes>,
 // spill and store<T, C>.
 
+#define TREVALIN_KERNEL [[gnu::always_inline]] inline
+
 // Constants of one row call.
 template <class V, class T, int C>
 struct Frame {
@@ -53,28 +55,30 @@ void sample_scalar(const Frame<V, T, C>& fr, T* out_px, double x, double y) {
 
 // The group's pixels one by one through the scalar sampler.
 template <class V, class T, int C, Filter F>
-void sample_group_scalar(const Frame<V, T, C>& fr, typename V::D x, typename V::D y, T* out) {
+[[gnu::noinline]] void sample_group_scalar(const Frame<V, T, C>& fr, typename V::D x, typename V::D y, T* out) {
     alignas(64) double xs[V::lanes];
     alignas(64) double ys[V::lanes];
     V::spill(xs, x);
     V::spill(ys, y);
+    _Pragma("GCC unroll 8")
     for (int k = 0; k < V::lanes; ++k) sample_scalar<V, T, C, F>(fr, out + k * C, xs[k], ys[k]);
 }
 
 // Store rule per lane (add 0.5, clamp to [0, MAX], truncate); lanes outside
 // `in` store 0, which is what the zero-filled output already holds there.
 template <class V, class T, int C>
-void store_group(T* out, const typename V::D (&s)[C], typename V::M in) {
+TREVALIN_KERNEL void store_group(T* out, const typename V::D (&s)[C], typename V::M in) {
     const auto half = V::set(0.5);
     const auto zero = V::set(0.0);
     const auto top = V::set(sample_max<T>);
     typename V::I q[C];
+    _Pragma("GCC unroll 8")
     for (int c = 0; c < C; ++c) q[c] = V::to_i32(V::keep(in, V::min(V::max(V::add(s[c], half), zero), top)));
     V::template store<T, C>(out, q);
 }
 
 template <class V, class T, int C>
-typename V::D channel(typename V::R raw, int c) {
+TREVALIN_KERNEL typename V::D channel(typename V::R raw, int c) {
     // c is a compile-time constant after unrolling; the switch folds away.
     switch (c) {
         case 0:
@@ -87,12 +91,12 @@ typename V::D channel(typename V::R raw, int c) {
 }
 
 template <class V, class T, int C>
-typename V::M inside(const Frame<V, T, C>& fr, typename V::D x, typename V::D y) {
+TREVALIN_KERNEL typename V::M inside(const Frame<V, T, C>& fr, typename V::D x, typename V::D y) {
     return V::both(V::both(V::ge(x, fr.low), V::le(x, fr.x_high)), V::both(V::ge(y, fr.low), V::le(y, fr.y_high)));
 }
 
 template <class V, class T, int C>
-void bilinear_group(const Frame<V, T, C>& fr, typename V::D x, typename V::D y, T* out) {
+TREVALIN_KERNEL void bilinear_group(const Frame<V, T, C>& fr, typename V::D x, typename V::D y, T* out) {
     using D = typename V::D;
     using I = typename V::I;
     auto in = inside(fr, x, y);
@@ -125,6 +129,7 @@ void bilinear_group(const Frame<V, T, C>& fr, typename V::D x, typename V::D y, 
     auto r01 = V::gather64(fr.bytes(), V::add_i32(y1, x0));
     auto r11 = V::gather64(fr.bytes(), o11);
     D s[C];
+    _Pragma("GCC unroll 8")
     for (int c = 0; c < C; ++c) {
         D acc = V::mul(channel<V, T, C>(r00, c), w00);
         acc = V::add(acc, V::mul(channel<V, T, C>(r10, c), w10));
@@ -138,7 +143,7 @@ void bilinear_group(const Frame<V, T, C>& fr, typename V::D x, typename V::D y, 
 // when the exact remainder reaches one half. Returned as the entry's offset
 // in doubles.
 template <class V>
-typename V::I table_offset(typename V::D t) {
+TREVALIN_KERNEL typename V::I table_offset(typename V::D t) {
     auto v = V::mul(t, V::set(1024.0));
     auto r = V::floor(v);
     r = V::add(r, V::keep(V::ge(V::sub(v, r), V::set(0.5)), V::set(1.0)));
@@ -146,7 +151,7 @@ typename V::I table_offset(typename V::D t) {
 }
 
 template <class V, class T, int C>
-void lanczos3_group(const Frame<V, T, C>& fr, typename V::D x, typename V::D y, T* out) {
+TREVALIN_KERNEL void lanczos3_group(const Frame<V, T, C>& fr, typename V::D x, typename V::D y, T* out) {
     using D = typename V::D;
     using I = typename V::I;
     auto in = inside(fr, x, y);
@@ -158,6 +163,7 @@ void lanczos3_group(const Frame<V, T, C>& fr, typename V::D x, typename V::D y, 
     const D zero = V::set(0.0);
     I cols[6];
     I rows[6];
+    _Pragma("GCC unroll 8")
     for (int k = 0; k < 6; ++k) {
         D dk = V::set(static_cast<double>(k - 2));
         cols[k] = V::to_i32(V::mul(V::min(V::max(V::add(fx, dk), zero), fr.x_last), fr.pixel_bytes));
@@ -170,14 +176,19 @@ void lanczos3_group(const Frame<V, T, C>& fr, typename V::D x, typename V::D y, 
     I ey = table_offset<V>(V::sub(ys, fy));
     const double* table = fr.table[0].tap;
     D wx[6];
+    _Pragma("GCC unroll 8")
     for (int i = 0; i < 6; ++i) wx[i] = V::gather_table(table + i, ex);
     D acc[C];
+    _Pragma("GCC unroll 8")
     for (int c = 0; c < C; ++c) acc[c] = zero;
+    _Pragma("GCC unroll 8")
     for (int j = 0; j < 6; ++j) {
         D wy = V::gather_table(table + j, ey);
+        _Pragma("GCC unroll 8")
         for (int i = 0; i < 6; ++i) {
             D wij = V::mul(wx[i], wy);
             auto raw = V::gather64(fr.bytes(), V::add_i32(rows[j], cols[i]));
+            _Pragma("GCC unroll 8")
             for (int c = 0; c < C; ++c) acc[c] = V::add(acc[c], V::mul(channel<V, T, C>(raw, c), wij));
         }
     }
@@ -185,7 +196,7 @@ void lanczos3_group(const Frame<V, T, C>& fr, typename V::D x, typename V::D y, 
 }
 
 template <class V, class T, int C, Filter F>
-inline void sample_group(const Frame<V, T, C>& fr, typename V::D x, typename V::D y, T* out) {
+TREVALIN_KERNEL void sample_group(const Frame<V, T, C>& fr, typename V::D x, typename V::D y, T* out) {
     if constexpr (F == Filter::Bilinear)
         bilinear_group<V, T, C>(fr, x, y, out);
     else
@@ -229,3 +240,5 @@ void warp_row(const SourceImage<T>& src, const WarpRow& row, std::size_t n, T* o
         sample_scalar<V, T, 3, F>(fr, out + x * 3, (row.h0 * u + row.cx) / w, (row.h3 * u + row.cy) / w);
     }
 }
+
+#undef TREVALIN_KERNEL
