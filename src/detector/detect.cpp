@@ -7,6 +7,7 @@
 
 #include "detector/downscale.hpp"
 #include "detector/improve_rect.hpp"
+#include "detector/memory.hpp"
 #include "detector/level_line_field.hpp"
 #include "detector/refine.hpp"
 #include "detector/region.hpp"
@@ -47,6 +48,7 @@ std::vector<Segment> segments_of(const Px* field, std::uint64_t width, std::uint
     if (seeds.empty()) return {};
 
     Buffer<std::uint8_t> used = Buffer<std::uint8_t>::uninitialized(pixels);
+    prefer_huge_pages(used);
     for_each_row(used.data(), width, height, [&](std::size_t y, std::uint8_t* row) {
         const Px* px = field + y * width;
         for (std::size_t x = 0; x < width; ++x) row[x] = px[x].norm <= kRho ? 1 : 0;
@@ -102,12 +104,8 @@ Outcome<std::vector<Segment>> detect(const T* samples, std::uint64_t len, std::u
         const ScaledSize size = downscaled_size(width, height, scale);
         if (size.width < 3 || size.height < 3) return std::vector<Segment>{};
         if (mul_count(size.width, size.height) >= kMaxPixels) too_large(size.width, size.height);
-        Buffer<Px> field;
-        {
-            const Downscaled small = downscale(samples, width, height, scale);
-            field = level_line_field(small.image.data(), small.width, small.height, kRho);
-        }
-        return segments_of(field.data(), size.width, size.height, 1.0 / scale);
+        const DownscaledField small = downscaled_level_line_field(samples, width, height, scale, kRho);
+        return segments_of(small.field.data(), small.width, small.height, 1.0 / scale);
     }
 
     if (expected >= kMaxPixels) too_large(width, height);

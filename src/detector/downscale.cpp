@@ -7,6 +7,8 @@
 #include <limits>
 #include <new>
 
+#include "detector/level_line_field.hpp"
+#include "detector/memory.hpp"
 #include "detector/types.hpp"
 #include "pool/pool.hpp"
 #include "sample/numeric.hpp"
@@ -107,6 +109,55 @@ void blur_rows(const double* const* lines, std::size_t n, const double* weights,
     }
 }
 
+// What both passes share: the kernel, the kept columns and the sizes.
+struct BlurPlan {
+    std::size_t w_in, h_in, w_out, h_out;
+    double scale;
+    Buffer<double> kernel;
+    std::size_t half;
+    Buffer<std::size_t> columns;
+    std::size_t padded_len;
+
+    BlurPlan(std::uint64_t width, std::uint64_t height, double s) : w_in(width), h_in(height), scale(s) {
+        const ScaledSize size = downscaled_size(width, height, scale);
+        w_out = size.width;
+        h_out = size.height;
+        kernel = gaussian_kernel(scale);
+        half = kernel.size() / 2;
+        columns = Buffer<std::size_t>::uninitialized(w_out);
+        for (std::size_t x = 0; x < w_out; ++x) columns[x] = source_index(x, scale, w_in);
+        if (__builtin_add_overflow(w_in, 2 * half, &padded_len)) throw std::bad_alloc();
+    }
+
+    // Input row g blurred along x at the kept columns. The row is first
+    // widened by `half` copies of its edge pixels on each side, so every tap
+    // is a plain load.
+    template <class T>
+    void horizontal(const T* image, std::size_t g, double* padded, double* out) const {
+        const T* row = image + g * w_in;
+        const double first = working_value(row[0]);
+        const double last = working_value(row[w_in - 1]);
+        for (std::size_t j = 0; j < half; ++j) padded[j] = first;
+        for (std::size_t x = 0; x < w_in; ++x) padded[half + x] = working_value(row[x]);
+        for (std::size_t j = half + w_in; j < padded_len; ++j) padded[j] = last;
+        blur_at_columns(padded, columns.data(), w_out, kernel.data(), kernel.size(), out);
+    }
+
+    // The input rows that the taps of output row y read, edge rows repeated.
+    std::size_t tap_row(std::size_t y, std::size_t k) const {
+        const std::int64_t g = static_cast<std::int64_t>(source_index(y, scale, h_in)) + static_cast<std::int64_t>(k) -
+                               static_cast<std::int64_t>(half);
+        return static_cast<std::size_t>(std::clamp<std::int64_t>(g, 0, static_cast<std::int64_t>(h_in) - 1));
+    }
+
+    // Output row y from the horizontally blurred rows; `first` is the input
+    // row held at across[0].
+    void vertical(std::size_t y, const double* across, std::size_t first, const double** lines, double* out) const {
+        for (std::size_t k = 0; k < kernel.size(); ++k) lines[k] = across + (tap_row(y, k) - first) * w_out;
+        blur_rows(lines, w_out, kernel.data(), kernel.size(), out);
+    }
+};
+
 }  // namespace
 
 // Only the blurred pixels that decimation keeps are computed. The horizontal
@@ -115,55 +166,66 @@ void blur_rows(const double* const* lines, std::size_t n, const double* weights,
 // same tap order, as a full-image blur would give.
 template <class T>
 Downscaled downscale(const T* image, std::uint64_t width, std::uint64_t height, double scale) {
-    const ScaledSize out_size = downscaled_size(width, height, scale);
-    const std::size_t w_in = width, h_in = height;
-    const std::size_t w_out = out_size.width, h_out = out_size.height;
+    const BlurPlan plan(width, height, scale);
 
-    const Buffer<double> kernel = gaussian_kernel(scale);
-    const std::size_t taps = kernel.size();
-    const std::size_t half = taps / 2;
-    const double* weights = kernel.data();
-
-    Buffer<std::size_t> columns = Buffer<std::size_t>::uninitialized(w_out);
-    for (std::size_t x = 0; x < w_out; ++x) columns[x] = source_index(x, scale, w_in);
-
-    // Horizontal pass at the kept columns, every input row. A row is first
-    // widened by `half` copies of its edge pixels on each side, so every tap
-    // is a plain load.
-    Buffer<double> across = Buffer<double>::uninitialized(mul_size(w_out, h_in));
-    std::size_t padded_len;
-    if (__builtin_add_overflow(w_in, 2 * half, &padded_len)) throw std::bad_alloc();
-    for_each_row(across.data(), w_out, h_in, [&](std::size_t y, double* out) {
-        Buffer<double> padded = Buffer<double>::uninitialized(padded_len);
-        const T* row = image + y * w_in;
-        const double first = working_value(row[0]);
-        const double last = working_value(row[w_in - 1]);
-        for (std::size_t j = 0; j < half; ++j) padded[j] = first;
-        for (std::size_t x = 0; x < w_in; ++x) padded[half + x] = working_value(row[x]);
-        for (std::size_t j = half + w_in; j < padded_len; ++j) padded[j] = last;
-        blur_at_columns(padded.data(), columns.data(), w_out, weights, taps, out);
+    Buffer<double> across = Buffer<double>::uninitialized(mul_size(plan.w_out, plan.h_in));
+    prefer_huge_pages(across);
+    for_each_row(across.data(), plan.w_out, plan.h_in, [&](std::size_t g, double* out) {
+        Buffer<double> padded = Buffer<double>::uninitialized(plan.padded_len);
+        plan.horizontal(image, g, padded.data(), out);
     });
 
-    // Vertical pass at the kept rows, written straight into the output.
-    Buffer<double> out = Buffer<double>::uninitialized(mul_size(w_out, h_out));
-    const double* src = across.data();
-    for_each_row(out.data(), w_out, h_out, [&](std::size_t y, double* row) {
-        const std::int64_t centre = static_cast<std::int64_t>(source_index(y, scale, h_in));
-        const std::int64_t last = static_cast<std::int64_t>(h_in) - 1;
-        Buffer<const double*> lines = Buffer<const double*>::uninitialized(taps);
-        for (std::size_t k = 0; k < taps; ++k) {
-            const std::int64_t g =
-                std::clamp<std::int64_t>(centre + static_cast<std::int64_t>(k) - static_cast<std::int64_t>(half), 0, last);
-            lines[k] = src + static_cast<std::size_t>(g) * w_out;
-        }
-        blur_rows(lines.data(), w_out, weights, taps, row);
+    Buffer<double> out = Buffer<double>::uninitialized(mul_size(plan.w_out, plan.h_out));
+    prefer_huge_pages(out);
+    for_each_row(out.data(), plan.w_out, plan.h_out, [&](std::size_t y, double* row) {
+        Buffer<const double*> lines = Buffer<const double*>::uninitialized(plan.kernel.size());
+        plan.vertical(y, across.data(), 0, lines.data(), row);
     });
-    return {std::move(out), w_out, h_out};
+    return {std::move(out), plan.w_out, plan.h_out};
 }
 
 template Downscaled downscale(const std::uint8_t*, std::uint64_t, std::uint64_t, double);
 template Downscaled downscale(const std::uint16_t*, std::uint64_t, std::uint64_t, double);
 template Downscaled downscale(const float*, std::uint64_t, std::uint64_t, double);
 template Downscaled downscale(const double*, std::uint64_t, std::uint64_t, double);
+
+template <class T>
+DownscaledField downscaled_level_line_field(const T* image, std::uint64_t width, std::uint64_t height, double scale,
+                                            float weak) {
+    const BlurPlan plan(width, height, scale);
+    const std::size_t w = plan.w_out, h = plan.h_out;
+    Buffer<Px> field = Buffer<Px>::zeroed(mul_size(w, h));
+    prefer_huge_pages(field);
+
+    // Field rows y need downscaled rows y and y + 1; a band of field rows
+    // [y0, y1) blurs downscaled rows y0 .. y1, which need the input rows from
+    // tap_row(y0, 0) to tap_row(y1, last tap).
+    constexpr std::size_t kBand = 16;
+    const std::size_t field_rows = h - 1;
+    const std::size_t bands = (field_rows + kBand - 1) / kBand;
+    const std::size_t taps = plan.kernel.size();
+    parallel_rows(bands, [&](std::size_t band) {
+        const std::size_t y0 = band * kBand;
+        const std::size_t y1 = std::min(y0 + kBand, field_rows);
+        const std::size_t g0 = plan.tap_row(y0, 0);
+        const std::size_t g1 = plan.tap_row(y1, taps - 1);
+        Buffer<double> padded = Buffer<double>::uninitialized(plan.padded_len);
+        Buffer<double> across = Buffer<double>::uninitialized(mul_size(g1 - g0 + 1, w));
+        for (std::size_t g = g0; g <= g1; ++g) plan.horizontal(image, g, padded.data(), across.data() + (g - g0) * w);
+        Buffer<const double*> lines = Buffer<const double*>::uninitialized(taps);
+        Buffer<double> rows = Buffer<double>::uninitialized(mul_size(y1 - y0 + 1, w));
+        for (std::size_t y = y0; y <= y1; ++y) plan.vertical(y, across.data(), g0, lines.data(), rows.data() + (y - y0) * w);
+        for (std::size_t y = y0; y < y1; ++y) {
+            const double* top = rows.data() + (y - y0) * w;
+            level_line_row(top, top + w, w, weak, field.data() + y * w);
+        }
+    });
+    return {std::move(field), w, h};
+}
+
+template DownscaledField downscaled_level_line_field(const std::uint8_t*, std::uint64_t, std::uint64_t, double, float);
+template DownscaledField downscaled_level_line_field(const std::uint16_t*, std::uint64_t, std::uint64_t, double, float);
+template DownscaledField downscaled_level_line_field(const float*, std::uint64_t, std::uint64_t, double, float);
+template DownscaledField downscaled_level_line_field(const double*, std::uint64_t, std::uint64_t, double, float);
 
 }  // namespace trevalin

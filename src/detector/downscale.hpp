@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "detector/types.hpp"
 #include "sample/buffer.hpp"
 
 namespace trevalin {
@@ -39,5 +40,27 @@ extern template Downscaled downscale(const std::uint8_t*, std::uint64_t, std::ui
 extern template Downscaled downscale(const std::uint16_t*, std::uint64_t, std::uint64_t, double);
 extern template Downscaled downscale(const float*, std::uint64_t, std::uint64_t, double);
 extern template Downscaled downscale(const double*, std::uint64_t, std::uint64_t, double);
+
+struct DownscaledField {
+    Buffer<Px> field;
+    std::uint64_t width;
+    std::uint64_t height;
+};
+
+// level_line_field(downscale(image, width, height, scale), weak), computed in
+// bands of rows without ever holding the downscaled image or the blurred
+// intermediate: each band blurs just the rows it needs, with the same sums in
+// the same order, so the field is the same bit for bit.
+template <class T>
+DownscaledField downscaled_level_line_field(const T* image, std::uint64_t width, std::uint64_t height, double scale,
+                                            float weak);
+
+extern template DownscaledField downscaled_level_line_field(const std::uint8_t*, std::uint64_t, std::uint64_t, double,
+                                                            float);
+extern template DownscaledField downscaled_level_line_field(const std::uint16_t*, std::uint64_t, std::uint64_t,
+                                                            double, float);
+extern template DownscaledField downscaled_level_line_field(const float*, std::uint64_t, std::uint64_t, double, float);
+extern template DownscaledField downscaled_level_line_field(const double*, std::uint64_t, std::uint64_t, double,
+                                                            float);
 
 }  // namespace trevalin

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstddef>
 
+#include "detector/memory.hpp"
 #include "pool/pool.hpp"
 #include "sample/numeric.hpp"
 #include "sample/panic.hpp"
@@ -12,35 +13,45 @@
 namespace trevalin {
 
 template <class T>
-Buffer<Px> level_line_field(const T* image, std::uint64_t width, std::uint64_t height, float weak) {
-    const std::size_t w = width;
-    Buffer<Px> field = Buffer<Px>::zeroed(mul_size(width, height));
-    if (width < 2 || height < 2) return field;
+void level_line_row(const T* top, const T* bottom, std::uint64_t width, float weak, Px* out) {
     // A squared magnitude this far below weak^2 cannot round to a norm above
     // weak: the margin covers the rounding of the sum and of hypot many times.
     const double weak_sq = weak > 0.0f ? static_cast<double>(weak) * static_cast<double>(weak) * (1.0 - 0x1p-20) : -1.0;
+    // Each sample is converted once: the right column of one block is the
+    // left column of the next.
+    double a = working_value(top[0]);
+    double c = working_value(bottom[0]);
+    for (std::size_t x = 0; x + 1 < width; ++x) {
+        const double b = working_value(top[x + 1]);
+        const double d = working_value(bottom[x + 1]);
+        const double gx = (((b + d) - a) - c) * 0.5;
+        const double gy = (((c + d) - a) - b) * 0.5;
+        a = b;
+        c = d;
+        if (gx * gx + gy * gy <= weak_sq) continue;
+        // hypot with one zero argument is exactly the other's magnitude.
+        const double norm = gy == 0.0 ? std::fabs(gx) : gx == 0.0 ? std::fabs(gy) : std::hypot(gx, gy);
+        if (!(norm > 0.0)) continue;
+        const float stored = static_cast<float>(norm);
+        if (weak > 0.0f && !(stored > weak)) continue;
+        out[x] = {stored, static_cast<float>(-gy / norm), static_cast<float>(gx / norm)};
+    }
+}
+
+template void level_line_row(const std::uint8_t*, const std::uint8_t*, std::uint64_t, float, Px*);
+template void level_line_row(const std::uint16_t*, const std::uint16_t*, std::uint64_t, float, Px*);
+template void level_line_row(const float*, const float*, std::uint64_t, float, Px*);
+template void level_line_row(const double*, const double*, std::uint64_t, float, Px*);
+
+template <class T>
+Buffer<Px> level_line_field(const T* image, std::uint64_t width, std::uint64_t height, float weak) {
+    const std::size_t w = width;
+    Buffer<Px> field = Buffer<Px>::zeroed(mul_size(width, height));
+    prefer_huge_pages(field);
+    if (width < 2 || height < 2) return field;
     for_each_row(field.data(), w, height - 1, [&](std::size_t y, Px* out) {
         const T* top = image + y * w;
-        const T* bottom = top + w;
-        // Each sample is converted once: the right column of one block is the
-        // left column of the next.
-        double a = working_value(top[0]);
-        double c = working_value(bottom[0]);
-        for (std::size_t x = 0; x + 1 < w; ++x) {
-            const double b = working_value(top[x + 1]);
-            const double d = working_value(bottom[x + 1]);
-            const double gx = (((b + d) - a) - c) * 0.5;
-            const double gy = (((c + d) - a) - b) * 0.5;
-            a = b;
-            c = d;
-            if (gx * gx + gy * gy <= weak_sq) continue;
-            // hypot with one zero argument is exactly the other's magnitude.
-            const double norm = gy == 0.0 ? std::fabs(gx) : gx == 0.0 ? std::fabs(gy) : std::hypot(gx, gy);
-            if (!(norm > 0.0)) continue;
-            const float stored = static_cast<float>(norm);
-            if (weak > 0.0f && !(stored > weak)) continue;
-            out[x] = {stored, static_cast<float>(-gy / norm), static_cast<float>(gx / norm)};
-        }
+        level_line_row(top, top + w, w, weak, out);
     });
     return field;
 }
@@ -102,6 +113,7 @@ Buffer<std::uint32_t> seeds_by_norm(const Px* field, std::uint64_t count, float 
         }
     }
     Buffer<std::uint32_t> seeds = Buffer<std::uint32_t>::uninitialized(total);
+    prefer_huge_pages(seeds);
     parallel_rows(blocks, [&](std::size_t b) {
         std::size_t* next = place.data() + b * kBins;
         for (std::size_t i = b * kBlock, end = block_end(b); i < end; ++i)

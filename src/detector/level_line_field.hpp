@@ -25,6 +25,16 @@ extern template Buffer<Px> level_line_field(const std::uint16_t*, std::uint64_t,
 extern template Buffer<Px> level_line_field(const float*, std::uint64_t, std::uint64_t, float);
 extern template Buffer<Px> level_line_field(const double*, std::uint64_t, std::uint64_t, float);
 
+// One row of level_line_field: the records of the blocks whose top-left
+// pixels are top[0 .. width - 2], with `bottom` the row below.
+template <class T>
+void level_line_row(const T* top, const T* bottom, std::uint64_t width, float weak, Px* out);
+
+extern template void level_line_row(const std::uint8_t*, const std::uint8_t*, std::uint64_t, float, Px*);
+extern template void level_line_row(const std::uint16_t*, const std::uint16_t*, std::uint64_t, float, Px*);
+extern template void level_line_row(const float*, const float*, std::uint64_t, float, Px*);
+extern template void level_line_row(const double*, const double*, std::uint64_t, float, Px*);
+
 // Indices of the pixels whose norm is above `threshold`, strongest first by
 // norm quantised into 1024 levels of the largest norm, raster order within a
 // level. Empty when the field has no positive norm.

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "detector/downscale.hpp"
+#include "detector/level_line_field.hpp"
 #include "sample/numeric.hpp"
 #include "test_detector_support.hpp"
 
@@ -152,4 +154,26 @@ TEST_CASE("a constant image stays constant up to the rounding of the weights, bo
     const std::vector<double> img(50 * 40, 200.0);
     const Downscaled d = downscale(img.data(), 50, 40, 0.3);
     for (double v : d.image) CHECK(v == doctest::Approx(200.0).epsilon(1e-14));
+}
+
+TEST_CASE("the banded field of the downscaled image equals the field of downscale()") {
+    struct Case {
+        std::size_t w, h;
+        double scale;
+        float weak;
+    };
+    const Case cases[] = {{64, 48, 0.8, 0.0f}, {200, 150, 0.8, 5.226252f}, {57, 95, 0.5, 0.0f},
+                          {40, 41, 0.25, 5.226252f}, {9, 7, 0.4, 0.0f}, {101, 37, 0.99, 0.0f}};
+    std::uint32_t seed = 30;
+    for (const Case& c : cases) {
+        CAPTURE(c.w);
+        CAPTURE(c.scale);
+        const std::vector<double> img = random_image(c.w, c.h, seed++);
+        const Downscaled small = downscale(img.data(), c.w, c.h, c.scale);
+        const Buffer<Px> ref = level_line_field(small.image.data(), small.width, small.height, c.weak);
+        const DownscaledField got = downscaled_level_line_field(img.data(), c.w, c.h, c.scale, c.weak);
+        REQUIRE(got.width == small.width);
+        REQUIRE(got.height == small.height);
+        CHECK(std::memcmp(ref.data(), got.field.data(), ref.size() * sizeof(Px)) == 0);
+    }
 }
