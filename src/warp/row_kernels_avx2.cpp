@@ -39,6 +39,8 @@ constexpr Bytes32 pick_bytes() {
 template <int first, int count>
 constexpr Bytes32 pick = pick_bytes<first, count>();
 
+#include "warp/row_kernels_simd.inl"
+
 struct Avx2 {
     static constexpr int lanes = 4;
     using D = __m256d;
@@ -55,8 +57,6 @@ struct Avx2 {
     [[gnu::always_inline]] static D sub(D a, D b) { return _mm256_sub_pd(a, b); }
     [[gnu::always_inline]] static D mul(D a, D b) { return _mm256_mul_pd(a, b); }
     [[gnu::always_inline]] static D div(D a, D b) { return _mm256_div_pd(a, b); }
-    [[gnu::always_inline]] static D min(D a, D b) { return _mm256_min_pd(a, b); }
-    [[gnu::always_inline]] static D max(D a, D b) { return _mm256_max_pd(a, b); }
     [[gnu::always_inline]] static D floor(D a) { return _mm256_round_pd(a, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC); }
     [[gnu::always_inline]] static M ge(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_GE_OQ); }
     [[gnu::always_inline]] static M le(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_LE_OQ); }
@@ -64,12 +64,30 @@ struct Avx2 {
     [[gnu::always_inline]] static bool any(M m) { return _mm256_movemask_pd(m) != 0; }
     [[gnu::always_inline]] static D keep(M m, D v) { return _mm256_and_pd(m, v); }
     [[gnu::always_inline]] static I to_i32(D v) { return _mm256_cvttpd_epi32(v); }
+    [[gnu::always_inline]] static I to_i32_or_zero(M m, D v) { return _mm256_cvttpd_epi32(_mm256_and_pd(m, v)); }
     [[gnu::always_inline]] static I add_i32(I a, I b) { return _mm_add_epi32(a, b); }
-    [[gnu::always_inline]] static bool any_above(I v, I limit) { return _mm_movemask_epi8(_mm_cmpgt_epi32(v, limit)) != 0; }
-    [[gnu::always_inline]] static R gather64(const unsigned char* base, I offsets) {
-        return _mm256_i32gather_epi64(reinterpret_cast<const long long*>(base), offsets, 1);
+    [[gnu::always_inline]] static I sub_i32(I a, I b) { return _mm_sub_epi32(a, b); }
+    [[gnu::always_inline]] static I max_i32(I a, I b) { return _mm_max_epi32(a, b); }
+    [[gnu::always_inline]] static I min_i32(I a, I b) { return _mm_min_epi32(a, b); }
+    [[gnu::always_inline]] static I mul_i32(I a, I b) { return _mm_mullo_epi32(a, b); }
+    template <int k>
+    [[gnu::always_inline]] static I shl_i32(I a) {
+        return _mm_slli_epi32(a, k);
     }
-    [[gnu::always_inline]] static D gather_table(const double* base, I offsets) { return _mm256_i32gather_pd(base, offsets, 8); }
+    [[gnu::always_inline]] static bool any_above(M m, I v, I limit) {
+        int above = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(v, limit)));
+        return (above & _mm256_movemask_pd(m)) != 0;
+    }
+    [[gnu::always_inline]] static R gather64(M m, const unsigned char* base, I offsets) {
+        return _mm256_mask_i32gather_epi64(_mm256_setzero_si256(), reinterpret_cast<const long long*>(base), offsets,
+                                           _mm256_castpd_si256(m), 1);
+    }
+    [[gnu::always_inline]] static D gather_table(M m, const double* base, I offsets) {
+        return _mm256_mask_i32gather_pd(_mm256_setzero_pd(), base, offsets, m, 8);
+    }
+    // Bytes to bits, as one 64-bit shift count per lane.
+    [[gnu::always_inline]] static R shift_count(I bytes) { return _mm256_cvtepu32_epi64(_mm_slli_epi32(bytes, 3)); }
+    [[gnu::always_inline]] static R shift_out(R word, R bits) { return _mm256_srlv_epi64(word, bits); }
 
     // Unsigned integer to double through the exponent of 2^52: exact below 2^52.
     template <int first, int count>
@@ -80,35 +98,11 @@ struct Avx2 {
         return _mm256_sub_pd(_mm256_castsi256_pd(bits), _mm256_castsi256_pd(magic));
     }
 
-    // Four pixels of in-range int32 samples, interleaved into `out`.
     template <class T, int C>
     [[gnu::always_inline]] static void store(T* out, const I (&q)[C]) {
-        if constexpr (C == 1 && sizeof(T) == 1) {
-            I p = _mm_packus_epi16(_mm_packus_epi32(q[0], q[0]), q[0]);
-            int v = _mm_cvtsi128_si32(p);
-            std::memcpy(out, &v, 4);
-        } else if constexpr (C == 1) {
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi32(q[0], q[0]));
-        } else if constexpr (sizeof(T) == 1) {
-            I rgb = _mm_or_si128(_mm_or_si128(q[0], _mm_slli_epi32(q[1], 8)), _mm_slli_epi32(q[2], 16));
-            rgb = _mm_shuffle_epi8(rgb, _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1));
-            store12(out, rgb);
-        } else {
-            I rg = _mm_or_si128(q[0], _mm_slli_epi32(q[1], 16));
-            const I squeeze = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 8, 9, 10, 11, 12, 13, -1, -1, -1, -1);
-            store12(out, _mm_shuffle_epi8(_mm_unpacklo_epi32(rg, q[2]), squeeze));
-            store12(out + 6, _mm_shuffle_epi8(_mm_unpackhi_epi32(rg, q[2]), squeeze));
-        }
-    }
-
-    [[gnu::always_inline]] static void store12(void* out, I v) {
-        _mm_storel_epi64(static_cast<__m128i*>(out), v);
-        int hi = _mm_extract_epi32(v, 2);
-        std::memcpy(static_cast<char*>(out) + 8, &hi, 4);
+        store4<T, C>(out, q);
     }
 };
-
-#include "warp/row_kernels_simd.inl"
 
 }  // namespace
 }  // namespace trevalin

@@ -39,6 +39,8 @@ constexpr Bytes64 pick_bytes() {
 template <int first, int count>
 constexpr Bytes64 pick = pick_bytes<first, count>();
 
+#include "warp/row_kernels_simd.inl"
+
 struct Avx512 {
     static constexpr int lanes = 8;
     using D = __m512d;
@@ -55,31 +57,46 @@ struct Avx512 {
     [[gnu::always_inline]] static D sub(D a, D b) { return _mm512_sub_pd(a, b); }
     [[gnu::always_inline]] static D mul(D a, D b) { return _mm512_mul_pd(a, b); }
     [[gnu::always_inline]] static D div(D a, D b) { return _mm512_div_pd(a, b); }
-    [[gnu::always_inline]] static D min(D a, D b) { return _mm512_min_pd(a, b); }
-    [[gnu::always_inline]] static D max(D a, D b) { return _mm512_max_pd(a, b); }
-    [[gnu::always_inline]] static D floor(D a) { return _mm512_roundscale_pd(a, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC); }
+    [[gnu::always_inline]] static D floor(D a) {
+        return _mm512_roundscale_pd(a, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+    }
     [[gnu::always_inline]] static M ge(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_GE_OQ); }
     [[gnu::always_inline]] static M le(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_LE_OQ); }
     [[gnu::always_inline]] static M both(M a, M b) { return static_cast<M>(a & b); }
     [[gnu::always_inline]] static bool any(M m) { return m != 0; }
     [[gnu::always_inline]] static D keep(M m, D v) { return _mm512_maskz_mov_pd(m, v); }
     [[gnu::always_inline]] static I to_i32(D v) { return _mm512_cvttpd_epi32(v); }
+    [[gnu::always_inline]] static I to_i32_or_zero(M m, D v) { return _mm512_maskz_cvttpd_epi32(m, v); }
     [[gnu::always_inline]] static I add_i32(I a, I b) { return _mm256_add_epi32(a, b); }
-    [[gnu::always_inline]] static bool any_above(I v, I limit) { return _mm256_cmpgt_epi32_mask(v, limit) != 0; }
-    [[gnu::always_inline]] static R gather64(const unsigned char* base, I offsets) { return _mm512_i32gather_epi64(offsets, base, 1); }
-    [[gnu::always_inline]] static D gather_table(const double* base, I offsets) { return _mm512_i32gather_pd(offsets, base, 8); }
+    [[gnu::always_inline]] static I sub_i32(I a, I b) { return _mm256_sub_epi32(a, b); }
+    [[gnu::always_inline]] static I max_i32(I a, I b) { return _mm256_max_epi32(a, b); }
+    [[gnu::always_inline]] static I min_i32(I a, I b) { return _mm256_min_epi32(a, b); }
+    [[gnu::always_inline]] static I mul_i32(I a, I b) { return _mm256_mullo_epi32(a, b); }
+    template <int k>
+    [[gnu::always_inline]] static I shl_i32(I a) {
+        return _mm256_slli_epi32(a, k);
+    }
+    [[gnu::always_inline]] static bool any_above(M m, I v, I limit) {
+        return _mm256_mask_cmpgt_epi32_mask(m, v, limit) != 0;
+    }
+    [[gnu::always_inline]] static R gather64(M m, const unsigned char* base, I offsets) {
+        return _mm512_mask_i32gather_epi64(_mm512_setzero_si512(), m, offsets, base, 1);
+    }
+    [[gnu::always_inline]] static D gather_table(M m, const double* base, I offsets) {
+        return _mm512_mask_i32gather_pd(_mm512_setzero_pd(), m, offsets, base, 8);
+    }
+    // Bytes to bits, as one 64-bit shift count per lane.
+    [[gnu::always_inline]] static R shift_count(I bytes) { return _mm512_cvtepu32_epi64(_mm256_slli_epi32(bytes, 3)); }
+    [[gnu::always_inline]] static R shift_out(R word, R bits) { return _mm512_srlv_epi64(word, bits); }
 
-    // Unsigned integer to double through the exponent of 2^52: exact below 2^52.
+    // The picked bytes form a small non-negative 64-bit integer: exact.
     template <int first, int count>
     [[gnu::always_inline]] static D channel(R raw) {
         const R mask = _mm512_load_si512(pick<first, count>.b);
-        const R magic = _mm512_set1_epi64(0x4330000000000000LL);
-        R bits = _mm512_or_si512(_mm512_shuffle_epi8(raw, mask), magic);
-        return _mm512_sub_pd(_mm512_castsi512_pd(bits), _mm512_castsi512_pd(magic));
+        return _mm512_cvtepi64_pd(_mm512_shuffle_epi8(raw, mask));
     }
 
-    // Eight pixels of in-range int32 samples, interleaved into `out`, as two
-    // runs of four.
+    // Eight pixels as two runs of four.
     template <class T, int C>
     [[gnu::always_inline]] static void store(T* out, const I (&q)[C]) {
         if constexpr (C == 1) {
@@ -92,35 +109,7 @@ struct Avx512 {
                                     _mm256_extracti128_si256(q[2], 1)});
         }
     }
-
-    template <class T, int C>
-    [[gnu::always_inline]] static void store4(T* out, const __m128i (&q)[C]) {
-        if constexpr (C == 1 && sizeof(T) == 1) {
-            __m128i p = _mm_packus_epi16(_mm_packus_epi32(q[0], q[0]), q[0]);
-            int v = _mm_cvtsi128_si32(p);
-            std::memcpy(out, &v, 4);
-        } else if constexpr (C == 1) {
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi32(q[0], q[0]));
-        } else if constexpr (sizeof(T) == 1) {
-            __m128i rgb = _mm_or_si128(_mm_or_si128(q[0], _mm_slli_epi32(q[1], 8)), _mm_slli_epi32(q[2], 16));
-            rgb = _mm_shuffle_epi8(rgb, _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1));
-            store12(out, rgb);
-        } else {
-            __m128i rg = _mm_or_si128(q[0], _mm_slli_epi32(q[1], 16));
-            const __m128i squeeze = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 8, 9, 10, 11, 12, 13, -1, -1, -1, -1);
-            store12(out, _mm_shuffle_epi8(_mm_unpacklo_epi32(rg, q[2]), squeeze));
-            store12(out + 6, _mm_shuffle_epi8(_mm_unpackhi_epi32(rg, q[2]), squeeze));
-        }
-    }
-
-    [[gnu::always_inline]] static void store12(void* out, __m128i v) {
-        _mm_storel_epi64(static_cast<__m128i*>(out), v);
-        int hi = _mm_extract_epi32(v, 2);
-        std::memcpy(static_cast<char*>(out) + 8, &hi, 4);
-    }
 };
-
-#include "warp/row_kernels_simd.inl"
 
 }  // namespace
 }  // namespace trevalin

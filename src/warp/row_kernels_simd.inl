@@ -1,33 +1,75 @@
 // Vectorised row kernels, written once over a vector type V and included by
 // one translation unit per instruction set (row_kernels_avx2.cpp,
-// row_kernels_avx512.cpp), inside an anonymous namespace and a target pragma.
+// row_kernels_avx512.cpp), inside an anonymous namespace and a target pragma,
+// ahead of the definition of V.
 //
 // V::lanes neighbouring output pixels are sampled at once, one per lane. Each
 // lane performs exactly the double operations of sample_bilinear and
 // sample_lanczos3, in the same order: vectorising across pixels never
 // reassociates anything within a pixel, so the results are bit-identical to
-// the scalar samplers. Taps are fetched with gathers of 8 bytes from clamped
-// 32-bit byte offsets, so interior and border pixels share one path; a group
-// whose last tap lies within 8 bytes of the end of the source (only near the
-// bottom-right corner) is handed to the scalar sampler instead, so no read
-// ever leaves the source buffer.
+// the scalar samplers. Only exact steps move to integers: tap indices are
+// clamped as int32 (the floors of inside positions are small integers), and
+// the store truncates before it saturates, which gives the same sample since
+// every sum lies far inside the int32 range.
 //
-// V provides: lanes; D (doubles), I (int32 offsets), M (lane mask), R (one
-// 64-bit word per lane); set, load, load_floats, add, sub, mul, div, min, max,
-// floor, ge, le, both, any, keep (zero the lanes outside a mask), to_i32,
-// add_i32, any_above, gather64, gather_table, channel<first_byte, bytes>,
-// spill and store<T, C>.
+// Taps are fetched with gathers of 8 bytes from clamped byte offsets, masked
+// to the lanes inside the source, so interior and border pixels share one
+// path. Neighbouring taps of a row are at most one pixel apart after
+// clamping, so one 8-byte word serves every tap whose pixel it covers; the
+// others are shifted out of it. A group whose last tap lies within 8 bytes of
+// the end of the source (only near the bottom-right corner) goes to the
+// scalar sampler instead, so no read ever leaves the source buffer.
+//
+// V provides: lanes; D (doubles), I (int32), M (lane mask), R (a 64-bit word
+// per lane); set, set_i32, load, load_floats, spill, add, sub, mul, div,
+// floor, ge, le, both, any, keep, to_i32, add_i32, sub_i32, max_i32, min_i32,
+// mul_i32, shl_i32<k>, any_above, gather64, gather_table, shift_out, channel
+// and store<T, C>.
 
 #define TREVALIN_KERNEL [[gnu::always_inline]] inline
+
+TREVALIN_KERNEL void store12(void* out, __m128i v) {
+    _mm_storel_epi64(static_cast<__m128i*>(out), v);
+    int high = _mm_extract_epi32(v, 2);
+    std::memcpy(static_cast<char*>(out) + 8, &high, 4);
+}
+
+// Four pixels of truncated sums, saturated to [0, MAX] by the unsigned packs
+// and interleaved into `out`.
+template <class T, int C>
+TREVALIN_KERNEL void store4(T* out, const __m128i (&q)[C]) {
+    if constexpr (C == 1 && sizeof(T) == 1) {
+        int v = _mm_cvtsi128_si32(_mm_packus_epi16(_mm_packus_epi32(q[0], q[0]), _mm_setzero_si128()));
+        std::memcpy(out, &v, 4);
+    } else if constexpr (C == 1) {
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi32(q[0], q[0]));
+    } else if constexpr (sizeof(T) == 1) {
+        // 8-bit sums stay far below 32768, so the second pack sees them unsigned.
+        __m128i bytes = _mm_packus_epi16(_mm_packus_epi32(q[0], q[1]), _mm_packus_epi32(q[2], q[2]));
+        store12(out, _mm_shuffle_epi8(bytes, _mm_setr_epi8(0, 4, 8, 1, 5, 9, 2, 6, 10, 3, 7, 11, -1, -1, -1, -1)));
+    } else {
+        __m128i rg = _mm_packus_epi32(q[0], q[1]);  // r0..r3 g0..g3
+        __m128i bb = _mm_packus_epi32(q[2], q[2]);  // b0..b3 b0..b3
+        __m128i lo = _mm_or_si128(
+            _mm_shuffle_epi8(rg, _mm_setr_epi8(0, 1, 8, 9, -1, -1, 2, 3, 10, 11, -1, -1, 4, 5, 12, 13)),
+            _mm_shuffle_epi8(bb, _mm_setr_epi8(-1, -1, -1, -1, 0, 1, -1, -1, -1, -1, 2, 3, -1, -1, -1, -1)));
+        __m128i hi = _mm_or_si128(
+            _mm_shuffle_epi8(rg, _mm_setr_epi8(-1, -1, 6, 7, 14, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1)),
+            _mm_shuffle_epi8(bb, _mm_setr_epi8(4, 5, -1, -1, -1, -1, 6, 7, -1, -1, -1, -1, -1, -1, -1, -1)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), lo);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 8), hi);
+    }
+}
 
 // Constants of one row call.
 template <class V, class T, int C>
 struct Frame {
+    static constexpr int pixel_bytes = C * static_cast<int>(sizeof(T));
     const SourceImage<T>& src;
     const Lanczos3Weights* table;
     typename V::D low, x_high, y_high;  // inside limits: -0.5, w - 0.5, h - 0.5
-    typename V::D x_last, y_last;       // w - 1, h - 1
-    typename V::D pixel_bytes, row_bytes;
+    typename V::I x_last, y_last;       // w - 1, h - 1
+    typename V::I row_bytes;
     typename V::I read_limit;  // largest offset at which 8 bytes can be read
 
     Frame(const SourceImage<T>& s, const Lanczos3Weights* t)
@@ -36,10 +78,9 @@ struct Frame {
           low(V::set(-0.5)),
           x_high(V::set(static_cast<double>(s.w) - 0.5)),
           y_high(V::set(static_cast<double>(s.h) - 0.5)),
-          x_last(V::set(static_cast<double>(s.w - 1))),
-          y_last(V::set(static_cast<double>(s.h - 1))),
-          pixel_bytes(V::set(static_cast<double>(C * sizeof(T)))),
-          row_bytes(V::set(static_cast<double>(s.w * C * sizeof(T)))),
+          x_last(V::set_i32(static_cast<int>(s.w - 1))),
+          y_last(V::set_i32(static_cast<int>(s.h - 1))),
+          row_bytes(V::set_i32(static_cast<int>(s.w * pixel_bytes))),
           read_limit(V::set_i32(static_cast<int>(s.len * sizeof(T) - 8))) {}
 
     const unsigned char* bytes() const { return reinterpret_cast<const unsigned char*>(src.data); }
@@ -60,21 +101,23 @@ template <class V, class T, int C, Filter F>
     alignas(64) double ys[V::lanes];
     V::spill(xs, x);
     V::spill(ys, y);
-    _Pragma("GCC unroll 8")
     for (int k = 0; k < V::lanes; ++k) sample_scalar<V, T, C, F>(fr, out + k * C, xs[k], ys[k]);
 }
 
-// Store rule per lane (add 0.5, clamp to [0, MAX], truncate); lanes outside
-// `in` store 0, which is what the zero-filled output already holds there.
+// Byte offset of column x within a row.
 template <class V, class T, int C>
-TREVALIN_KERNEL void store_group(T* out, const typename V::D (&s)[C], typename V::M in) {
-    const auto half = V::set(0.5);
-    const auto zero = V::set(0.0);
-    const auto top = V::set(sample_max<T>);
-    typename V::I q[C];
-    _Pragma("GCC unroll 8")
-    for (int c = 0; c < C; ++c) q[c] = V::to_i32(V::keep(in, V::min(V::max(V::add(s[c], half), zero), top)));
-    V::template store<T, C>(out, q);
+TREVALIN_KERNEL typename V::I column_bytes(typename V::I x) {
+    constexpr int px = Frame<V, T, C>::pixel_bytes;
+    if constexpr (px == 1) return x;
+    if constexpr (px == 2) return V::template shl_i32<1>(x);
+    if constexpr (px == 3) return V::add_i32(x, V::template shl_i32<1>(x));
+    if constexpr (px == 6) return V::add_i32(V::template shl_i32<1>(x), V::template shl_i32<2>(x));
+}
+
+// Tap f + k clamped into [0, last].
+template <class V>
+TREVALIN_KERNEL typename V::I clamp_tap(typename V::I f, int k, typename V::I last) {
+    return V::min_i32(V::max_i32(V::add_i32(f, V::set_i32(k)), V::set_i32(0)), last);
 }
 
 template <class V, class T, int C>
@@ -95,39 +138,57 @@ TREVALIN_KERNEL typename V::M inside(const Frame<V, T, C>& fr, typename V::D x, 
     return V::both(V::both(V::ge(x, fr.low), V::le(x, fr.x_high)), V::both(V::ge(y, fr.low), V::le(y, fr.y_high)));
 }
 
+// Store rule per lane: s + 0.5 (the only rounding step) truncated, then
+// saturated to [0, MAX] by the packing; lanes outside `in` store 0, which is
+// what the zero-filled output already holds there.
+template <class V, class T, int C>
+TREVALIN_KERNEL void store_group(T* out, const typename V::D (&s)[C], typename V::M in) {
+    const auto half = V::set(0.5);
+    typename V::I q[C];
+    _Pragma("GCC unroll 8")
+    for (int c = 0; c < C; ++c) q[c] = V::to_i32_or_zero(in, V::add(s[c], half));
+    V::template store<T, C>(out, q);
+}
+
 template <class V, class T, int C>
 TREVALIN_KERNEL void bilinear_group(const Frame<V, T, C>& fr, typename V::D x, typename V::D y, T* out) {
     using D = typename V::D;
     using I = typename V::I;
     auto in = inside(fr, x, y);
     if (!V::any(in)) return;
-    // Lanes outside sample pixel (0, 0) and are discarded at the store.
-    D xs = V::keep(in, x);
-    D ys = V::keep(in, y);
-    D fx = V::floor(xs);
-    D fy = V::floor(ys);
-    D tx = V::sub(xs, fx);
-    D ty = V::sub(ys, fy);
-    const D zero = V::set(0.0);
-    const D one = V::set(1.0);
-    // fx lies in [-1, w - 1], so each tap needs only one side clamped.
-    I x0 = V::to_i32(V::mul(V::max(fx, zero), fr.pixel_bytes));
-    I x1 = V::to_i32(V::mul(V::min(V::add(fx, one), fr.x_last), fr.pixel_bytes));
-    I y0 = V::to_i32(V::mul(V::max(fy, zero), fr.row_bytes));
-    I y1 = V::to_i32(V::mul(V::min(V::add(fy, one), fr.y_last), fr.row_bytes));
-    I o11 = V::add_i32(y1, x1);
-    if (V::any_above(o11, fr.read_limit)) return sample_group_scalar<V, T, C, Filter::Bilinear>(fr, x, y, out);
+    // Lanes outside compute garbage that is neither read through nor stored.
+    D fx = V::floor(x);
+    D fy = V::floor(y);
+    D tx = V::sub(x, fx);
+    D ty = V::sub(y, fy);
+    I ix = V::to_i32(fx);
+    I iy = V::to_i32(fy);
+    I x0 = column_bytes<V, T, C>(clamp_tap<V>(ix, 0, fr.x_last));
+    I x1 = column_bytes<V, T, C>(clamp_tap<V>(ix, 1, fr.x_last));
+    I y0 = V::mul_i32(clamp_tap<V>(iy, 0, fr.y_last), fr.row_bytes);
+    I y1 = V::mul_i32(clamp_tap<V>(iy, 1, fr.y_last), fr.row_bytes);
+    if (V::any_above(in, V::add_i32(y1, x1), fr.read_limit))
+        return sample_group_scalar<V, T, C, Filter::Bilinear>(fr, x, y, out);
 
+    const D one = V::set(1.0);
     D ux = V::sub(one, tx);
     D uy = V::sub(one, ty);
     D w00 = V::mul(ux, uy);
     D w10 = V::mul(tx, uy);
     D w01 = V::mul(ux, ty);
     D w11 = V::mul(tx, ty);
-    auto r00 = V::gather64(fr.bytes(), V::add_i32(y0, x0));
-    auto r10 = V::gather64(fr.bytes(), V::add_i32(y0, x1));
-    auto r01 = V::gather64(fr.bytes(), V::add_i32(y1, x0));
-    auto r11 = V::gather64(fr.bytes(), o11);
+    typename V::R r00, r10, r01, r11;
+    r00 = V::gather64(in, fr.bytes(), V::add_i32(y0, x0));
+    r01 = V::gather64(in, fr.bytes(), V::add_i32(y1, x0));
+    if constexpr (2 * Frame<V, T, C>::pixel_bytes <= 8) {
+        // Both columns in one word: x1 is x0 or the pixel right after it.
+        auto step = V::shift_count(V::sub_i32(x1, x0));
+        r10 = V::shift_out(r00, step);
+        r11 = V::shift_out(r01, step);
+    } else {
+        r10 = V::gather64(in, fr.bytes(), V::add_i32(y0, x1));
+        r11 = V::gather64(in, fr.bytes(), V::add_i32(y1, x1));
+    }
     D s[C];
     _Pragma("GCC unroll 8")
     for (int c = 0; c < C; ++c) {
@@ -147,47 +208,56 @@ TREVALIN_KERNEL typename V::I table_offset(typename V::D t) {
     auto v = V::mul(t, V::set(1024.0));
     auto r = V::floor(v);
     r = V::add(r, V::keep(V::ge(V::sub(v, r), V::set(0.5)), V::set(1.0)));
-    return V::to_i32(V::mul(r, V::set(6.0)));
+    auto k = V::to_i32(r);
+    return V::add_i32(V::template shl_i32<1>(k), V::template shl_i32<2>(k));
 }
 
 template <class V, class T, int C>
 TREVALIN_KERNEL void lanczos3_group(const Frame<V, T, C>& fr, typename V::D x, typename V::D y, T* out) {
     using D = typename V::D;
     using I = typename V::I;
+    using R = typename V::R;
+    // Taps served by one 8-byte word.
+    constexpr int span = 8 / Frame<V, T, C>::pixel_bytes;
     auto in = inside(fr, x, y);
     if (!V::any(in)) return;
-    D xs = V::keep(in, x);
-    D ys = V::keep(in, y);
-    D fx = V::floor(xs);
-    D fy = V::floor(ys);
-    const D zero = V::set(0.0);
+    D fx = V::floor(x);
+    D fy = V::floor(y);
+    I ix = V::to_i32(fx);
+    I iy = V::to_i32(fy);
     I cols[6];
     I rows[6];
     _Pragma("GCC unroll 8")
     for (int k = 0; k < 6; ++k) {
-        D dk = V::set(static_cast<double>(k - 2));
-        cols[k] = V::to_i32(V::mul(V::min(V::max(V::add(fx, dk), zero), fr.x_last), fr.pixel_bytes));
-        rows[k] = V::to_i32(V::mul(V::min(V::max(V::add(fy, dk), zero), fr.y_last), fr.row_bytes));
+        cols[k] = column_bytes<V, T, C>(clamp_tap<V>(ix, k - 2, fr.x_last));
+        rows[k] = V::mul_i32(clamp_tap<V>(iy, k - 2, fr.y_last), fr.row_bytes);
     }
-    if (V::any_above(V::add_i32(rows[5], cols[5]), fr.read_limit))
+    if (V::any_above(in, V::add_i32(rows[5], cols[5]), fr.read_limit))
         return sample_group_scalar<V, T, C, Filter::Lanczos3>(fr, x, y, out);
 
-    I ex = table_offset<V>(V::sub(xs, fx));
-    I ey = table_offset<V>(V::sub(ys, fy));
+    // Where each tap sits in the word read for its span.
+    R steps[6];
+    _Pragma("GCC unroll 8")
+    for (int i = 0; i < 6; ++i) steps[i] = V::shift_count(V::sub_i32(cols[i], cols[i / span * span]));
+
+    I ex = table_offset<V>(V::sub(x, fx));
+    I ey = table_offset<V>(V::sub(y, fy));
     const double* table = fr.table[0].tap;
     D wx[6];
     _Pragma("GCC unroll 8")
-    for (int i = 0; i < 6; ++i) wx[i] = V::gather_table(table + i, ex);
+    for (int i = 0; i < 6; ++i) wx[i] = V::gather_table(in, table + i, ex);
     D acc[C];
     _Pragma("GCC unroll 8")
-    for (int c = 0; c < C; ++c) acc[c] = zero;
+    for (int c = 0; c < C; ++c) acc[c] = V::set(0.0);
     _Pragma("GCC unroll 8")
     for (int j = 0; j < 6; ++j) {
-        D wy = V::gather_table(table + j, ey);
+        D wy = V::gather_table(in, table + j, ey);
+        R word = V::gather64(in, fr.bytes(), V::add_i32(rows[j], cols[0]));
         _Pragma("GCC unroll 8")
         for (int i = 0; i < 6; ++i) {
+            if (i % span == 0 && i != 0) word = V::gather64(in, fr.bytes(), V::add_i32(rows[j], cols[i]));
+            R raw = i % span == 0 ? word : V::shift_out(word, steps[i]);
             D wij = V::mul(wx[i], wy);
-            auto raw = V::gather64(fr.bytes(), V::add_i32(rows[j], cols[i]));
             _Pragma("GCC unroll 8")
             for (int c = 0; c < C; ++c) acc[c] = V::add(acc[c], V::mul(channel<V, T, C>(raw, c), wij));
         }
