@@ -15,6 +15,22 @@ constexpr double kDenseEnough = 0.7;
 
 }  // namespace
 
+namespace {
+
+// hypot(dx, dy) compared with r, for pixel offsets. The sum of squares decides
+// unless it lies within a wide margin of r^2; only then is hypot evaluated.
+// Returns -1, 0 or 1 as hypot(dx, dy) is below, equal to or above r.
+int compare_distance(double dx, double dy, double r) {
+    const double sq = dx * dx + dy * dy;
+    const double r2 = r * r;
+    if (sq < r2 * (1.0 - 0x1p-30)) return -1;
+    if (sq > r2 * (1.0 + 0x1p-30)) return 1;
+    const double d = std::hypot(dx, dy);
+    return d < r ? -1 : d > r ? 1 : 0;
+}
+
+}  // namespace
+
 double region_density(std::uint64_t pixels, const Rect& rect) {
     const double length = std::hypot(rect.x2 - rect.x1, rect.y2 - rect.y1);
     return static_cast<double>(pixels) / std::fmax(length * rect.width, 1.0);
@@ -38,7 +54,7 @@ bool refine(std::vector<std::uint32_t>& region, Rect& rect, std::uint8_t* used, 
         const PixelXY at = pixel_xy(i, w);
         const double x = static_cast<double>(at.x);
         const double y = static_cast<double>(at.y);
-        if (!(std::hypot(x - x0, y - y0) < rect.width)) continue;
+        if (compare_distance(x - x0, y - y0, rect.width) >= 0) continue;
         double delta = std::atan2(static_cast<double>(field[i].uy), static_cast<double>(field[i].ux)) - a0;
         while (delta <= -kPi) delta += 2.0 * kPi;
         while (delta > kPi) delta -= 2.0 * kPi;
@@ -68,7 +84,7 @@ bool refine(std::vector<std::uint32_t>& region, Rect& rect, std::uint8_t* used, 
             const PixelXY at = pixel_xy(q, w);
             const double x = static_cast<double>(at.x);
             const double y = static_cast<double>(at.y);
-            if (std::hypot(x - x0, y - y0) > radius) {
+            if (compare_distance(x - x0, y - y0, radius) > 0) {
                 used[q] = 0;
                 region[i] = region.back();
                 region.pop_back();

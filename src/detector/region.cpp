@@ -22,7 +22,8 @@ double grow_region(std::uint32_t seed, const Px* field, std::uint8_t* used, std:
                    double tau, std::uint64_t width, std::uint64_t height) {
     const std::size_t w = width, h = height;
     const std::uint32_t w32 = index_width(width);
-    if (seed >= mul_count(width, height)) panic("grow_region: seed outside the image");
+    const std::uint64_t pixels = mul_count(width, height);
+    if (seed >= pixels) panic("grow_region: seed outside the image");
 
     region.clear();
     region.push_back(seed);
@@ -32,19 +33,47 @@ double grow_region(std::uint32_t seed, const Px* field, std::uint8_t* used, std:
     // The seed's vector counts as unit length: the threshold starts at c itself.
     double sx = field[seed].ux;
     double sy = field[seed].uy;
-    double threshold = c;
+
+    // The threshold hypot(Sx, Sy) * c changes with every pixel that joins, but
+    // almost every test is decided far from it. So a join only takes the cheap
+    // estimate sqrt(Sx^2 + Sy^2) * c, a few ulps from the threshold, and the
+    // exact value is computed when a dot product falls within a wide margin
+    // of the estimate (or the estimate is not a normal number).
+    double threshold = c;  // exact when `exact` is set
+    double estimate = c;
+    bool exact = true;
+    auto rejects = [&](double dot) {
+        if (!exact) {
+            const double margin = 0x1p-30 * std::fabs(estimate);
+            if (dot < estimate - margin) return true;
+            if (dot > estimate + margin) return false;
+            threshold = std::hypot(sx, sy) * c;
+            exact = true;
+        }
+        return threshold > dot;
+    };
 
     auto visit = [&](std::size_t r) {
         if (used[r]) return;
         const double ux = field[r].ux;
         const double uy = field[r].uy;
         const double dot = sx * ux + sy * uy;
-        if (threshold > dot) return;
+        if (rejects(dot)) return;
         used[r] = 1;
         region.push_back(static_cast<std::uint32_t>(r));
+        // Its neighbours are visited when the walk reaches it.
+        if (r >= w) __builtin_prefetch(field + (r - w));
+        if (r + w < pixels) __builtin_prefetch(field + (r + w));
         sx += ux;
         sy += uy;
-        threshold = std::hypot(sx, sy) * c;
+        const double length = std::sqrt(sx * sx + sy * sy);
+        if (length > 0x1p-400 && length < 0x1p400) {
+            estimate = length * c;
+            exact = false;
+        } else {
+            threshold = std::hypot(sx, sy) * c;
+            exact = true;
+        }
     };
 
     const std::ptrdiff_t sw = static_cast<std::ptrdiff_t>(w);

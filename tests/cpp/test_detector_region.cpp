@@ -1,7 +1,9 @@
 #include <doctest/doctest.h>
 
 #include <cmath>
+#include <algorithm>
 #include <cstdint>
+#include <random>
 #include <vector>
 
 #include "detector/region.hpp"
@@ -149,4 +151,61 @@ TEST_CASE("the axis turns by pi only when it is more than pi/8 from the region a
     const Rect turned = region_to_rect(region, g.field.data(), g.w, std::nextafter(at_limit, 1.0), 0.125);
     CHECK(turned.dy == 1.0);
     CHECK(turned.y1 == doctest::Approx(2.0));
+}
+
+namespace {
+
+// Region growing with the threshold recomputed by hypot at every join.
+double reference_grow(std::uint32_t seed, const std::vector<Px>& field, std::vector<std::uint8_t>& used,
+                      std::vector<std::uint32_t>& region, double tau, long w, long h) {
+    region.assign(1, seed);
+    used[seed] = 1;
+    const double c = std::cos(tau);
+    double sx = field[seed].ux, sy = field[seed].uy, t = c;
+    for (std::size_t pos = 0; pos < region.size(); ++pos) {
+        const long x = long(region[pos] % w), y = long(region[pos] / w);
+        for (long yy = std::max(y - 1, 0L); yy <= std::min(y + 1, h - 1); ++yy)
+            for (long xx = std::max(x - 1, 0L); xx <= std::min(x + 1, w - 1); ++xx) {
+                const std::size_t r = std::size_t(yy * w + xx);
+                if (used[r]) continue;
+                const double dot = sx * field[r].ux + sy * field[r].uy;
+                if (t > dot) continue;
+                used[r] = 1;
+                region.push_back(std::uint32_t(r));
+                sx += field[r].ux;
+                sy += field[r].uy;
+                t = std::hypot(sx, sy) * c;
+            }
+    }
+    return std::atan2(sy, sx);
+}
+
+}  // namespace
+
+TEST_CASE("grow_region equals growing with the threshold recomputed at every join") {
+    std::mt19937 rng(21);
+    const long w = 41, h = 29;
+    for (int round = 0; round < 60; ++round) {
+        // Smoothly varying directions, some of them exact copies, and a few taken pixels.
+        std::vector<Px> field(w * h);
+        std::uniform_real_distribution<double> jitter(-0.3, 0.3);
+        const double base = jitter(rng) * 10.0;
+        for (long y = 0; y < h; ++y)
+            for (long x = 0; x < w; ++x) {
+                const double a = base + 0.02 * double(x) - 0.03 * double(y) + (round % 3 == 0 ? 0.0 : jitter(rng));
+                field[y * w + x] = {10.0f, float(std::cos(a)), float(std::sin(a))};
+            }
+        std::vector<std::uint8_t> used(w * h, 0);
+        for (std::size_t i = 0; i < used.size(); i += 7 + round % 5) used[i] = 1;
+        std::vector<std::uint8_t> used_ref = used;
+        const double tau = round % 4 == 0 ? 0.0 : round % 4 == 1 ? 2.5 : std::uniform_real_distribution<double>(0.05, 0.6)(rng);
+        std::uint32_t seed = std::uint32_t(rng() % (w * h));
+        while (used[seed]) seed = (seed + 1) % std::uint32_t(w * h);
+        std::vector<std::uint32_t> got, ref;
+        const double a = grow_region(seed, field.data(), used.data(), got, tau, w, h);
+        const double b = reference_grow(seed, field, used_ref, ref, tau, w, h);
+        CHECK(got == ref);
+        CHECK(same_bits(a, b));
+        CHECK(used == used_ref);
+    }
 }
