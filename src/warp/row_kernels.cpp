@@ -24,10 +24,9 @@ template <class T, Filter F>
 void warp_row_scalar(const SourceImage<T>& src, const WarpRow& row, std::size_t n, T* out,
                      const Lanczos3Weights* table) {
     for (std::size_t x = 0; x < n; ++x) {
-        double u = row.u[x];
-        double w = row.h6 * u + row.cw;
+        double w = row.h6u[x] + row.cw;
         if (w == 0.0) continue;
-        sample_at<T, 3, F>(src, out + x * 3, (row.h0 * u + row.cx) / w, (row.h3 * u + row.cy) / w, table);
+        sample_at<T, 3, F>(src, out + x * 3, (row.h0u[x] + row.cx) / w, (row.h3u[x] + row.cy) / w, table);
     }
 }
 

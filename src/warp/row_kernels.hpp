@@ -25,12 +25,15 @@ struct SourceImage {
     std::size_t h;
 };
 
-// What one output row of the perspective warp needs: the plane abscissa of
-// every output column, u[x] = x / scale + off_x (the same for all rows), the
-// matrix entries that multiply it, and the row's constant terms.
+// What one output row of the perspective warp needs. With u = x / scale +
+// off_x the plane abscissa of output column x, the source position is
+// ((h0 u + cx) / (h6 u + cw), (h3 u + cy) / (h6 u + cw)). The products h0 u,
+// h3 u and h6 u depend on the column only and are shared by all rows; cx, cy
+// and cw are the row's constant terms.
 struct WarpRow {
-    const double* u;
-    double h0, h3, h6;
+    const double* h0u;
+    const double* h3u;
+    const double* h6u;
     double cx, cy, cw;
 };
 

@@ -287,27 +287,22 @@ void remap_row(const SourceImage<T>& src, const float* map_x, const float* map_y
 template <class V, class T, Filter F>
 void warp_row(const SourceImage<T>& src, const WarpRow& row, std::size_t n, T* out, const Lanczos3Weights* table) {
     const Frame<V, T, 3> fr(src, table);
-    const auto h0 = V::set(row.h0);
-    const auto h3 = V::set(row.h3);
-    const auto h6 = V::set(row.h6);
     const auto cx = V::set(row.cx);
     const auto cy = V::set(row.cy);
     const auto cw = V::set(row.cw);
     std::size_t x = 0;
     for (; x + V::lanes <= n; x += V::lanes) {
-        auto u = V::load(row.u + x);
-        auto w = V::add(V::mul(h6, u), cw);
+        auto w = V::add(V::load(row.h6u + x), cw);
         // A zero w gives infinite or NaN positions, which are outside: the
         // lanes need no test of their own.
-        auto sx = V::div(V::add(V::mul(h0, u), cx), w);
-        auto sy = V::div(V::add(V::mul(h3, u), cy), w);
+        auto sx = V::div(V::add(V::load(row.h0u + x), cx), w);
+        auto sy = V::div(V::add(V::load(row.h3u + x), cy), w);
         sample_group<V, T, 3, F>(fr, sx, sy, out + x * 3);
     }
     for (; x < n; ++x) {
-        double u = row.u[x];
-        double w = row.h6 * u + row.cw;
+        double w = row.h6u[x] + row.cw;
         if (w == 0.0) continue;
-        sample_scalar<V, T, 3, F>(fr, out + x * 3, (row.h0 * u + row.cx) / w, (row.h3 * u + row.cy) / w);
+        sample_scalar<V, T, 3, F>(fr, out + x * 3, (row.h0u[x] + row.cx) / w, (row.h3u[x] + row.cy) / w);
     }
 }
 

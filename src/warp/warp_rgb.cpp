@@ -15,7 +15,7 @@ struct WarpPass {
     const double* h;  // the inverse homography, row-major
     double scale;
     double off_y;
-    const double* u;  // x / scale + off_x for every output column
+    const double* columns;  // h0 u, h3 u and h6 u of every output column, in three runs
     std::size_t out_w;
     WarpRowFn<T> kernel;
     const Lanczos3Weights* table;
@@ -25,7 +25,8 @@ template <class T>
 WarpRow row_geometry(const WarpPass<T>& pass, std::size_t y) {
     const double* h = pass.h;
     double v = static_cast<double>(y) / pass.scale + pass.off_y;
-    return WarpRow{pass.u, h[0], h[3], h[6], h[1] * v + h[2], h[4] * v + h[5], h[7] * v + h[8]};
+    const double* c = pass.columns;
+    return WarpRow{c, c + pass.out_w, c + 2 * pass.out_w, h[1] * v + h[2], h[4] * v + h[5], h[7] * v + h[8]};
 }
 
 // The two row passes; `kernel` samples with their filter.
@@ -53,11 +54,18 @@ Outcome<Buffer<T>> warp_rgb(const T* src, std::size_t src_len, std::size_t w, st
     auto out = Buffer<T>::zeroed(mul_size(out_w, out_h, 3));
     if (out.empty() || w == 0 || h == 0) return out;
 
-    // u depends on the column only: one division per column, not per pixel.
-    auto u = Buffer<double>::uninitialized(out_w);
-    for (std::size_t x = 0; x < out_w; ++x) u[x] = static_cast<double>(x) / scale + off_x;
+    // u = x / scale + off_x and its products with the matrix depend on the
+    // column only: computed once per call, not once per pixel.
+    auto columns = Buffer<double>::uninitialized(mul_size(out_w, 3));
+    for (std::size_t x = 0; x < out_w; ++x) {
+        double u = static_cast<double>(x) / scale + off_x;
+        columns[x] = inverse[0] * u;
+        columns[out_w + x] = inverse[3] * u;
+        columns[2 * out_w + x] = inverse[6] * u;
+    }
 
-    WarpPass<T> pass{SourceImage<T>{src, src_len, w, h}, inverse, scale, off_y, u.data(), out_w, nullptr, table.data()};
+    WarpPass<T> pass{SourceImage<T>{src, src_len, w, h}, inverse, scale, off_y, columns.data(), out_w, nullptr,
+                     table.data()};
     pass.kernel = warp_row_kernel<T>(filter, pass.src);
     auto row_pass = filter == Filter::Bilinear ? &warp_bilinear<T> : &warp_lanczos3<T>;
     for_each_row(out.data(), out_w * 3, out_h, [&](std::size_t y, T* row) { row_pass(pass, y, row); });

@@ -283,12 +283,15 @@ TEST_CASE("warp row kernels agree across instruction sets") {
     std::mt19937 rng(11);
     auto im = random_image<std::uint16_t, 3>(50, 40, rng);
     SourceImage<std::uint16_t> src{im.px.data(), im.px.size(), 50, 40};
-    std::vector<double> u(59);
-    for (std::size_t x = 0; x < u.size(); ++x) u[x] = double(x) / 1.1 - 3.0;
+    std::vector<double> u(59), a(59), b(59), c(59);
+    for (std::size_t x = 0; x < u.size(); ++x) {
+        u[x] = double(x) / 1.1 - 3.0;
+        a[x] = 0.95 * u[x], b[x] = 0.1 * u[x], c[x] = 0.004 * u[x];
+    }
     auto table = lanczos3_table();
     for (Filter f : filters)
         for (double v : {-2.0, 0.0, 17.25, 39.5, 45.0}) {
-            WarpRow row{u.data(), 0.95, 0.1, 0.004, 0.2 * v + 1.0, 1.05 * v - 2.0, -0.003 * v + 1.0};
+            WarpRow row{a.data(), b.data(), c.data(), 0.2 * v + 1.0, 1.05 * v - 2.0, -0.003 * v + 1.0};
             std::vector<std::uint16_t> expect(u.size() * 3, 0);
             warp_row_kernel<std::uint16_t>(f, src, Isa::Scalar)(src, row, u.size(), expect.data(), table.data());
             for (Isa isa : isas()) {
