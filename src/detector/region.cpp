@@ -53,8 +53,9 @@ double grow_region(std::uint32_t seed, const Px* field, std::uint8_t* used, std:
         return threshold > dot;
     };
 
-    auto visit = [&](std::size_t r) {
-        if (used[r]) return;
+    // Called for free neighbours only; most neighbours are taken, and that
+    // test stays in the loop.
+    auto visit_free = [&](std::size_t r) {
         const double ux = field[r].ux;
         const double uy = field[r].uy;
         const double dot = sx * ux + sy * uy;
@@ -85,14 +86,18 @@ double grow_region(std::uint32_t seed, const Px* field, std::uint8_t* used, std:
         const PixelXY at = pixel_xy(region[pos], w32);
         const std::size_t x = at.x, y = at.y;
         if (x >= 1 && x + 2 <= w && y >= 1 && y + 2 <= h) {
-            for (std::ptrdiff_t off : offsets) visit(static_cast<std::size_t>(static_cast<std::ptrdiff_t>(p) + off));
+            for (std::ptrdiff_t off : offsets) {
+                const std::size_t r = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(p) + off);
+                if (!used[r]) visit_free(r);
+            }
         } else {
             // Border pixel: the same order with the outside positions left out;
             // the pixel itself is met in the middle and passed over as taken.
             const std::size_t y0 = y > 0 ? y - 1 : 0, y1 = y + 1 < h ? y + 1 : h - 1;
             const std::size_t x0 = x > 0 ? x - 1 : 0, x1 = x + 1 < w ? x + 1 : w - 1;
             for (std::size_t yy = y0; yy <= y1; ++yy)
-                for (std::size_t xx = x0; xx <= x1; ++xx) visit(yy * w + xx);
+                for (std::size_t xx = x0; xx <= x1; ++xx)
+                    if (!used[yy * w + xx]) visit_free(yy * w + xx);
         }
     }
     return std::atan2(sy, sx);
