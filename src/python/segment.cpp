@@ -1,9 +1,10 @@
 #include "python/segment.hpp"
 
-#include <charconv>
 #include <cmath>
 #include <cstddef>
 #include <string>
+
+#include "python/fixed_one.hpp"
 
 namespace trevalin::py {
 namespace {
@@ -33,34 +34,18 @@ PyObject* get_length(PyObject* self, void*) {
     return PyFloat_FromDouble(std::hypot(s.x2 - s.x1, s.y2 - s.y1));
 }
 
-// Fixed point with one decimal, correctly rounded from the exact binary value
-// (exact ties to even), never an exponent, the sign kept for negative zero.
-void append_number(std::string& out, double v) {
-    if (std::isnan(v)) {
-        out += "NaN";
-        return;
-    }
-    if (std::isinf(v)) {
-        out += v < 0 ? "-inf" : "inf";
-        return;
-    }
-    char buf[400];  // the largest double has 309 integer digits
-    auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, 1);
-    out.append(buf, r.ptr);
-}
-
 PyObject* segment_repr(PyObject* self) {
     const Segment& s = as_segment(self)->record;
     std::string text = "Segment((";
-    append_number(text, s.x1);
+    append_fixed_one(text, s.x1);
     text += ", ";
-    append_number(text, s.y1);
+    append_fixed_one(text, s.y1);
     text += ")-(";
-    append_number(text, s.x2);
+    append_fixed_one(text, s.x2);
     text += ", ";
-    append_number(text, s.y2);
+    append_fixed_one(text, s.y2);
     text += "), width=";
-    append_number(text, s.width);
+    append_fixed_one(text, s.width);
     text += ")";
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
