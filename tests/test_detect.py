@@ -1,0 +1,185 @@
+"""detect() on real photographs and on images with known answers."""
+import math
+
+import numpy as np
+import pytest
+
+import trevalin
+
+from conftest import load_gray, run_python
+
+PHOTOS = ["rocket.jpg", "camera.png", "text.png", "brick.png", "coffee.png"]
+
+
+def digest(segments):
+    return [(s.x1, s.y1, s.x2, s.y2, s.width, s.precision, s.log_nfa) for s in segments]
+
+
+def gradient_along(gray, s, samples=15):
+    """Mean gradient magnitude (0..255 scale) along a segment's centre line."""
+    g = gray.astype(np.float64)
+    gy, gx = np.gradient(g)
+    mag = np.hypot(gx, gy)
+    t = np.linspace(0.1, 0.9, samples)
+    # the segment coordinates put pixel centres on integers
+    x = np.clip(np.round(s.x1 + t * (s.x2 - s.x1)).astype(int), 0, g.shape[1] - 1)
+    y = np.clip(np.round(s.y1 + t * (s.y2 - s.y1)).astype(int), 0, g.shape[0] - 1)
+    # strongest response within one pixel across the line (edges fall between pixel centres)
+    best = np.zeros(samples)
+    for dy in (-1, 0, 1):
+        for dx in (-1, 0, 1):
+            yy = np.clip(y + dy, 0, g.shape[0] - 1)
+            xx = np.clip(x + dx, 0, g.shape[1] - 1)
+            best = np.maximum(best, mag[yy, xx])
+    return best.mean()
+
+
+@pytest.mark.parametrize("name", PHOTOS)
+@pytest.mark.parametrize("scale", [0.8, 1.0, 0.5])
+def test_invariants_on_photographs(name, scale):
+    gray = load_gray(name)
+    h, w = gray.shape
+    segs = trevalin.detect(gray, scale)
+    assert len(segs) > 20
+    lengths = [s.length for s in segs]
+    assert lengths == sorted(lengths, reverse=True)
+    for s in segs:
+        assert s.log_nfa > 0
+        assert 0 < s.precision <= 0.125
+        assert s.width >= 0.5 * (1.0 if scale >= 1 else 1.0 / scale) - 1e-12
+        # end points lie on the centre line of a rectangle fitted to pixels of the image
+        margin = 1.0 if scale >= 1 else 1.0 / scale
+        for x in (s.x1, s.x2):
+            assert -margin <= x <= w + margin
+        for y in (s.y1, s.y2):
+            assert -margin <= y <= h + margin
+
+
+@pytest.mark.parametrize("name", ["rocket.jpg", "camera.png", "text.png"])
+def test_segments_lie_on_real_edges(name):
+    gray = load_gray(name)
+    segs = trevalin.detect(gray)
+    strong = [gradient_along(gray, s) > 8 for s in segs]
+    assert np.mean(strong) > 0.9
+
+
+@pytest.mark.parametrize("name", ["camera.png", "rocket.jpg"])
+def test_sample_types_and_layouts_give_the_same_segments(name):
+    g8 = load_gray(name)
+    ref = digest(trevalin.detect(g8))
+    assert ref
+    variants = [
+        g8.astype(np.float64),
+        g8.astype(np.float32),
+        g8.astype(np.uint16) * 257,
+        np.asfortranarray(g8),
+        np.ascontiguousarray(g8[::-1])[::-1],  # negative strides
+    ]
+    for v in variants:
+        assert digest(trevalin.detect(v)) == ref
+    stepped = np.repeat(g8, 2, axis=0)[::2]  # every second row of a taller array
+    assert not stepped.flags.c_contiguous
+    assert digest(trevalin.detect(stepped)) == ref
+
+
+def test_scale_argument_forms(camera):
+    ref = digest(trevalin.detect(camera))
+    assert digest(trevalin.detect(camera, 0.8)) == ref
+    assert digest(trevalin.detect(gray=camera, scale=0.8)) == ref
+    assert digest(trevalin.detect(camera, np.float64(0.8))) == ref
+    full = digest(trevalin.detect(camera, scale=1))
+    assert digest(trevalin.detect(camera, 1.5)) == full
+    assert digest(trevalin.detect(camera, float("inf"))) == full
+    assert digest(trevalin.detect(camera, float("nan"))) == full
+    assert full != ref
+
+
+@pytest.mark.parametrize(
+    "gray, scale",
+    [
+        (np.zeros((0, 0), np.uint8), 0.8),
+        (np.zeros((0, 7), np.uint8), 0.8),
+        (np.zeros((2, 100), np.uint8), 1.0),
+        (np.zeros((100, 2), np.float32), 1.0),
+        (np.full((50, 60), 7, np.uint8), 1.0),  # constant: no gradient, no seed
+        (np.arange(9, dtype=np.uint8).reshape(3, 3) * 30, 0.8),  # 3 * 0.8 < 3
+        (np.tile(np.arange(64, dtype=np.uint8) * 4, (64, 1)), -1.0),
+        (np.tile(np.arange(64, dtype=np.uint8) * 4, (64, 1)), 0.0),
+        (np.tile(np.arange(64, dtype=np.uint8) * 4, (64, 1)), 1e-300),
+        (np.tile(np.arange(64, dtype=np.uint8) * 4, (64, 1)), 0.01),
+    ],
+)
+def test_nothing_to_find(gray, scale):
+    assert trevalin.detect(gray, scale) == []
+
+
+def test_square_gives_its_four_sides():
+    img = np.full((120, 160), 30, np.uint8)
+    img[30:90, 50:110] = 220
+    segs = trevalin.detect(img, 1.0)
+    assert len(segs) >= 4
+    # the edges lie between pixel rows/columns 29|30, 89|90 and columns 49|50, 109|110
+    sides = {"top": 29.5, "bottom": 89.5, "left": 49.5, "right": 109.5}
+    found = set()
+    for s in segs[:4]:
+        assert s.length > 50
+        if abs(s.angle) < 1:
+            y = (s.y1 + s.y2) / 2
+            found |= {k for k in ("top", "bottom") if abs(y - sides[k]) < 0.75}
+        elif abs(abs(s.angle) - 90) < 1:
+            x = (s.x1 + s.x2) / 2
+            found |= {k for k in ("left", "right") if abs(x - sides[k]) < 0.75}
+    assert found == set(sides)
+
+
+def test_vertical_and_horizontal_edges_have_the_documented_angles():
+    img = np.zeros((60, 60), np.uint8)
+    img[:, 30:] = 200
+    (v,) = [s for s in trevalin.detect(img, 1.0) if s.length > 40]
+    assert v.angle == pytest.approx(90, abs=1e-6) and v.angle <= 90
+    (hz,) = [s for s in trevalin.detect(np.ascontiguousarray(img.T), 1.0) if s.length > 40]
+    assert hz.angle == pytest.approx(0, abs=1e-6)
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda g: np.where(g > 128, np.nan, g),
+        lambda g: np.where(g > 200, np.inf, g),
+        lambda g: np.where(g > 200, -np.inf, g),
+        lambda g: (g > 128) * 1e300,
+        lambda g: (g > 128) * 3e38,
+        lambda g: np.full(g.shape, np.nan),
+    ],
+)
+def test_extreme_float_values_end_with_a_list(make):
+    g = load_gray("camera.png")[:200, :200].astype(np.float64)
+    img = make(g)
+    for dtype in (np.float64, np.float32):
+        with np.errstate(over="ignore"):
+            arr = img.astype(dtype)
+        out = trevalin.detect(arr, 1.0)
+        assert isinstance(out, list)
+        assert all(s.log_nfa > 0 for s in out)
+
+
+def test_too_many_pixels_is_a_clear_error():
+    huge = np.zeros((1 << 16, 1 << 16), np.uint8)  # 4 GiB of untouched virtual memory
+    with pytest.raises(ValueError, match="2\\*\\*32"):
+        trevalin.detect(huge, 1.0)
+
+
+def test_results_do_not_depend_on_the_thread_count():
+    code = """
+import sys; sys.path.insert(0, %r)
+import hashlib, trevalin
+from conftest import load_gray
+h = hashlib.sha256()
+for name in ["rocket.jpg", "brick.png"]:
+    for scale in (0.8, 1.0):
+        for s in trevalin.detect(load_gray(name), scale):
+            h.update(repr((s.x1, s.y1, s.x2, s.y2, s.width, s.precision, s.log_nfa)).encode())
+print(h.hexdigest())
+""" % (str(__import__("pathlib").Path(__file__).parent),)
+    digests = {run_python(code, env={"RAYON_NUM_THREADS": n}).strip() for n in ("1", "2", "5")}
+    assert len(digests) == 1
