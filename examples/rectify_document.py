@@ -32,7 +32,11 @@ def fit_homography(src, dst):
 
 
 def make_page(width, height):
-    text = np.asarray(Image.open(IMAGES / "text.png").convert("L"))
+    text_image = Image.open(IMAGES / "text.png").convert("L")
+    if text_image.width > 0.9 * width:
+        fit = 0.86 * width / text_image.width
+        text_image = text_image.resize((int(text_image.width * fit), int(text_image.height * fit)))
+    text = np.asarray(text_image)
     page = np.full((height, width), 245, np.uint8)
     y = height // 10
     while y + text.shape[0] <= height - height // 10:
@@ -95,9 +99,28 @@ def page_edges(gray, segments):
         n = np.array([-d[1], d[0]])
         offsets = [n @ [(s.x1 + s.x2) / 2, (s.y1 + s.y2) / 2] for s in group]
         for s in (group[int(np.argmin(offsets))], group[int(np.argmax(offsets))]):
-            p = np.array([s.x1, s.y1])
-            lines.append((p, (np.array([s.x2, s.y2]) - p) / s.length))
+            lines.append(fit_line(s, group))
     return lines
+
+
+def fit_line(s, group):
+    """The line through segment s, refined with every segment of its group lying on it
+    (an edge often comes as several pieces): total least squares over their end points,
+    first with a loose tolerance around the piece, then a tight one around the fit."""
+    p = np.array([s.x1, s.y1])
+    d = (np.array([s.x2, s.y2]) - p) / s.length
+    for tolerance in (8.0, 1.5):
+        n = np.array([-d[1], d[0]])
+        pts = []
+        for t in group:
+            ends = np.array([[t.x1, t.y1], [t.x2, t.y2]])
+            if np.abs((ends - p) @ n).max() < tolerance:
+                pts += [ends[0], ends[1]]
+        pts = np.array(pts)
+        p = pts.mean(axis=0)
+        _, _, vt = np.linalg.svd(pts - p)
+        d = vt[0]
+    return p, d
 
 
 def intersect(l1, l2):
