@@ -101,8 +101,9 @@ def main():
     print(f"resampling {W}x{H} RGB; {machine()}")
     print(f"{'operation':<22} {'dtype':<6} {'thr':>3} {'trevalin ms':>11} {'peer':<22} {'peer ms':>9} {'ratio':>6}")
     for r in rows:
-        print(f"{r['op']:<22} {r['dtype']:<6} {r['threads']:>3} {r['ours']:>11.3f} {r['peer']:<22} "
-              f"{r['theirs']:>9.3f} {r['ours'] / r['theirs']:>6.2f}")
+        digits = 4 if r["theirs"] < 0.1 else 2
+        print(f"{r['op']:<22} {r['dtype']:<6} {r['threads']:>3} {r['ours']:>11.{digits}f} {r['peer']:<22} "
+              f"{r['theirs']:>9.{digits}f} {r['ours'] / r['theirs']:>6.2f}")
     print("speed-up of 2 threads over 1 (trevalin):")
     one = {(r["op"], r["dtype"], r["peer"]): r["ours"] for r in rows if r["threads"] == 1}
     for r in rows:
