@@ -11,6 +11,7 @@
 #include "detector/level_line_field.hpp"
 #include "detector/refine.hpp"
 #include "detector/region.hpp"
+#include "pool/pipeline.hpp"
 #include "pool/pool.hpp"
 #include "sample/buffer.hpp"
 #include "sample/numeric.hpp"
@@ -37,15 +38,31 @@ inline std::int64_t total_order_key(double v) {
     return bits ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
 }
 
-// The seed loop on a finished field: grows, fits, refines and scores a region
-// from every seed that is still free, in seed order.
-std::vector<Segment> segments_of(const Px* field, std::uint64_t width, std::uint64_t height, double factor) {
-    const double nt = log_nt(width, height);
-    const std::uint64_t min_size = min_region_size(nt);
+// A Segment from the final rectangle of a region and its score.
+inline Segment segment_of(const Rect& rect, double score, double factor) {
+    // Field coordinates name the top-left pixel of a 2 x 2 block; +0.5 is its centre.
+    return Segment{(rect.x1 + 0.5) * factor, (rect.y1 + 0.5) * factor, (rect.x2 + 0.5) * factor,
+                   (rect.y2 + 0.5) * factor, rect.width * factor, rect.p, score};
+}
+
+// What one detection call's seed loop and scoring share.
+struct SeedLoopInput {
+    const Px* field;
+    std::uint64_t width, height;
+    double nt;
+};
+
+// Grows, fits and refines a region from every seed that is still free, in
+// seed order, and hands each refined rectangle to `take` in that order.
+template <class Take>
+void grow_candidates(const SeedLoopInput& in, Take&& take) {
+    const Px* field = in.field;
+    const std::uint64_t width = in.width, height = in.height;
+    const std::uint64_t min_size = min_region_size(in.nt);
     const std::size_t pixels = width * height;
 
     const Buffer<std::uint32_t> seeds = seeds_by_norm(field, pixels, kRho);
-    if (seeds.empty()) return {};
+    if (seeds.empty()) return;
 
     Buffer<std::uint8_t> used = Buffer<std::uint8_t>::uninitialized(pixels);
     prefer_huge_pages(used);
@@ -55,7 +72,6 @@ std::vector<Segment> segments_of(const Px* field, std::uint64_t width, std::uint
     });
 
     std::vector<std::uint32_t> region;
-    std::vector<Segment> found;
     // Seeds jump across the image, so every growth starts on cold memory.
     // The seed order is known in advance: fetch the neighbourhood of a seed a
     // few places ahead while the current one is handled.
@@ -76,11 +92,37 @@ std::vector<Segment> segments_of(const Px* field, std::uint64_t width, std::uint
         if (region.size() < min_size) continue;
         Rect rect = region_to_rect(region, field, width, angle, kAlignedProbability);
         if (!refine(region, rect, used.data(), field, min_size, width, height)) continue;
-        const double score = improve_rect(rect, field, width, height, kRho, nt);
-        if (!(score > 0.0)) continue;
-        // Field coordinates name the top-left pixel of a 2 x 2 block; +0.5 is its centre.
-        found.push_back(Segment{(rect.x1 + 0.5) * factor, (rect.y1 + 0.5) * factor, (rect.x2 + 0.5) * factor,
-                                (rect.y2 + 0.5) * factor, rect.width * factor, rect.p, score});
+        take(rect);
+    }
+}
+
+}  // namespace
+
+std::vector<Segment> field_segments(const Px* field, std::uint64_t width, std::uint64_t height, double factor,
+                                    std::size_t ring) {
+    const SeedLoopInput in{field, width, height, log_nt(width, height)};
+    std::vector<Segment> found;
+    auto score = [&](Rect& rect) { return improve_rect(rect, field, width, height, kRho, in.nt); };
+    if (ring == 0) {
+        grow_candidates(in, [&](Rect& rect) {
+            const double s = score(rect);
+            if (s > 0.0) found.push_back(segment_of(rect, s, factor));
+        });
+    } else {
+        // Scoring reads only the field, never the used map, and its result
+        // only decides whether a rectangle becomes a segment. So the seed loop
+        // runs ahead while other threads score the rectangles it has refined;
+        // they are collected in seed order.
+        struct Candidate {
+            Rect rect;
+            double score;
+        };
+        pipeline<Candidate>(
+            ring, [&](auto push) { grow_candidates(in, [&](const Rect& rect) { push(Candidate{rect, 0.0}); }); },
+            [&](Candidate& c) { c.score = score(c.rect); },
+            [&](Candidate c) {
+                if (c.score > 0.0) found.push_back(segment_of(c.rect, c.score, factor));
+            });
     }
 
     std::vector<std::int64_t> keys(found.size());
@@ -94,6 +136,15 @@ std::vector<Segment> segments_of(const Px* field, std::uint64_t width, std::uint
     sorted.reserve(found.size());
     for (std::size_t i : order) sorted.push_back(found[i]);
     return sorted;
+}
+
+namespace {
+
+// With one thread there is no one to hand rectangles to; scoring each one
+// while its pixels are still in cache is then the fastest.
+std::vector<Segment> segments_of(const Px* field, std::uint64_t width, std::uint64_t height, double factor) {
+    constexpr std::size_t kRing = 256;
+    return field_segments(field, width, height, factor, pool_thread_count() > 1 ? kRing : 0);
 }
 
 [[noreturn]] void too_large(std::uint64_t width, std::uint64_t height) {

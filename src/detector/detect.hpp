@@ -2,6 +2,7 @@
 // The line segment detector's entry: from a grayscale sample buffer to the
 // validated segments, longest first.
 
+#include <cstddef>
 #include <cstdint>
 #include <stdexcept>
 #include <vector>
@@ -29,6 +30,14 @@ double log_nt(std::uint64_t width, std::uint64_t height);
 
 // The smallest region worth fitting: ceil(log_nt / -log10(p)).
 std::uint64_t min_region_size(double log_nt);
+
+// The segments of a finished width x height field, longest first, with
+// coordinates mapped to the input image by `factor`. With `ring` > 0, other
+// threads of the pool score refined rectangles while the seed loop goes on,
+// at most `ring` of them waiting at once; the result is the same for every
+// ring size and thread count.
+std::vector<Segment> field_segments(const Px* field, std::uint64_t width, std::uint64_t height, double factor,
+                                    std::size_t ring);
 
 // Finds the segments of the width x height image in `samples` (len elements,
 // row-major). When scale < 1 the image is first shrunk by that factor and the

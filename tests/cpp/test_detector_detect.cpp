@@ -197,6 +197,48 @@ TEST_CASE("results do not depend on threads: concurrent calls agree with a lone 
                        << digest(run(random_image(333, 251, 9), 333, 251, 0.8)));
 }
 
+TEST_CASE("scoring beside the seed loop gives the segments of the sequential loop for every ring size") {
+    const struct {
+        std::size_t w, h;
+        double scale;
+        std::uint32_t seed;
+    } cases[] = {{240, 180, 1.0, 0}, {240, 180, 0.8, 0}, {301, 207, 0.7, 5}, {96, 64, 1.0, 6}};
+    for (const auto& c : cases) {
+        CAPTURE(c.w);
+        CAPTURE(c.scale);
+        const std::vector<double> img = c.seed == 0 ? shapes(c.w, c.h) : random_image(c.w, c.h, c.seed);
+        Buffer<Px> own;
+        const Px* field;
+        std::size_t w = c.w, h = c.h;
+        DownscaledField small{};
+        if (c.scale < 1.0) {
+            small = downscaled_level_line_field(img.data(), c.w, c.h, c.scale, kRho);
+            field = small.field.data();
+            w = small.width;
+            h = small.height;
+        } else {
+            own = level_line_field(img.data(), w, h, kRho);
+            field = own.data();
+        }
+        const double factor = 1.0 / std::fmin(c.scale, 1.0);
+        const std::vector<Segment> sequential = field_segments(field, w, h, factor, 0);
+        CHECK(sequential.size() > 3);
+        CHECK(same_segments(sequential, run(img, c.w, c.h, c.scale)));
+        for (std::size_t ring : {1u, 2u, 3u, 17u, 256u}) {
+            CAPTURE(ring);
+            CHECK(same_segments(field_segments(field, w, h, factor, ring), sequential));
+        }
+        // Several calls at once keep the pool busy, so that some of them score
+        // everything in the seed loop as the ring fills up.
+        std::vector<std::vector<Segment>> results(4);
+        std::vector<std::thread> threads;
+        for (std::size_t t = 0; t < results.size(); ++t)
+            threads.emplace_back([&, t] { results[t] = field_segments(field, w, h, factor, 1 + 7 * t); });
+        for (std::thread& t : threads) t.join();
+        for (const auto& r : results) CHECK(same_segments(r, sequential));
+    }
+}
+
 TEST_CASE("odd scales never allocate a huge kernel and end with a list") {
     const std::size_t w = 64, h = 48;
     const std::vector<double> img = shapes(w, h);
