@@ -61,33 +61,43 @@ void grow_candidates(const SeedLoopInput& in, Take&& take) {
     const std::uint64_t min_size = min_region_size(in.nt);
     const std::size_t pixels = width * height;
 
-    const Buffer<std::uint32_t> seeds = seeds_by_norm(field, pixels, kRho);
-    if (seeds.empty()) return;
-
+    // The used map starts as the map of weak pixels, filled while the seeds are ordered.
     Buffer<std::uint8_t> used = Buffer<std::uint8_t>::uninitialized(pixels);
     prefer_huge_pages(used);
-    for_each_row(used.data(), width, height, [&](std::size_t y, std::uint8_t* row) {
-        const Px* px = field + y * width;
-        for (std::size_t x = 0; x < width; ++x) row[x] = px[x].norm <= kRho ? 1 : 0;
-    });
+    const Buffer<std::uint32_t> seeds = seeds_by_norm(field, pixels, kRho, used.data());
+    if (seeds.empty()) return;
 
     std::vector<std::uint32_t> region;
     // Seeds jump across the image, so every growth starts on cold memory.
-    // The seed order is known in advance: fetch the neighbourhood of a seed a
-    // few places ahead while the current one is handled.
-    constexpr std::size_t kAhead = 8;
-    auto fetch_ahead = [&](std::size_t j) {
-        if (j >= seeds.size()) return;
-        const std::size_t s = seeds[j];
-        __builtin_prefetch(used.data() + s);
-        __builtin_prefetch(field + s);
-        if (s >= width) __builtin_prefetch(field + (s - width));
-        if (s + width < pixels) __builtin_prefetch(field + (s + width));
+    // The seed order is known in advance: a second cursor runs a few free
+    // seeds ahead of the loop and fetches their neighbourhoods. Most seeds
+    // are taken by the time the loop reaches them and cost nothing, so the
+    // cursor counts only seeds that look free (a later growth may still take
+    // them, which only wastes a fetch).
+    constexpr std::size_t kAhead = 12;
+    std::size_t cursor = 0, fetched = 0;  // seeds before `cursor` looked at; free ones among them
+    // The three records around `centre` (which may straddle two lines) and its used byte.
+    auto fetch_row = [&](std::size_t centre) {
+        const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(field + centre);
+        __builtin_prefetch(reinterpret_cast<const void*>(at - sizeof(Px)));
+        __builtin_prefetch(reinterpret_cast<const void*>(at + 2 * sizeof(Px) - 1));
+        __builtin_prefetch(used.data() + centre);
     };
+    auto fetch_ahead = [&](std::size_t free_seen) {
+        while (fetched < free_seen + kAhead && cursor < seeds.size()) {
+            const std::size_t s = seeds[cursor++];
+            if (used[s]) continue;
+            ++fetched;
+            fetch_row(s);
+            if (s >= width) fetch_row(s - width);
+            if (s + width < pixels) fetch_row(s + width);
+        }
+    };
+    std::size_t grown = 0;
     for (std::size_t j = 0; j < seeds.size(); ++j) {
-        fetch_ahead(j + kAhead);
         const std::uint32_t seed = seeds[j];
         if (used[seed]) continue;
+        fetch_ahead(++grown);
         const double angle = grow_region(seed, field, used.data(), region, kTau, width, height);
         if (region.size() < min_size) continue;
         Rect rect = region_to_rect(region, field, width, angle, kAlignedProbability);

@@ -64,18 +64,22 @@ template Buffer<Px> level_line_field(const double*, std::uint64_t, std::uint64_t
 namespace {
 
 constexpr std::size_t kBins = 1024;
-constexpr std::size_t kBlock = 1 << 16;  // pixels per work item of the parallel passes
+// Pixels per work item of the parallel passes; a block's seeds are numbered
+// within the block in 15 bits, next to their 10-bit level.
+constexpr std::size_t kBlockBits = 15;
+constexpr std::size_t kBlock = std::size_t{1} << kBlockBits;
+static_assert(kBlockBits + 10 <= 32 && kBins == 1024);
 
 // The level of a norm, computed in single precision. NaN (m infinite) and
 // other out-of-range quotients go through the saturating conversion.
-inline std::size_t bin_of(float norm, float largest) {
+inline std::uint32_t bin_of(float norm, float largest) {
     const float b = (norm / largest) * 1023.0f;
-    return static_cast<std::size_t>(std::min<std::uint64_t>(to_u64_sat(static_cast<double>(b)), kBins - 1));
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(to_u64_sat(static_cast<double>(b)), kBins - 1));
 }
 
 }  // namespace
 
-Buffer<std::uint32_t> seeds_by_norm(const Px* field, std::uint64_t count, float threshold) {
+Buffer<std::uint32_t> seeds_by_norm(const Px* field, std::uint64_t count, float threshold, std::uint8_t* weak) {
     if (count > (std::uint64_t{1} << 32)) panic("seeds_by_norm: pixel indices do not fit in 32 bits");
     const std::size_t blocks = (count + kBlock - 1) / kBlock;
     auto block_end = [&](std::size_t b) { return std::min<std::size_t>((b + 1) * kBlock, count); };
@@ -85,8 +89,17 @@ Buffer<std::uint32_t> seeds_by_norm(const Px* field, std::uint64_t count, float 
     Buffer<float> block_max = Buffer<float>::uninitialized(blocks);
     parallel_rows(blocks, [&](std::size_t b) {
         float m = 0.0f;
-        for (std::size_t i = b * kBlock, end = block_end(b); i < end; ++i)
-            if (field[i].norm > m) m = field[i].norm;
+        const std::size_t end = block_end(b);
+        if (weak) {
+            for (std::size_t i = b * kBlock; i < end; ++i) {
+                const float n = field[i].norm;
+                if (n > m) m = n;
+                weak[i] = n <= threshold ? 1 : 0;
+            }
+        } else {
+            for (std::size_t i = b * kBlock; i < end; ++i)
+                if (field[i].norm > m) m = field[i].norm;
+        }
         block_max[b] = m;
     });
     float largest = 0.0f;
@@ -94,15 +107,27 @@ Buffer<std::uint32_t> seeds_by_norm(const Px* field, std::uint64_t count, float 
         if (m > largest) largest = m;
     if (!(largest > 0.0f)) return {};
 
-    // Counting sort over blocks of pixels: each block counts its pixels per
-    // level; the counts give every (level, block) pair its place in the
-    // output, so the blocks fill their places independently and the result is
-    // the sequential raster-order bucketing.
+    // Counting sort over blocks of pixels. Each block lists its seeds in
+    // raster order, each with its level, and counts them per level, in one
+    // walk over its records; the counts give every (level, block) pair its
+    // place in the output, so the blocks fill their places from their lists
+    // independently and the result is the sequential raster-order bucketing.
     Buffer<std::uint32_t> counts = Buffer<std::uint32_t>::zeroed(mul_size(blocks, kBins));
+    Buffer<std::uint32_t> listed = Buffer<std::uint32_t>::uninitialized(count);  // (offset << 10) | level
+    Buffer<std::uint32_t> listed_count = Buffer<std::uint32_t>::uninitialized(blocks);
     parallel_rows(blocks, [&](std::size_t b) {
         std::uint32_t* mine = counts.data() + b * kBins;
-        for (std::size_t i = b * kBlock, end = block_end(b); i < end; ++i)
-            if (field[i].norm > threshold) ++mine[bin_of(field[i].norm, largest)];
+        std::uint32_t* list = listed.data() + b * kBlock;
+        std::uint32_t n = 0;
+        const std::size_t first = b * kBlock, end = block_end(b);
+        for (std::size_t i = first; i < end; ++i) {
+            const float norm = field[i].norm;
+            if (!(norm > threshold)) continue;
+            const std::uint32_t level = bin_of(norm, largest);
+            ++mine[level];
+            list[n++] = static_cast<std::uint32_t>(i - first) << 10 | level;
+        }
+        listed_count[b] = n;
     });
     Buffer<std::size_t> place = Buffer<std::size_t>::uninitialized(mul_size(blocks, kBins));
     std::size_t total = 0;
@@ -116,8 +141,10 @@ Buffer<std::uint32_t> seeds_by_norm(const Px* field, std::uint64_t count, float 
     prefer_huge_pages(seeds);
     parallel_rows(blocks, [&](std::size_t b) {
         std::size_t* next = place.data() + b * kBins;
-        for (std::size_t i = b * kBlock, end = block_end(b); i < end; ++i)
-            if (field[i].norm > threshold) seeds[next[bin_of(field[i].norm, largest)]++] = static_cast<std::uint32_t>(i);
+        const std::uint32_t* list = listed.data() + b * kBlock;
+        const std::uint32_t first = static_cast<std::uint32_t>(b * kBlock);
+        for (std::uint32_t j = 0, n = listed_count[b]; j < n; ++j)
+            seeds[next[list[j] & (kBins - 1)]++] = first + (list[j] >> 10);
     });
     return seeds;
 }

@@ -37,7 +37,10 @@ extern template void level_line_row(const double*, const double*, std::uint64_t,
 
 // Indices of the pixels whose norm is above `threshold`, strongest first by
 // norm quantised into 1024 levels of the largest norm, raster order within a
-// level. Empty when the field has no positive norm.
-Buffer<std::uint32_t> seeds_by_norm(const Px* field, std::uint64_t count, float threshold);
+// level. Empty when the field has no positive norm. When `weak` is given,
+// weak[i] becomes 1 where the norm is at most `threshold` and 0 elsewhere,
+// in the same pass that finds the largest norm.
+Buffer<std::uint32_t> seeds_by_norm(const Px* field, std::uint64_t count, float threshold,
+                                    std::uint8_t* weak = nullptr);
 
 }  // namespace trevalin

@@ -41,17 +41,17 @@ bool refine(std::vector<std::uint32_t>& region, Rect& rect, std::uint8_t* used, 
     if (region.empty()) panic("refine: empty region");
     if (region_density(region.size(), rect) >= kDenseEnough) return true;
 
-    const std::uint32_t w = index_width(width);
+    const PixelGrid grid(width);
     const std::uint32_t seed = region[0];
-    const double x0 = static_cast<double>(pixel_xy(seed, w).x);
-    const double y0 = static_cast<double>(pixel_xy(seed, w).y);
+    const double x0 = static_cast<double>(grid.xy(seed).x);
+    const double y0 = static_cast<double>(grid.xy(seed).y);
 
     // New tolerance: twice the standard deviation of the angle differences to
     // the seed, over the region pixels closer to the seed than the width.
     const double a0 = std::atan2(static_cast<double>(field[seed].uy), static_cast<double>(field[seed].ux));
     double sum = 0.0, squares = 0.0, count = 0.0;
     for (std::uint32_t i : region) {
-        const PixelXY at = pixel_xy(i, w);
+        const PixelXY at = grid.xy(i);
         const double x = static_cast<double>(at.x);
         const double y = static_cast<double>(at.y);
         if (compare_distance(x - x0, y - y0, rect.width) >= 0) continue;
@@ -81,7 +81,7 @@ bool refine(std::vector<std::uint32_t>& region, Rect& rect, std::uint8_t* used, 
         radius = radius * 0.75;
         for (std::size_t i = 0; i < region.size();) {
             const std::uint32_t q = region[i];
-            const PixelXY at = pixel_xy(q, w);
+            const PixelXY at = grid.xy(q);
             const double x = static_cast<double>(at.x);
             const double y = static_cast<double>(at.y);
             if (compare_distance(x - x0, y - y0, radius) > 0) {

@@ -20,6 +20,28 @@ inline PixelXY pixel_xy(std::uint32_t index, std::uint32_t width) { return {inde
 // detector's 32-bit indexing and stops the call.
 std::uint32_t index_width(std::uint64_t width);
 
+// pixel_xy for one width without a division: with m = ceil(2^64 / width),
+// the high half of m * index is the quotient and the high half of the low
+// half times the width is the remainder, exactly for every 32-bit index and
+// width above 1 (Lemire, Kaser and Kurz, "Faster remainder by direct
+// computation", 2019). Width 1 has m = 0 and takes the plain quotient.
+class PixelGrid {
+public:
+    explicit PixelGrid(std::uint64_t width)
+        : width_(index_width(width)), m_(~std::uint64_t{0} / width_ + 1) {}
+
+    PixelXY xy(std::uint32_t index) const {
+        const std::uint64_t low = m_ * index;
+        const auto x = static_cast<std::uint32_t>((static_cast<unsigned __int128>(low) * width_) >> 64);
+        const auto y = static_cast<std::uint32_t>((static_cast<unsigned __int128>(m_) * index) >> 64);
+        return {x, width_ == 1 ? index : y};
+    }
+
+private:
+    std::uint32_t width_;
+    std::uint64_t m_;
+};
+
 // Grows from `seed` (a free pixel) the connected set of free pixels whose
 // level-line direction lies within `tau` of the running direction sum, in
 // breadth-first order. `region` is emptied first and receives the seed, then

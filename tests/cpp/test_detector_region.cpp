@@ -209,3 +209,42 @@ TEST_CASE("grow_region equals growing with the threshold recomputed at every joi
         CHECK(used == used_ref);
     }
 }
+
+TEST_CASE("pixel positions without a division agree with quotient and remainder") {
+    std::mt19937 rng(5);
+    const std::uint32_t widths[] = {1, 2, 3, 7, 64, 640, 1535, 1536, 65535, 65536, 100003, 0x7FFFFFFFu, 0xFFFFFFFFu};
+    for (std::uint32_t w : widths) {
+        CAPTURE(w);
+        const PixelGrid grid(w);
+        std::vector<std::uint32_t> indices = {0, 1, w - 1, w, 0xFFFFFFFFu, 0xFFFFFFFEu};
+        if (w < 0x80000000u) indices.push_back(2 * w - 1);
+        for (int i = 0; i < 2000; ++i) indices.push_back(static_cast<std::uint32_t>(rng()));
+        for (std::uint32_t i : indices) {
+            const PixelXY at = grid.xy(i);
+            CHECK(at.x == i % w);
+            CHECK(at.y == i / w);
+        }
+    }
+}
+
+TEST_CASE("interior pixels see their neighbours' used bytes, whatever their value") {
+    // Neighbourhoods taken one byte at a time, with taken bytes of any nonzero
+    // value, against a walk that tests each neighbour on its own.
+    std::mt19937 rng(8);
+    for (int round = 0; round < 200; ++round) {
+        const std::size_t w = 3 + rng() % 9, h = 3 + rng() % 7;
+        Grid g(w, h);
+        for (std::size_t y = 0; y < h; ++y)
+            for (std::size_t x = 0; x < w; ++x) g.set(x, y, 0.3 + 0.01 * double(rng() % 5));
+        for (auto& u : g.used) u = rng() % 3 == 0 ? std::uint8_t(1 + rng() % 255) : 0;
+        std::uint32_t seed = std::uint32_t(rng() % (w * h));
+        while (g.used[seed]) seed = (seed + 1) % std::uint32_t(w * h);
+        std::vector<std::uint8_t> used_ref = g.used;
+        std::vector<std::uint32_t> got, ref;
+        const double a = grow_region(seed, g.field.data(), g.used.data(), got, kPi8, w, h);
+        const double b = reference_grow(seed, g.field, used_ref, ref, kPi8, long(w), long(h));
+        CHECK(got == ref);
+        CHECK(same_bits(a, b));
+        CHECK(g.used == used_ref);
+    }
+}
