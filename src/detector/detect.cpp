@@ -15,6 +15,7 @@
 #include "pool/pool.hpp"
 #include "sample/buffer.hpp"
 #include "sample/numeric.hpp"
+#include "sample/panic.hpp"
 
 namespace trevalin {
 
@@ -50,22 +51,23 @@ struct SeedLoopInput {
     const Px* field;
     std::uint64_t width, height;
     double nt;
+    FieldNotes& notes;  // taken over by the seed loop
 };
 
 // Grows, fits and refines a region from every seed that is still free, in
 // seed order, and hands each refined rectangle to `take` in that order.
 template <class Take>
-void grow_candidates(const SeedLoopInput& in, Take&& take) {
+void grow_candidates(SeedLoopInput& in, Take&& take) {
     const Px* field = in.field;
     const std::uint64_t width = in.width, height = in.height;
     const std::uint64_t min_size = min_region_size(in.nt);
     const std::size_t pixels = width * height;
 
-    // The used map starts as the map of weak pixels, filled while the seeds are ordered.
-    Buffer<std::uint8_t> used = Buffer<std::uint8_t>::uninitialized(pixels);
-    prefer_huge_pages(used);
-    const Buffer<std::uint32_t> seeds = seeds_by_norm(field, pixels, kRho, used.data());
+    if (in.notes.weak.size() != pixels) panic("seed loop: the field's notes do not cover the field");
+    const Buffer<std::uint32_t> seeds = seeds_by_level(field, pixels, kRho, in.notes.largest);
     if (seeds.empty()) return;
+    // The used map starts as the map of weak pixels.
+    Buffer<std::uint8_t> used = std::move(in.notes.weak);
 
     std::vector<std::uint32_t> region;
     // Seeds jump across the image, so every growth starts on cold memory.
@@ -108,9 +110,9 @@ void grow_candidates(const SeedLoopInput& in, Take&& take) {
 
 }  // namespace
 
-std::vector<Segment> field_segments(const Px* field, std::uint64_t width, std::uint64_t height, double factor,
-                                    std::size_t ring) {
-    const SeedLoopInput in{field, width, height, log_nt(width, height)};
+std::vector<Segment> noted_field_segments(const Px* field, FieldNotes& notes, std::uint64_t width,
+                                          std::uint64_t height, double factor, std::size_t ring) {
+    SeedLoopInput in{field, width, height, log_nt(width, height), notes};
     std::vector<Segment> found;
     auto score = [&](Rect& rect) { return improve_rect(rect, field, width, height, kRho, in.nt); };
     if (ring == 0) {
@@ -148,13 +150,20 @@ std::vector<Segment> field_segments(const Px* field, std::uint64_t width, std::u
     return sorted;
 }
 
+std::vector<Segment> field_segments(const Px* field, std::uint64_t width, std::uint64_t height, double factor,
+                                    std::size_t ring) {
+    FieldNotes notes = note_field(field, mul_size(width, height), kRho);
+    return noted_field_segments(field, notes, width, height, factor, ring);
+}
+
 namespace {
 
 // With one thread there is no one to hand rectangles to; scoring each one
 // while its pixels are still in cache is then the fastest.
-std::vector<Segment> segments_of(const Px* field, std::uint64_t width, std::uint64_t height, double factor) {
+std::vector<Segment> segments_of(const Px* field, FieldNotes& notes, std::uint64_t width, std::uint64_t height,
+                                 double factor) {
     constexpr std::size_t kRing = 256;
-    return field_segments(field, width, height, factor, pool_thread_count() > 1 ? kRing : 0);
+    return noted_field_segments(field, notes, width, height, factor, pool_thread_count() > 1 ? kRing : 0);
 }
 
 [[noreturn]] void too_large(std::uint64_t width, std::uint64_t height) {
@@ -179,14 +188,16 @@ Outcome<std::vector<Segment>> detect(const T* samples, std::uint64_t len, std::u
         const ScaledSize size = downscaled_size(width, height, scale);
         if (size.width < 3 || size.height < 3) return std::vector<Segment>{};
         if (mul_count(size.width, size.height) >= kMaxPixels) too_large(size.width, size.height);
-        const DownscaledField small = downscaled_level_line_field(samples, width, height, scale, kRho);
-        return segments_of(small.field.data(), small.width, small.height, 1.0 / scale);
+        FieldNotes notes;
+        const DownscaledField small = downscaled_level_line_field(samples, width, height, scale, kRho, &notes);
+        return segments_of(small.field.data(), notes, small.width, small.height, 1.0 / scale);
     }
 
     if (expected >= kMaxPixels) too_large(width, height);
     // At full size the field reads the caller's samples directly.
-    const Buffer<Px> field = level_line_field(samples, width, height, kRho);
-    return segments_of(field.data(), width, height, 1.0);
+    FieldNotes notes;
+    const Buffer<Px> field = level_line_field(samples, width, height, kRho, &notes);
+    return segments_of(field.data(), notes, width, height, 1.0);
 }
 
 template Outcome<std::vector<Segment>> detect(const std::uint8_t*, std::uint64_t, std::uint64_t, std::uint64_t,

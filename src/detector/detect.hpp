@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "detector/level_line_field.hpp"
 #include "detector/types.hpp"
 #include "sample/size_mismatch.hpp"
 
@@ -38,6 +39,11 @@ std::uint64_t min_region_size(double log_nt);
 // ring size and thread count.
 std::vector<Segment> field_segments(const Px* field, std::uint64_t width, std::uint64_t height, double factor,
                                     std::size_t ring);
+
+// field_segments with the field's notes taken while it was built (with
+// rho as the threshold); the seed loop takes over notes.weak as its used map.
+std::vector<Segment> noted_field_segments(const Px* field, FieldNotes& notes, std::uint64_t width,
+                                          std::uint64_t height, double factor, std::size_t ring);
 
 // Finds the segments of the width x height image in `samples` (len elements,
 // row-major). When scale < 1 the image is first shrunk by that factor and the

@@ -191,11 +191,17 @@ template Downscaled downscale(const double*, std::uint64_t, std::uint64_t, doubl
 
 template <class T>
 DownscaledField downscaled_level_line_field(const T* image, std::uint64_t width, std::uint64_t height, double scale,
-                                            float weak) {
+                                            float weak, FieldNotes* notes) {
     const BlurPlan plan(width, height, scale);
     const std::size_t w = plan.w_out, h = plan.h_out;
     Buffer<Px> field = Buffer<Px>::zeroed(mul_size(w, h));
     prefer_huge_pages(field);
+    Buffer<float> row_max;
+    if (notes) {
+        notes->weak = Buffer<std::uint8_t>::uninitialized(field.size());
+        prefer_huge_pages(notes->weak);
+        row_max = Buffer<float>::uninitialized(h);
+    }
 
     // Field rows y need downscaled rows y and y + 1; a band of field rows
     // [y0, y1) blurs downscaled rows y0 .. y1, which need the input rows from
@@ -219,13 +225,20 @@ DownscaledField downscaled_level_line_field(const T* image, std::uint64_t width,
             const double* top = rows.data() + (y - y0) * w;
             level_line_row(top, top + w, w, weak, field.data() + y * w);
         }
+        // The last row of records stays zero; the last band notes it.
+        if (notes) note_rows(field.data(), w, y0, y1 == field_rows ? y1 + 1 : y1, weak, *notes, row_max.data());
     });
+    if (notes) {
+        notes->largest = 0.0f;
+        for (float m : row_max)
+            if (m > notes->largest) notes->largest = m;
+    }
     return {std::move(field), w, h};
 }
 
-template DownscaledField downscaled_level_line_field(const std::uint8_t*, std::uint64_t, std::uint64_t, double, float);
-template DownscaledField downscaled_level_line_field(const std::uint16_t*, std::uint64_t, std::uint64_t, double, float);
-template DownscaledField downscaled_level_line_field(const float*, std::uint64_t, std::uint64_t, double, float);
-template DownscaledField downscaled_level_line_field(const double*, std::uint64_t, std::uint64_t, double, float);
+template DownscaledField downscaled_level_line_field(const std::uint8_t*, std::uint64_t, std::uint64_t, double, float, FieldNotes*);
+template DownscaledField downscaled_level_line_field(const std::uint16_t*, std::uint64_t, std::uint64_t, double, float, FieldNotes*);
+template DownscaledField downscaled_level_line_field(const float*, std::uint64_t, std::uint64_t, double, float, FieldNotes*);
+template DownscaledField downscaled_level_line_field(const double*, std::uint64_t, std::uint64_t, double, float, FieldNotes*);
 
 }  // namespace trevalin

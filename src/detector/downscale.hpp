@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "detector/level_line_field.hpp"
 #include "detector/types.hpp"
 #include "sample/buffer.hpp"
 
@@ -47,20 +48,21 @@ struct DownscaledField {
     std::uint64_t height;
 };
 
-// level_line_field(downscale(image, width, height, scale), weak), computed in
-// bands of rows without ever holding the downscaled image or the blurred
-// intermediate: each band blurs just the rows it needs, with the same sums in
-// the same order, so the field is the same bit for bit.
+// level_line_field(downscale(image, width, height, scale), weak, notes),
+// computed in bands of rows without ever holding the downscaled image or the
+// blurred intermediate: each band blurs just the rows it needs, with the same
+// sums in the same order, so the field is the same bit for bit.
 template <class T>
 DownscaledField downscaled_level_line_field(const T* image, std::uint64_t width, std::uint64_t height, double scale,
-                                            float weak);
+                                            float weak, FieldNotes* notes = nullptr);
 
 extern template DownscaledField downscaled_level_line_field(const std::uint8_t*, std::uint64_t, std::uint64_t, double,
-                                                            float);
+                                                            float, FieldNotes*);
 extern template DownscaledField downscaled_level_line_field(const std::uint16_t*, std::uint64_t, std::uint64_t,
-                                                            double, float);
-extern template DownscaledField downscaled_level_line_field(const float*, std::uint64_t, std::uint64_t, double, float);
+                                                            double, float, FieldNotes*);
+extern template DownscaledField downscaled_level_line_field(const float*, std::uint64_t, std::uint64_t, double, float,
+                                                            FieldNotes*);
 extern template DownscaledField downscaled_level_line_field(const double*, std::uint64_t, std::uint64_t, double,
-                                                            float);
+                                                            float, FieldNotes*);
 
 }  // namespace trevalin

@@ -44,22 +44,57 @@ template void level_line_row(const float*, const float*, std::uint64_t, float, P
 template void level_line_row(const double*, const double*, std::uint64_t, float, Px*);
 
 template <class T>
-Buffer<Px> level_line_field(const T* image, std::uint64_t width, std::uint64_t height, float weak) {
+Buffer<Px> level_line_field(const T* image, std::uint64_t width, std::uint64_t height, float weak,
+                            FieldNotes* notes) {
     const std::size_t w = width;
     Buffer<Px> field = Buffer<Px>::zeroed(mul_size(width, height));
     prefer_huge_pages(field);
-    if (width < 2 || height < 2) return field;
+    if (width < 2 || height < 2) {
+        if (notes) *notes = note_field(field.data(), field.size(), weak);
+        return field;
+    }
+    Buffer<float> row_max;
+    if (notes) {
+        notes->weak = Buffer<std::uint8_t>::uninitialized(field.size());
+        prefer_huge_pages(notes->weak);
+        row_max = Buffer<float>::uninitialized(height);
+    }
+    // The last row of records stays zero; the last work item notes it.
     for_each_row(field.data(), w, height - 1, [&](std::size_t y, Px* out) {
         const T* top = image + y * w;
         level_line_row(top, top + w, w, weak, out);
+        if (notes) note_rows(field.data(), w, y, y + 2 == height ? y + 2 : y + 1, weak, *notes, row_max.data());
     });
+    if (notes) {
+        notes->largest = 0.0f;
+        for (float m : row_max)
+            if (m > notes->largest) notes->largest = m;
+    }
     return field;
 }
 
-template Buffer<Px> level_line_field(const std::uint8_t*, std::uint64_t, std::uint64_t, float);
-template Buffer<Px> level_line_field(const std::uint16_t*, std::uint64_t, std::uint64_t, float);
-template Buffer<Px> level_line_field(const float*, std::uint64_t, std::uint64_t, float);
-template Buffer<Px> level_line_field(const double*, std::uint64_t, std::uint64_t, float);
+template Buffer<Px> level_line_field(const std::uint8_t*, std::uint64_t, std::uint64_t, float, FieldNotes*);
+template Buffer<Px> level_line_field(const std::uint16_t*, std::uint64_t, std::uint64_t, float, FieldNotes*);
+template Buffer<Px> level_line_field(const float*, std::uint64_t, std::uint64_t, float, FieldNotes*);
+template Buffer<Px> level_line_field(const double*, std::uint64_t, std::uint64_t, float, FieldNotes*);
+
+float note_row(const Px* row, std::size_t count, float threshold, std::uint8_t* weak) {
+    // NaN never compares greater, so it is skipped; norms are never -0, so
+    // the maximum does not depend on the order in which rows are combined.
+    float m = 0.0f;
+    for (std::size_t i = 0; i < count; ++i) {
+        const float n = row[i].norm;
+        m = n > m ? n : m;
+        weak[i] = n <= threshold ? 1 : 0;
+    }
+    return m;
+}
+
+void note_rows(const Px* field, std::size_t width, std::size_t first, std::size_t end, float threshold,
+               FieldNotes& notes, float* row_max) {
+    for (std::size_t y = first; y < end; ++y)
+        row_max[y] = note_row(field + y * width, width, threshold, notes.weak.data() + y * width);
+}
 
 namespace {
 
@@ -79,33 +114,42 @@ inline std::uint32_t bin_of(float norm, float largest) {
 
 }  // namespace
 
-Buffer<std::uint32_t> seeds_by_norm(const Px* field, std::uint64_t count, float threshold, std::uint8_t* weak) {
+FieldNotes note_field(const Px* field, std::uint64_t count, float threshold) {
+    const std::size_t blocks = (count + kBlock - 1) / kBlock;
+    FieldNotes notes;
+    notes.weak = Buffer<std::uint8_t>::uninitialized(count);
+    prefer_huge_pages(notes.weak);
+    Buffer<float> block_max = Buffer<float>::uninitialized(blocks);
+    parallel_rows(blocks, [&](std::size_t b) {
+        const std::size_t first = b * kBlock, end = std::min<std::size_t>(first + kBlock, count);
+        block_max[b] = note_row(field + first, end - first, threshold, notes.weak.data() + first);
+    });
+    for (float m : block_max)
+        if (m > notes.largest) notes.largest = m;
+    return notes;
+}
+
+Buffer<std::uint32_t> seeds_by_norm(const Px* field, std::uint64_t count, float threshold) {
     if (count > (std::uint64_t{1} << 32)) panic("seeds_by_norm: pixel indices do not fit in 32 bits");
     const std::size_t blocks = (count + kBlock - 1) / kBlock;
-    auto block_end = [&](std::size_t b) { return std::min<std::size_t>((b + 1) * kBlock, count); };
-
-    // The largest norm. NaN never compares greater, so it is skipped; the
-    // maximum does not depend on how the blocks are combined.
     Buffer<float> block_max = Buffer<float>::uninitialized(blocks);
     parallel_rows(blocks, [&](std::size_t b) {
         float m = 0.0f;
-        const std::size_t end = block_end(b);
-        if (weak) {
-            for (std::size_t i = b * kBlock; i < end; ++i) {
-                const float n = field[i].norm;
-                if (n > m) m = n;
-                weak[i] = n <= threshold ? 1 : 0;
-            }
-        } else {
-            for (std::size_t i = b * kBlock; i < end; ++i)
-                if (field[i].norm > m) m = field[i].norm;
-        }
+        for (std::size_t i = b * kBlock, end = std::min<std::size_t>((b + 1) * kBlock, count); i < end; ++i)
+            m = field[i].norm > m ? field[i].norm : m;
         block_max[b] = m;
     });
     float largest = 0.0f;
     for (float m : block_max)
         if (m > largest) largest = m;
+    return seeds_by_level(field, count, threshold, largest);
+}
+
+Buffer<std::uint32_t> seeds_by_level(const Px* field, std::uint64_t count, float threshold, float largest) {
+    if (count > (std::uint64_t{1} << 32)) panic("seeds_by_norm: pixel indices do not fit in 32 bits");
     if (!(largest > 0.0f)) return {};
+    const std::size_t blocks = (count + kBlock - 1) / kBlock;
+    auto block_end = [&](std::size_t b) { return std::min<std::size_t>((b + 1) * kBlock, count); };
 
     // Counting sort over blocks of pixels. Each block lists its seeds in
     // raster order, each with its level, and counts them per level, in one

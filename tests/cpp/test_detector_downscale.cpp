@@ -175,5 +175,14 @@ TEST_CASE("the banded field of the downscaled image equals the field of downscal
         REQUIRE(got.width == small.width);
         REQUIRE(got.height == small.height);
         CHECK(std::memcmp(ref.data(), got.field.data(), ref.size() * sizeof(Px)) == 0);
+        // Notes taken band by band equal notes of the finished field.
+        FieldNotes noted;
+        const DownscaledField with_notes = downscaled_level_line_field(img.data(), c.w, c.h, c.scale, c.weak, &noted);
+        CHECK(std::memcmp(ref.data(), with_notes.field.data(), ref.size() * sizeof(Px)) == 0);
+        const FieldNotes whole = note_field(ref.data(), ref.size(), c.weak);
+        REQUIRE(noted.weak.size() == ref.size());
+        CHECK(std::memcmp(noted.weak.data(), whole.weak.data(), ref.size()) == 0);
+        CHECK(noted.largest == whole.largest);
+        CHECK(noted.largest > 0.0f);
     }
 }

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <vector>
@@ -152,5 +153,50 @@ TEST_CASE("seeds come strongest level first, raster order within a level") {
         field[4].norm = 9.0f;
         field[5].norm = std::numeric_limits<float>::infinity();
         CHECK(to_vector(seeds_by_norm(field.data(), field.size(), kRho)) == std::vector<std::uint32_t>{1, 4, 5});
+    }
+}
+
+TEST_CASE("notes of a field: weak bytes by the threshold and the largest norm, also taken row by row") {
+    SUBCASE("against a plain walk, NaN and ties included") {
+        std::mt19937 rng(4);
+        std::uniform_real_distribution<float> norm(0.0f, 30.0f);
+        for (std::size_t count : {1u, 7u, 40000u, 100001u}) {
+            std::vector<Px> field(count);
+            for (Px& p : field) p = {norm(rng), 0.0f, 1.0f};
+            field[count / 2].norm = kRho;
+            if (count > 3) field[1].norm = std::numeric_limits<float>::quiet_NaN();
+            const FieldNotes notes = note_field(field.data(), count, kRho);
+            float m = 0.0f;
+            for (std::size_t i = 0; i < count; ++i) {
+                if (field[i].norm > m) m = field[i].norm;
+                CHECK(notes.weak[i] == (field[i].norm <= kRho ? 1 : 0));
+            }
+            CHECK(same_bits(notes.largest, m));
+        }
+    }
+    SUBCASE("taken while the field is built") {
+        for (std::size_t w : {2u, 3u, 61u, 300u}) {
+            const std::size_t h = w == 2 ? 1 : 47;
+            const std::vector<double> img = random_image(w, h, 12 + std::uint32_t(w));
+            for (float weak : {0.0f, kRho}) {
+                FieldNotes noted;
+                const Buffer<Px> field = level_line_field(img.data(), w, h, weak, &noted);
+                const Buffer<Px> plain = level_line_field(img.data(), w, h, weak);
+                CHECK(std::memcmp(field.data(), plain.data(), field.size() * sizeof(Px)) == 0);
+                const FieldNotes whole = note_field(field.data(), field.size(), weak);
+                REQUIRE(noted.weak.size() == field.size());
+                CHECK(std::memcmp(noted.weak.data(), whole.weak.data(), field.size()) == 0);
+                CHECK(same_bits(noted.largest, whole.largest));
+            }
+        }
+    }
+    SUBCASE("ordering seeds from the noted largest norm is seeds_by_norm") {
+        const std::size_t w = 333, h = 251;
+        const std::vector<double> img = random_image(w, h, 3);
+        FieldNotes noted;
+        const Buffer<Px> field = level_line_field(img.data(), w, h, kRho, &noted);
+        CHECK(to_vector(seeds_by_level(field.data(), field.size(), kRho, noted.largest)) ==
+              to_vector(seeds_by_norm(field.data(), field.size(), kRho)));
+        CHECK(seeds_by_level(field.data(), field.size(), kRho, 0.0f).empty());
     }
 }
