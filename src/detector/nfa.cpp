@@ -147,12 +147,23 @@ AlignedCount count_aligned(const Rect& rect, const Px* field, std::uint64_t widt
             if (first > last) continue;
         }
 
+        // Whether a pixel is inside, and whether it is aligned, are close to
+        // random from one pixel to the next: both are counted without branches.
         const Px* row = field + y * width;
-        for (std::int64_t x = first; x <= last; ++x) {
-            if (!runs && !(std::fabs(along(x)) <= hl && std::fabs(across(x)) <= hw)) continue;
-            ++count.n;
+        auto aligned = [&](std::int64_t x) {
             const Px& q = row[x];
-            if (q.norm > rho && q.ux * dxs + q.uy * dys >= cp) ++count.k;
+            return static_cast<std::uint64_t>(q.norm > rho) & static_cast<std::uint64_t>(q.ux * dxs + q.uy * dys >= cp);
+        };
+        if (runs) {
+            count.n += static_cast<std::uint64_t>(last - first + 1);
+            for (std::int64_t x = first; x <= last; ++x) count.k += aligned(x);
+        } else {
+            for (std::int64_t x = first; x <= last; ++x) {
+                const std::uint64_t inside = static_cast<std::uint64_t>(std::fabs(along(x)) <= hl) &
+                                             static_cast<std::uint64_t>(std::fabs(across(x)) <= hw);
+                count.n += inside;
+                count.k += inside & aligned(x);
+            }
         }
     }
     return count;
