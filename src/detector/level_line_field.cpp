@@ -12,16 +12,32 @@
 
 namespace trevalin {
 
+namespace {
+
+// The record of one block from its gradient, when the block is not weak.
+inline void finish_record(double gx, double gy, float weak, Px& out) {
+    // hypot with one zero argument is exactly the other's magnitude.
+    const double norm = gy == 0.0 ? std::fabs(gx) : gx == 0.0 ? std::fabs(gy) : std::hypot(gx, gy);
+    if (!(norm > 0.0)) return;
+    const float stored = static_cast<float>(norm);
+    if (weak > 0.0f && !(stored > weak)) return;
+    out = {stored, static_cast<float>(-gy / norm), static_cast<float>(gx / norm)};
+}
+
+// A squared magnitude this far below weak^2 cannot round to a norm above
+// weak: the margin covers the rounding of the sum and of hypot many times.
+inline double weak_square(float weak) {
+    return weak > 0.0f ? static_cast<double>(weak) * static_cast<double>(weak) * (1.0 - 0x1p-20) : -1.0;
+}
+
 template <class T>
-void level_line_row(const T* top, const T* bottom, std::uint64_t width, float weak, Px* out) {
-    // A squared magnitude this far below weak^2 cannot round to a norm above
-    // weak: the margin covers the rounding of the sum and of hypot many times.
-    const double weak_sq = weak > 0.0f ? static_cast<double>(weak) * static_cast<double>(weak) * (1.0 - 0x1p-20) : -1.0;
+void level_line_row_scalar(const T* top, const T* bottom, std::size_t first, std::size_t width, float weak, Px* out) {
+    const double weak_sq = weak_square(weak);
     // Each sample is converted once: the right column of one block is the
     // left column of the next.
-    double a = working_value(top[0]);
-    double c = working_value(bottom[0]);
-    for (std::size_t x = 0; x + 1 < width; ++x) {
+    double a = working_value(top[first]);
+    double c = working_value(bottom[first]);
+    for (std::size_t x = first; x + 1 < width; ++x) {
         const double b = working_value(top[x + 1]);
         const double d = working_value(bottom[x + 1]);
         const double gx = (((b + d) - a) - c) * 0.5;
@@ -29,13 +45,55 @@ void level_line_row(const T* top, const T* bottom, std::uint64_t width, float we
         a = b;
         c = d;
         if (gx * gx + gy * gy <= weak_sq) continue;
-        // hypot with one zero argument is exactly the other's magnitude.
-        const double norm = gy == 0.0 ? std::fabs(gx) : gx == 0.0 ? std::fabs(gy) : std::hypot(gx, gy);
-        if (!(norm > 0.0)) continue;
-        const float stored = static_cast<float>(norm);
-        if (weak > 0.0f && !(stored > weak)) continue;
-        out[x] = {stored, static_cast<float>(-gy / norm), static_cast<float>(gx / norm)};
+        finish_record(gx, gy, weak, out[x]);
     }
+}
+
+// Four blocks at a time: the gradients and the weak test are the scalar
+// operations lane by lane, so the records are the same bit for bit; only
+// the blocks that are not clearly weak go on, one by one.
+typedef double Quad __attribute__((vector_size(32)));
+typedef long long QuadMask __attribute__((vector_size(32)));
+
+template <class T>
+__attribute__((target("avx2"), always_inline)) inline Quad load_quad(const T* p) {
+    return Quad{working_value(p[0]), working_value(p[1]), working_value(p[2]), working_value(p[3])};
+}
+
+template <class T>
+__attribute__((target("avx2"))) void level_line_row_avx2(const T* top, const T* bottom, std::size_t width, float weak,
+                                                         Px* out) {
+    const double weak_sq = weak_square(weak);
+    const Quad half = {0.5, 0.5, 0.5, 0.5};
+    const Quad limit = {weak_sq, weak_sq, weak_sq, weak_sq};
+    std::size_t x = 0;
+    for (; x + 5 <= width; x += 4) {
+        const Quad a = load_quad(top + x), b = load_quad(top + x + 1);
+        const Quad c = load_quad(bottom + x), d = load_quad(bottom + x + 1);
+        const Quad gx = (((b + d) - a) - c) * half;
+        const Quad gy = (((c + d) - a) - b) * half;
+        const QuadMask weak_lane = (gx * gx + gy * gy) <= limit;  // false for NaN, as in the scalar test
+        if (weak_lane[0] & weak_lane[1] & weak_lane[2] & weak_lane[3]) continue;
+        for (int i = 0; i < 4; ++i)
+            if (!weak_lane[i]) finish_record(gx[i], gy[i], weak, out[x + i]);
+    }
+    level_line_row_scalar(top, bottom, x, width, weak, out);
+}
+
+bool cpu_has_avx2() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+}
+
+const bool kHasAvx2 = cpu_has_avx2();
+
+}  // namespace
+
+template <class T>
+void level_line_row(const T* top, const T* bottom, std::uint64_t width, float weak, Px* out) {
+    if (width < 2) return;
+    if (kHasAvx2) level_line_row_avx2(top, bottom, width, weak, out);
+    else level_line_row_scalar(top, bottom, 0, width, weak, out);
 }
 
 template void level_line_row(const std::uint8_t*, const std::uint8_t*, std::uint64_t, float, Px*);

@@ -200,3 +200,33 @@ TEST_CASE("notes of a field: weak bytes by the threshold and the largest norm, a
         CHECK(seeds_by_level(field.data(), field.size(), kRho, 0.0f).empty());
     }
 }
+
+TEST_CASE("rows of every length and sample type give the per-pixel records, four blocks at a time or not") {
+    // Lengths around the four-block steps, with strong, weak, zero and
+    // non-finite blocks mixed, for each sample type.
+    std::mt19937 rng(19);
+    for (std::size_t w = 1; w <= 14; ++w) {
+        for (int round = 0; round < 20; ++round) {
+            std::vector<double> img(2 * w);
+            for (double& v : img) v = double(rng() % 4 == 0 ? 100 : rng() % 12);
+            if (round == 3) img[rng() % img.size()] = std::numeric_limits<double>::quiet_NaN();
+            std::vector<std::uint8_t> u8(img.size());
+            for (std::size_t i = 0; i < img.size(); ++i) u8[i] = std::isnan(img[i]) ? 7 : std::uint8_t(img[i]);
+            std::vector<double> from_u8(u8.begin(), u8.end());
+            for (float weak : {0.0f, kRho}) {
+                std::vector<Px> got(w, Px{0, 0, 0}), got8(w, Px{0, 0, 0});
+                level_line_row(img.data(), img.data() + w, w, weak, got.data());
+                level_line_row(u8.data(), u8.data() + w, w, weak, got8.data());
+                for (std::size_t x = 0; x + 1 < w; ++x) {
+                    for (int which = 0; which < 2; ++which) {
+                        Px ref = reference_px(which ? from_u8 : img, w, x, 0);
+                        if (weak > 0.0f && !(ref.norm > weak)) ref = {0, 0, 0};
+                        const Px& a = which ? got8[x] : got[x];
+                        CHECK((same_bits(a.norm, ref.norm) && same_bits(a.ux, ref.ux) && same_bits(a.uy, ref.uy)));
+                    }
+                }
+                if (w >= 1) CHECK((got[w - 1].norm == 0.0f && got8[w - 1].norm == 0.0f));
+            }
+        }
+    }
+}
