@@ -114,7 +114,7 @@ private:
     // Items tend to come every few microseconds: a short spin catches most
     // of them without a sleep and a wake-up.
     void wait_for_change(std::uint64_t seen) {
-        for (int spin = 0; spin < 4096; ++spin) {
+        for (int spin = 0; spin < 256; ++spin) {
             if (published_.load(std::memory_order_acquire) != seen) return;
             __builtin_ia32_pause();
         }
