@@ -147,7 +147,7 @@ Rect region_to_rect(std::span<const std::uint32_t> region, const Px* field, std:
     const double cx = sum_x / sum_w;
     const double cy = sum_y / sum_w;
 
-    double ixx = 0.0, iyy = 0.0, ixy = 0.0;
+    double ixx = 0.0, iyy = 0.0, sxy = 0.0;
     for (std::uint32_t i : region) {
         const double wt = field[i].norm;
         const PixelXY at = grid.xy(i);
@@ -155,8 +155,11 @@ Rect region_to_rect(std::span<const std::uint32_t> region, const Px* field, std:
         const double ey = static_cast<double>(at.y) - cy;
         ixx += wt * (ey * ey);
         iyy += wt * (ex * ex);
-        ixy -= wt * ex * ey;
+        sxy += wt * ex * ey;
     }
+    // Negated after summing: for a region along a row or a column the sum is
+    // +0 and the product moment -0, which picks atan2's branch below.
+    const double ixy = -sxy;
 
     // Smaller eigenvalue of the inertia matrix; its eigenvector is the axis.
     const double d = ixx - iyy;

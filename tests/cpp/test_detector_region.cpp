@@ -111,6 +111,11 @@ TEST_CASE("region_to_rect fits centroid, axis and extents") {
         CHECK(r.x2 == doctest::Approx(7.0));
         CHECK(r.y1 == doctest::Approx(5.0));
         CHECK(r.width == 1.0);
+        // The product moment is -0 here (negated sum), so the axis comes out
+        // as -pi, turned to exactly 0: the end points stay exactly on the row.
+        CHECK(r.dy == 0.0);
+        CHECK(r.y1 == 5.0);
+        CHECK(r.y2 == 5.0);
         const Rect back = region_to_rect(region, g.field.data(), g.w, 3.0, 0.125);
         CHECK(back.x1 == doctest::Approx(7.0));
         CHECK(back.x2 == doctest::Approx(2.0));
