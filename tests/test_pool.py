@@ -1,7 +1,11 @@
 """The shared worker pool seen from Python: its size, threads and fork."""
+import multiprocessing
 import os
 
+import numpy as np
 import pytest
+
+import trevalin
 
 from conftest import run_python
 
@@ -72,3 +76,71 @@ _, status = os.waitpid(pid, 0)
 print(os.waitstatus_to_exitcode(status))
 """
     assert run_python(code, env={"RAYON_NUM_THREADS": "2"}, timeout=60).strip() == "0"
+
+
+# --- multiprocessing -------------------------------------------------------------
+
+def mp_inputs():
+    img = np.zeros((120, 160), np.uint8)
+    img[:, 80:] = 200
+    img[40:90, 20:60] = 90
+    rgb = np.dstack([img, img // 2, 255 - img])
+    mx = np.tile(np.linspace(-1, 160, 70, dtype=np.float32), (50, 1))
+    my = np.tile(np.linspace(-1, 120, 50, dtype=np.float32)[:, None], (1, 70))
+    return img, rgb, mx, my
+
+
+def mp_task(i):
+    """One call of every function; a picklable digest of the results."""
+    img, rgb, mx, my = mp_inputs()
+    segments = [repr(s) for s in trevalin.detect(img, 0.8 if i % 2 else 1.0)]
+    warped = trevalin.warp_rgb(rgb, [1, 0.1 * i, 0, 0, 1, 0, 0, 0, 1], 1, 0.5, 0.5, "lanczos3")
+    remapped = trevalin.remap_rgb(rgb, mx, my, "bilinear")
+    gray = trevalin.remap_gray(img, mx, my, "lanczos3")
+    threads = len(os.listdir("/proc/self/task"))
+    return segments, warped.tobytes(), remapped.tobytes(), gray.tobytes(), threads >= min(2, cpu_count())
+
+
+@pytest.mark.parametrize("method", ["fork", "spawn", "forkserver"])
+def test_multiprocessing_children_after_the_parent_used_the_pool(method):
+    expected = [mp_task(i) for i in range(6)]  # the parent's pool is running now
+    assert expected[0][0], "the test image should have segments"
+    # Every child must end with pool threads of its own (the last field).
+    assert expected[0][-1]
+    ctx = multiprocessing.get_context(method)
+    with ctx.Pool(2) as workers:
+        got = workers.map_async(mp_task, range(6)).get(timeout=120)
+    assert got == expected
+
+
+@pytest.mark.skipif(bool(os.environ.get("TREVALIN_SANITIZED")),
+                    reason="the sanitizer's allocator is not fork-safe: a child can inherit its lock held")
+def test_fork_while_other_threads_compute():
+    # Forks land at arbitrary points of the parent's calls: a worker may hold
+    # the pool's locks. Each child must still finish its own calls.
+    code = """
+import os, sys, threading, numpy as np, trevalin
+rgb = np.dstack([(np.arange(300 * 400) % 251).astype(np.uint8).reshape(300, 400)] * 3)
+eye = [1, 0.01, 0, 0, 1, 0, 0, 0, 1]
+ref = trevalin.warp_rgb(rgb, eye, 1, 0, 0, "lanczos3")
+stop = False
+def busy():
+    while not stop:
+        trevalin.warp_rgb(rgb, eye, 1, 0, 0, "lanczos3")
+        trevalin.detect(rgb[:, :, 0])
+threads = [threading.Thread(target=busy) for _ in range(3)]
+for t in threads: t.start()
+bad = 0
+for i in range(20):
+    pid = os.fork()
+    if pid == 0:
+        ok = np.array_equal(trevalin.warp_rgb(rgb, eye, 1, 0, 0, "lanczos3"), ref)
+        trevalin.detect(rgb[:, :, 0])
+        os._exit(0 if ok else 3)
+    _, status = os.waitpid(pid, 0)
+    bad += os.waitstatus_to_exitcode(status) != 0
+stop = True
+for t in threads: t.join()
+print(bad)
+"""
+    assert run_python(code, env={"RAYON_NUM_THREADS": "3"}, timeout=120).strip() == "0"

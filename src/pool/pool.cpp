@@ -169,8 +169,11 @@ public:
             try {
                 std::thread([this] { loop(); }).detach();
                 started_.fetch_add(1, std::memory_order_relaxed);
-            } catch (const std::system_error&) {
-                break;  // fewer threads than asked for; the caller still works
+            } catch (...) {
+                // Fewer threads than asked for (no thread or no memory for
+                // one); the caller still works. Nothing may escape: the
+                // threads already started use this pool.
+                break;
             }
         }
         pthread_sigmask(SIG_SETMASK, &old, nullptr);

@@ -38,7 +38,8 @@ ArrayLayout layout_of(PyObject* array);
 bool is_row_major(const ArrayLayout& a, std::size_t itemsize);
 
 // The elements of an accepted array in row-major order: the array's own
-// memory when it is row-major contiguous, otherwise a copy owned here. Holds
+// memory when it is row-major contiguous and aligned for T, otherwise a copy
+// owned here. Holds
 // a reference to the array for as long as it lives.
 template <class T>
 struct Samples {
@@ -56,7 +57,10 @@ struct Samples {
             shape[i] = a.shape[i];
             count *= static_cast<std::size_t>(a.shape[i]);
         }
-        if (is_row_major(a, sizeof(T))) {
+        // A NumPy array may start at any byte (a view at an odd offset into a
+        // byte buffer); such data is read through the copy, never as T.
+        const bool aligned = reinterpret_cast<std::uintptr_t>(a.data) % alignof(T) == 0;
+        if (aligned && is_row_major(a, sizeof(T))) {
             data = reinterpret_cast<const T*>(a.data);
             return;
         }

@@ -1,0 +1,104 @@
+"""Many calls, successful and failing: no reference or memory is left behind."""
+import os
+
+from conftest import run_python
+
+SANITIZED = bool(os.environ.get("TREVALIN_SANITIZED"))
+
+CODE = """
+import gc, sys, numpy as np, trevalin
+
+ITERATIONS = {iterations}
+CHECK_RSS = {check_rss}
+
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * 4096
+
+class Boom(Exception):
+    pass
+
+class BadItem:
+    def __float__(self):
+        raise Boom()
+
+gray = np.zeros((24, 24), np.uint8); gray[6:18, 6:18] = 200
+gray_t = gray.T
+gray_f = gray.astype(np.float64)
+raw = np.zeros(24 * 24 * 2 + 1, np.uint8)
+gray_odd = raw[1:].view(np.uint16).reshape(24, 24)
+rgb = np.dstack([gray, gray, 255 - gray])
+rgb_step = rgb[:, ::2]
+mx = np.tile(np.arange(6, dtype=np.float32), (5, 1))
+my = np.tile(np.arange(5, dtype=np.float32)[:, None], (1, 6))
+mx_t, my_t = mx.T.copy().T, my.T.copy().T
+mx64 = mx.astype(np.float64)
+huge = np.broadcast_to(np.float32(0), (2**20, 2**20))
+eye = [1, 0, 0, 0, 1, 0, 0, 0, 1]
+eye_t = (1.0, 0.1, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0)
+bad_inverse = [1, 0, 0, 0, BadItem(), 0, 0, 0, 1]
+scale = 0.8
+lanczos, bilinear, unknown = "lanczos3", "bilinear", "Bilinear\\n"
+size, big_size, list_size = (7, 5), (2**40, 1), [7, 5]
+
+calls = [
+    # detect
+    lambda: trevalin.detect(gray),
+    lambda: trevalin.detect(gray_t, scale),
+    lambda: trevalin.detect(gray_odd, scale=1),
+    lambda: trevalin.detect(gray_f, "x"),
+    lambda: trevalin.detect(rgb),
+    # warp_rgb
+    lambda: trevalin.warp_rgb(rgb, eye, 1, 0, 0, lanczos, size),
+    lambda: trevalin.warp_rgb(rgb_step, eye_t, scale, 0.5, 0.5),
+    lambda: trevalin.warp_rgb(rgb, bad_inverse, 1, 0, 0),
+    lambda: trevalin.warp_rgb(rgb, eye, 1, 0, 0, unknown),
+    lambda: trevalin.warp_rgb(rgb, eye, 1, 0, 0, bilinear, big_size),
+    lambda: trevalin.warp_rgb(rgb, eye, 1, 0, 0, bilinear, list_size),
+    # remap_rgb
+    lambda: trevalin.remap_rgb(rgb, mx, my, lanczos),
+    lambda: trevalin.remap_rgb(rgb_step, mx_t, my_t),
+    lambda: trevalin.remap_rgb(rgb, mx64, my),
+    lambda: trevalin.remap_rgb(gray, mx, my),
+    # remap_gray
+    lambda: trevalin.remap_gray(gray, mx, my),
+    lambda: trevalin.remap_gray(gray_t, mx_t, my, lanczos),
+    lambda: trevalin.remap_gray(gray, mx, my[:4]),
+    lambda: trevalin.remap_gray(gray, huge, huge),
+    lambda: trevalin.remap_gray(gray, mx, my, unknown),
+]
+watched = [gray, gray_t, gray_f, gray_odd, rgb, rgb_step, mx, my, mx_t, my_t, mx64, huge, eye, eye_t,
+           bad_inverse, scale, lanczos, bilinear, unknown, size, big_size, list_size]
+
+def run(n):
+    outcomes = set()
+    for _ in range(n):
+        for call in calls:
+            try:
+                call()
+                outcomes.add("ok")
+            except (TypeError, ValueError, MemoryError, Boom) as e:
+                outcomes.add(type(e).__name__)
+    return outcomes
+
+run(max(ITERATIONS // 10, 50))  # warm up caches and the allocator
+gc.collect()
+refs = [sys.getrefcount(o) for o in watched]
+before = rss()
+outcomes = run(ITERATIONS)
+gc.collect()
+after = rss()
+assert [sys.getrefcount(o) for o in watched] == refs, "reference counts changed"
+assert outcomes == {{"ok", "TypeError", "ValueError", "MemoryError", "Boom"}}, outcomes
+assert trevalin.detect(gray), "the square should give segments"
+growth = after - before
+assert not CHECK_RSS or growth < 2 * 2**20, f"RSS grew by {{growth}} bytes"
+print(growth)
+"""
+
+
+def test_repeated_calls_leak_no_references_and_no_memory():
+    # 25 000 rounds of five calls per function: 100 000 calls of each.
+    iterations = 1_000 if SANITIZED else 25_000
+    run_python(CODE.format(iterations=iterations, check_rss=not SANITIZED), env={"RAYON_NUM_THREADS": "2"},
+               timeout=900)
