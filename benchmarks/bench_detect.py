@@ -3,7 +3,7 @@
     python benchmarks/bench_detect.py            # full table (about 2-4 minutes)
     python benchmarks/bench_detect.py --quick    # the two smaller sizes only
 
-Images are mosaics of the bundled real photographs. Each thread count runs in its own process;
+Images are mosaics of crops of the bundled real photographs (the same mix at every size). Each thread count runs in its own process;
 OpenCV gets the same thread count (cv2.setNumThreads). Ratios below 1 mean trevalin is faster.
 """
 import argparse

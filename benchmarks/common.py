@@ -18,27 +18,25 @@ def _load(name, mode):
         return np.asarray(im.convert(mode))
 
 
-def mosaic(width, height, mode="L"):
-    """A width x height image tiled from the bundled photographs at their own resolution
-    (every other tile mirrored, so that no two neighbours repeat)."""
-    tiles = [_load(n, mode) for n in PHOTOS]
+def mosaic(width, height, mode="L", tile=(224, 160), seed=1):
+    """A width x height image tiled from crops of the bundled photographs at their own resolution.
+    Every size gets the same mix of content (tiles of one size, photos and crop positions drawn
+    with a fixed seed), so time per pixel can be compared across sizes."""
+    rng = np.random.default_rng(seed)
+    photos = [_load(n, mode) for n in PHOTOS]
+    tw, th = tile
     shape = (height, width) if mode == "L" else (height, width, 3)
     out = np.zeros(shape, np.uint8)
-    y, row = 0, 0
-    while y < height:
-        x, k = 0, row
-        th = min(t.shape[0] for t in tiles)
-        while x < width:
-            t = tiles[k % len(tiles)][:th]
-            if (k + row) % 2:
-                t = t[:, ::-1]
-            w = min(t.shape[1], width - x)
-            h = min(th, height - y)
-            out[y : y + h, x : x + w] = t[:h, :w]
-            x += w
-            k += 1
-        y += th
-        row += 1
+    for y in range(0, height, th):
+        for x in range(0, width, tw):
+            p = photos[rng.integers(len(photos))]
+            oy = rng.integers(p.shape[0] - th + 1)
+            ox = rng.integers(p.shape[1] - tw + 1)
+            crop = p[oy : oy + th, ox : ox + tw]
+            if rng.integers(2):
+                crop = crop[:, ::-1]
+            h, w = min(th, height - y), min(tw, width - x)
+            out[y : y + h, x : x + w] = crop[:h, :w]
     return out
 
 
