@@ -132,7 +132,7 @@ def counter_runs_during(fn):
     return sum(lo < s < hi for s in stamps)
 
 
-@pytest.mark.parametrize("function", ["detect", "warp_rgb", "remap_rgb"])
+@pytest.mark.parametrize("function", ["detect", "warp_rgb", "remap_rgb", "remap_gray"])
 def test_the_interpreter_lock_is_released_while_computing(function):
     # While a call holds the lock the counter cannot run at all; released, it
     # counts for the whole call.
@@ -145,5 +145,6 @@ def test_the_interpreter_lock_is_released_while_computing(function):
         call = lambda: trevalin.warp_rgb(rgb, [0.7, 0.1, 0, 0.1, 0.7, 0, 0, 0, 1], 1, 0, 0, "lanczos3")  # noqa: E731
     else:
         mx, my = maps(height, width, 2)
-        call = lambda: trevalin.remap_rgb(rgb, mx, my, "lanczos3")  # noqa: E731
+        src = rgb if function == "remap_rgb" else big
+        call = lambda: getattr(trevalin, function)(src, mx, my, "lanczos3")  # noqa: E731
     assert counter_runs_during(call) > 10
