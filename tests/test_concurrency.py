@@ -1,5 +1,6 @@
 """Many Python threads calling the module at once: same results, no deadlock, the interpreter lock released."""
 import os
+import subprocess
 import sys
 import threading
 import time
@@ -148,3 +149,23 @@ def test_the_interpreter_lock_is_released_while_computing(function):
         src = rgb if function == "remap_rgb" else big
         call = lambda: getattr(trevalin, function)(src, mx, my, "lanczos3")  # noqa: E731
     assert counter_runs_during(call) > 10
+
+
+def test_interpreter_exit_while_daemon_threads_compute():
+    # At exit, daemon threads still inside a call must not take the process
+    # down with them when their call returns.
+    code = """
+import threading, time, numpy as np, trevalin
+rng = np.random.default_rng(0)
+img = np.kron(rng.integers(0, 256, (150, 200), dtype=np.uint8), np.ones((10, 10), np.uint8))
+def loop():
+    while True:
+        trevalin.detect(img, 1.0)
+        trevalin.warp_rgb(np.dstack([img] * 3), [1, 0, 0, 0, 1, 0, 0, 0, 1], 1, 0, 0, "lanczos3")
+for _ in range(4):
+    threading.Thread(target=loop, daemon=True).start()
+time.sleep(0.3)
+"""
+    for _ in range(8):
+        r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+        assert r.returncode == 0, r.stderr

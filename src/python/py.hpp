@@ -4,6 +4,7 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <unistd.h>
 
 #include <string>
 #include <utility>
@@ -39,11 +40,28 @@ private:
     PyObject* p_ = nullptr;
 };
 
+// Whether the interpreter is shutting down.
+inline bool interpreter_finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing();
+#else
+    return _Py_IsFinalizing();
+#endif
+}
+
 // Releases the interpreter lock for the lifetime of the scope.
 class Unlocked {
 public:
     Unlocked() noexcept : state_(PyEval_SaveThread()) {}
-    ~Unlocked() { PyEval_RestoreThread(state_); }
+    ~Unlocked() {
+        // A daemon thread that asks for the lock once the interpreter is
+        // shutting down is ended with pthread_exit, whose unwinding cannot
+        // leave this destructor: the process would abort. Such a thread
+        // waits here instead until the process exits, as newer interpreters
+        // do themselves.
+        while (interpreter_finalizing()) pause();
+        PyEval_RestoreThread(state_);
+    }
     Unlocked(const Unlocked&) = delete;
     Unlocked& operator=(const Unlocked&) = delete;
 
