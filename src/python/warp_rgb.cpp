@@ -21,11 +21,12 @@ struct WarpArgs {
 };
 
 // Whether an image of w x h x c samples of `itemsize` bytes can exist as a
-// NumPy array at all; raises MemoryError when not.
+// NumPy array at all; raises MemoryError when not. NumPy bounds the product of
+// the non-zero dimensions even for an empty array.
 bool output_fits(std::uint64_t w, std::uint64_t h, std::uint64_t c, std::uint64_t itemsize) {
     std::uint64_t n;
-    if (w > PY_SSIZE_T_MAX || h > PY_SSIZE_T_MAX || __builtin_mul_overflow(w, h, &n) ||
-        __builtin_mul_overflow(n, c * itemsize, &n) || n > PY_SSIZE_T_MAX) {
+    if (__builtin_mul_overflow(w ? w : 1, h ? h : 1, &n) || __builtin_mul_overflow(n, c * itemsize, &n) ||
+        n > PY_SSIZE_T_MAX) {
         PyErr_NoMemory();
         return false;
     }
