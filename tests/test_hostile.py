@@ -58,8 +58,8 @@ def test_empty_out_size_with_a_huge_side_is_instant(out_size):
     try:
         out = trevalin.warp_rgb(RGB, EYE, 1, 0, 0, "lanczos3", out_size)
         assert out.size == 0
-    except ValueError:
-        pass  # NumPy refuses the shape itself
+    except MemoryError:
+        pass  # a side NumPy cannot hold, even with nothing in it
     assert time.monotonic() - t0 < 1.0
 
 
