@@ -26,8 +26,46 @@ def started_workers(env):
     return int(run_python(CALL, env=clean).strip())
 
 
+def cgroup_quota():
+    """The smallest CPU quota (quota // period, at least 1) on the way from this
+    process's cgroups up to their roots, or None."""
+    best = None
+    try:
+        lines = open("/proc/self/cgroup").read().splitlines()
+    except OSError:
+        return None
+    for line in lines:
+        hid, controllers, path = line.split(":", 2)
+        if hid == "0" and not controllers:
+            roots, v2 = ["/sys/fs/cgroup"], True
+        elif "cpu" in controllers.split(","):
+            roots, v2 = ["/sys/fs/cgroup/cpu", "/sys/fs/cgroup/cpu,cpuacct"], False
+        else:
+            continue
+        for root in roots:
+            p = path
+            while True:
+                try:
+                    if v2:
+                        quota, period = open(f"{root}{p.rstrip('/')}/cpu.max").read().split()
+                    else:
+                        quota = open(f"{root}{p.rstrip('/')}/cpu.cfs_quota_us").read().strip()
+                        period = open(f"{root}{p.rstrip('/')}/cpu.cfs_period_us").read().strip()
+                    if quota not in ("max", "-1") and int(period) > 0:
+                        q = max(int(quota) // int(period), 1)
+                        best = q if best is None else min(best, q)
+                except (OSError, ValueError):
+                    pass
+                if p in ("", "/"):
+                    break
+                p = p[: p.rfind("/")] or "/"
+    return best
+
+
 def cpu_count():
-    return len(os.sched_getaffinity(0))
+    n = len(os.sched_getaffinity(0))
+    quota = cgroup_quota()
+    return min(n, quota) if quota else n
 
 
 @pytest.mark.parametrize(
