@@ -22,7 +22,7 @@ if command -v clang++ >/dev/null; then
     # vptr and function checks need runtime parts that the preloaded library lacks.
     cmake -S . -B "$module_dir" -DPython_EXECUTABLE="$python" -DCMAKE_CXX_COMPILER=clang++ \
         -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_MODULE_LINKER_FLAGS="-fsanitize=address,undefined" \
-        -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined,fuzzer-no-link -fno-sanitize=vptr,function -fno-sanitize-recover=all -fno-omit-frame-pointer -march=native" \
+        -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined,fuzzer-no-link -fno-sanitize=vptr,function -fno-sanitize-recover=all -fno-omit-frame-pointer" \
         >/dev/null
     preload="$atheris_dir/asan_with_fuzzer.so"
 else

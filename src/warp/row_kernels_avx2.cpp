@@ -9,12 +9,16 @@
 
 #include "warp/row_kernels.hpp"
 
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
 #pragma GCC push_options
 // GCC 12 flags the deliberately undefined lanes inside its own gather intrinsics.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC target("avx2")
+#endif
 
 namespace trevalin {
 namespace {
@@ -107,8 +111,12 @@ struct Avx2 {
 }  // namespace
 }  // namespace trevalin
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC diagnostic pop
 #pragma GCC pop_options
+#endif
 
 namespace trevalin {
 

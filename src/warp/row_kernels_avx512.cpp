@@ -9,12 +9,16 @@
 
 #include "warp/row_kernels.hpp"
 
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx512f,avx512bw,avx512dq,avx512vl"))), apply_to = function)
+#else
 #pragma GCC push_options
 // GCC 12 flags the deliberately undefined lanes inside its own gather intrinsics.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC target("avx512f,avx512bw,avx512dq,avx512vl")
+#endif
 
 namespace trevalin {
 namespace {
@@ -114,8 +118,12 @@ struct Avx512 {
 }  // namespace
 }  // namespace trevalin
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC diagnostic pop
 #pragma GCC pop_options
+#endif
 
 
 namespace trevalin {

@@ -164,7 +164,8 @@ TEST_CASE_TEMPLATE("every row kernel matches the reference on random maps", K, A
     // Sizes straddling the vector widths, a one-column source and sources too
     // small for the vector kernels.
     const std::pair<std::size_t, std::size_t> sizes[] = {{13, 11}, {1, 9}, {9, 1}, {2, 2}, {1, 1}, {40, 3}};
-    for (auto [w, h] : sizes) {
+    for (auto size : sizes) {
+        const std::size_t w = size.first, h = size.second;
         auto im = random_image<T, C>(w, h, rng);
         const std::size_t n = 37, rows = 6;
         auto mx = random_map(n * rows, w, rng);
