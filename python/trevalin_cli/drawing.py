@@ -6,9 +6,12 @@ def overlay(gray, segments, color=(255, 40, 40)):
     """An RGB PIL image of `gray` (dimmed) with every segment drawn on it."""
     from PIL import Image, ImageDraw
 
-    g = np.asarray(gray, dtype=np.float64)
-    if g.dtype != np.uint8:
-        lo, hi = float(np.nanmin(g)), float(np.nanmax(g)) if g.size else (0.0, 1.0)
+    gray = np.asarray(gray)
+    g = gray.astype(np.float64)
+    if gray.dtype != np.uint8 and g.size:
+        # other sample types are stretched to 0..255 for display
+        finite = g[np.isfinite(g)]
+        lo, hi = (float(finite.min()), float(finite.max())) if finite.size else (0.0, 1.0)
         g = (g - lo) / (hi - lo or 1.0) * 255.0
     base = (np.nan_to_num(g) * 0.6).astype(np.uint8)
     im = Image.fromarray(np.dstack([base] * 3), "RGB")
