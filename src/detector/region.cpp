@@ -72,6 +72,13 @@ double grow_region(std::uint32_t seed, const Px* field, std::uint8_t* used, std:
         return threshold > dot;
     };
 
+    // The records and used bytes of pixels `first` .. `first` + 2.
+    auto fetch_span = [&](std::size_t first) __attribute__((always_inline)) {
+        __builtin_prefetch(field + first);
+        __builtin_prefetch(reinterpret_cast<const char*>(field + first + 3) - 1);
+        __builtin_prefetch(used + first);
+    };
+
     // Called for free neighbours only; most neighbours are taken, and that
     // test stays in the loop.
     auto visit_free = [&](std::size_t r) __attribute__((always_inline)) {
@@ -81,9 +88,23 @@ double grow_region(std::uint32_t seed, const Px* field, std::uint8_t* used, std:
         if (rejects(dot)) return;
         used[r] = 1;
         region.push_back(static_cast<std::uint32_t>(r));
-        // Its neighbours are visited when the walk reaches it.
-        if (r >= w) __builtin_prefetch(field + (r - w));
-        if (r + w < pixels) __builtin_prefetch(field + (r + w));
+        // Its neighbours are visited when the walk reaches it, and theirs
+        // soon after: the rows above and below are fetched whole (three
+        // records may straddle two lines), those two rows away in part.
+        if (r >= 2 * w + 1) {
+            fetch_span(r - w - 1);
+            __builtin_prefetch(field + (r - 2 * w));
+            __builtin_prefetch(used + (r - 2 * w));
+        } else if (r >= w + 1) {
+            fetch_span(r - w - 1);
+        }
+        if (r + 2 * w + 2 < pixels) {
+            fetch_span(r + w - 1);
+            __builtin_prefetch(field + (r + 2 * w));
+            __builtin_prefetch(used + (r + 2 * w));
+        } else if (r + w + 2 < pixels) {
+            fetch_span(r + w - 1);
+        }
         sx += ux;
         sy += uy;
         const double length = std::sqrt(sx * sx + sy * sy);
