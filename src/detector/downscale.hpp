@@ -1,6 +1,7 @@
 #pragma once
 // Gaussian blur and decimation of the working image by a factor below 1.
 
+#include <cstddef>
 #include <cstdint>
 
 #include "detector/level_line_field.hpp"
@@ -24,6 +25,14 @@ Buffer<double> gaussian_kernel(double scale);
 // The input row or column that output row or column i samples:
 // min(floor(i / scale), limit - 1).
 std::uint64_t source_index(std::uint64_t i, double scale, std::uint64_t limit);
+
+// out[x] = sum over k of weights[k] * src[columns[x] + k] for x < n,
+// accumulated from 0.0 in increasing k: one row of the blur at the kept
+// columns. `columns` is non-decreasing and columns[x] + taps <= src_len.
+// With `wide`, whole vectors of neighbouring columns where the CPU has them
+// (the same bits); without, two columns per vector everywhere.
+void blur_at_columns(const double* src, std::size_t src_len, const std::size_t* columns, std::size_t n,
+                     const double* weights, std::size_t taps, double* out, bool wide = true);
 
 struct Downscaled {
     Buffer<double> image;

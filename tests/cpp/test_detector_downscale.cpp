@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
+#include <random>
 #include <vector>
 
 #include "detector/downscale.hpp"
@@ -128,6 +130,49 @@ TEST_CASE("downscale equals the full two-pass blur bit for bit") {
         std::size_t differ = 0;
         for (std::size_t i = 0; i < ref.size(); ++i) differ += !same_bits(ref[i], got.image[i]);
         CHECK(differ == 0);
+    }
+}
+
+TEST_CASE("a row blurred at the kept columns is the plain sum, with and without wide vectors") {
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<double> value(-300.0, 300.0);
+    // Scales whose kept columns are dense, sparse or repeated at the end, and
+    // rows whose last vectors run into the end of the source.
+    const double scales[] = {0.8, 0.5, 0.37, 0.25, 0.9, 0.1};
+    const std::size_t widths[] = {1, 2, 3, 4, 5, 7, 8, 9, 31, 64, 65, 203};
+    for (double scale : scales) {
+        const Buffer<double> kernel = gaussian_kernel(scale);
+        const std::size_t taps = kernel.size(), half = taps / 2;
+        for (std::size_t w_in : widths) {
+            CAPTURE(scale);
+            CAPTURE(w_in);
+            const std::size_t len = w_in + 2 * half;
+            std::vector<double> src(len);
+            for (double& v : src) v = value(rng);
+            // An odd value now and then: signed zeros, a NaN, an infinity.
+            if (len > 6) {
+                src[len / 2] = -0.0;
+                src[len / 3] = std::numeric_limits<double>::quiet_NaN();
+                src[len - 2] = std::numeric_limits<double>::infinity();
+            }
+            const std::size_t n = downscaled_size(w_in, 3, scale).width;
+            std::vector<std::size_t> columns(n);
+            for (std::size_t x = 0; x < n; ++x) columns[x] = source_index(x, scale, w_in);
+            std::vector<double> expect(n);
+            for (std::size_t x = 0; x < n; ++x) {
+                double acc = 0.0;
+                for (std::size_t k = 0; k < taps; ++k) acc += kernel[k] * src[columns[x] + k];
+                expect[x] = acc;
+            }
+            for (bool wide : {false, true}) {
+                CAPTURE(wide);
+                std::vector<double> got(n, 12345.0);
+                blur_at_columns(src.data(), len, columns.data(), n, kernel.data(), taps, got.data(), wide);
+                std::size_t differ = 0;
+                for (std::size_t x = 0; x < n; ++x) differ += !same_bits(expect[x], got[x]);
+                CHECK(differ == 0);
+            }
+        }
     }
 }
 
