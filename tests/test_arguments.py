@@ -308,3 +308,28 @@ def test_success_paths_leak_nothing():
         trevalin.detect(GRAY)
     gc.collect()
     assert [sys.getrefcount(o) for o in objs] == before
+
+
+_BASE = np.random.default_rng(0).integers(0, 255, (30, 35, 3), dtype=np.uint8)
+
+
+@pytest.mark.parametrize(
+    "view",
+    [
+        _BASE[::2],
+        _BASE[:, ::3],
+        _BASE[::-1, ::-1],
+        _BASE[:, :, ::-1],
+        np.asfortranarray(_BASE),
+        _BASE.transpose(1, 0, 2),
+        _BASE[5:6],
+        _BASE[:, 4:5],
+        np.broadcast_to(_BASE[:1], _BASE.shape),
+    ],
+    ids=["rows", "columns", "reversed", "channels", "fortran", "transposed", "one-row", "one-column", "broadcast"],
+)
+def test_every_layout_reads_as_its_contiguous_copy(view):
+    mx, my = np.meshgrid(np.arange(view.shape[1], dtype=np.float32), np.arange(view.shape[0], dtype=np.float32))
+    assert np.array_equal(trevalin.remap_rgb(view, mx, my), np.ascontiguousarray(view))
+    gray = view[:, :, 1]
+    assert np.array_equal(trevalin.remap_gray(gray, mx, my), np.ascontiguousarray(gray))

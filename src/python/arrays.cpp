@@ -3,6 +3,7 @@
 #include "python/arrays.hpp"
 
 #include <cstdlib>
+#include <cstring>
 
 #include <numpy/ndarrayobject.h>
 
@@ -132,6 +133,35 @@ bool is_row_major(const ArrayLayout& a, std::size_t itemsize) {
         expected *= a.shape[i];
     }
     return true;
+}
+
+void copy_row_major(const ArrayLayout& a, std::size_t itemsize, void* out) {
+    // The trailing axes that are already laid out contiguously are copied as
+    // one block each.
+    Py_ssize_t shape[3] = {1, 1, 1}, strides[3] = {0, 0, 0};
+    const int pad = 3 - a.ndim;
+    for (int i = 0; i < a.ndim; ++i) {
+        shape[pad + i] = a.shape[i];
+        strides[pad + i] = a.strides[i];
+    }
+    std::size_t block = itemsize;
+    int inner = 3;  // axes inner .. 2 form one contiguous block
+    while (inner > 0 && (shape[inner - 1] == 1 || strides[inner - 1] == static_cast<Py_ssize_t>(block))) {
+        block *= static_cast<std::size_t>(shape[inner - 1]);
+        --inner;
+    }
+    char* dst = static_cast<char*>(out);
+    Py_ssize_t n[3], st[3];
+    for (int i = 0; i < 3; ++i) {
+        n[i] = i < inner ? shape[i] : 1;
+        st[i] = i < inner ? strides[i] : 0;
+    }
+    for (Py_ssize_t i = 0; i < n[0]; ++i)
+        for (Py_ssize_t j = 0; j < n[1]; ++j)
+            for (Py_ssize_t k = 0; k < n[2]; ++k) {
+                std::memcpy(dst, a.data + i * st[0] + j * st[1] + k * st[2], block);
+                dst += block;
+            }
 }
 
 PyObject* adopt_buffer(void* data, Dtype t, int ndim, const Py_ssize_t* shape) {

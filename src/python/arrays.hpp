@@ -37,10 +37,13 @@ ArrayLayout layout_of(PyObject* array);
 // the product of the lengths after it.
 bool is_row_major(const ArrayLayout& a, std::size_t itemsize);
 
+// Copies the elements of a non-empty array into `out` in row-major order,
+// whatever its strides (negative ones included).
+void copy_row_major(const ArrayLayout& a, std::size_t itemsize, void* out);
+
 // The elements of an accepted array in row-major order: the array's own
 // memory when it is row-major contiguous and aligned for T, otherwise a copy
-// owned here. Holds
-// a reference to the array for as long as it lives.
+// owned here. Holds a reference to the array for as long as it lives.
 template <class T>
 struct Samples {
     Ref array;
@@ -65,16 +68,7 @@ struct Samples {
             return;
         }
         copy = Buffer<T>::uninitialized(count);
-        T* out = copy.data();
-        Py_ssize_t d1 = a.ndim > 1 ? a.shape[1] : 1, d2 = a.ndim > 2 ? a.shape[2] : 1;
-        Py_ssize_t s1 = a.ndim > 1 ? a.strides[1] : 0, s2 = a.ndim > 2 ? a.strides[2] : 0;
-        for (Py_ssize_t i = 0; i < a.shape[0]; ++i) {
-            const char* row = a.data + i * a.strides[0];
-            for (Py_ssize_t j = 0; j < d1; ++j) {
-                const char* px = row + j * s1;
-                for (Py_ssize_t k = 0; k < d2; ++k) std::memcpy(out++, px + k * s2, sizeof(T));
-            }
-        }
+        if (count != 0) copy_row_major(a, sizeof(T), copy.data());
         data = copy.data();
     }
 };
