@@ -4,6 +4,8 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
+#include <immintrin.h>
 
 #include "detector/memory.hpp"
 #include "pool/pool.hpp"
@@ -55,9 +57,29 @@ void level_line_row_scalar(const T* top, const T* bottom, std::size_t first, std
 typedef double Quad __attribute__((vector_size(32)));
 typedef long long QuadMask __attribute__((vector_size(32)));
 
-template <class T>
-__attribute__((target("avx2"), always_inline)) inline Quad load_quad(const T* p) {
-    return Quad{working_value(p[0]), working_value(p[1]), working_value(p[2]), working_value(p[3])};
+// Four working values, converted in one vector: integer and float samples
+// are exact in double, and the 16-bit division is the correctly rounded one
+// of working_value in every lane.
+__attribute__((target("avx2"), always_inline)) inline Quad load_quad(const std::uint8_t* p) {
+    std::int32_t bytes;
+    std::memcpy(&bytes, p, sizeof bytes);
+    return reinterpret_cast<Quad>(_mm256_cvtepi32_pd(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(bytes))));
+}
+
+__attribute__((target("avx2"), always_inline)) inline Quad load_quad(const std::uint16_t* p) {
+    const __m128i words = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+    const Quad v = reinterpret_cast<Quad>(_mm256_cvtepi32_pd(_mm_cvtepu16_epi32(words)));
+    return v / Quad{257.0, 257.0, 257.0, 257.0};
+}
+
+__attribute__((target("avx2"), always_inline)) inline Quad load_quad(const float* p) {
+    return reinterpret_cast<Quad>(_mm256_cvtps_pd(_mm_loadu_ps(p)));
+}
+
+__attribute__((target("avx2"), always_inline)) inline Quad load_quad(const double* p) {
+    Quad v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
 }
 
 template <class T>

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <immintrin.h>
 
 #include "sample/numeric.hpp"
 
@@ -75,11 +76,70 @@ double powi(double m, std::uint64_t e) {
     return r;
 }
 
+// A record aligned with (dx, dy), tested as the vector lanes test it.
+inline std::uint64_t aligned_px(const Px& q, float rho, float dx, float dy, float cp) {
+    return static_cast<std::uint64_t>(q.norm > rho) & static_cast<std::uint64_t>(q.ux * dx + q.uy * dy >= cp);
+}
+
+// Four floats from lo in the low half, four from hi in the high half.
+__attribute__((target("avx2"), always_inline)) inline __m256 load_halves(const float* lo, const float* hi) {
+    return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(lo)), _mm_loadu_ps(hi), 1);
+}
+
+// Eight records are three vectors of eight floats. Each 128-bit half takes
+// four records (12 floats) of one of two groups, so that every shuffle stays
+// within its half: blends gather the norms of records 0, 3, 2, 1 of a group
+// in that lane order, and of ux and uy after an in-half permute. Lane order
+// does not matter for a count. Products and sum are plain single-precision
+// operations (no FMA is enabled here), so every lane is the scalar test.
+__attribute__((target("avx2"))) std::size_t count_aligned_avx2(const Px* row, std::size_t count, float rho,
+                                                                float dx, float dy, float cp,
+                                                                std::uint64_t& aligned) {
+    static_assert(sizeof(Px) == 3 * sizeof(float));
+    const __m256 vrho = _mm256_set1_ps(rho), vdx = _mm256_set1_ps(dx), vdy = _mm256_set1_ps(dy),
+                 vcp = _mm256_set1_ps(cp);
+    __m256i total = _mm256_setzero_si256();  // minus the aligned lanes seen, per lane
+    std::size_t x = 0;
+    for (; x + 8 <= count; x += 8) {
+        const float* f = reinterpret_cast<const float*>(row + x);
+        const __m256 a = load_halves(f, f + 12);      // n0 x0 y0 n1
+        const __m256 b = load_halves(f + 4, f + 16);  // x1 y1 n2 x2
+        const __m256 c = load_halves(f + 8, f + 20);  // y2 n3 x3 y3
+        // Lanes hold records 0 3 2 1 after the blends for norm; x1 x0 x3 x2
+        // and y2 y1 y0 y3 for ux and uy, permuted to the same order.
+        const __m256 norm = _mm256_blend_ps(_mm256_blend_ps(a, b, 0x44), c, 0x22);
+        const __m256 ux = _mm256_permute_ps(_mm256_blend_ps(_mm256_blend_ps(a, b, 0x99), c, 0x44), 0x39);
+        const __m256 uy = _mm256_permute_ps(_mm256_blend_ps(_mm256_blend_ps(a, b, 0x22), c, 0x99), 0x4E);
+        const __m256 dot = _mm256_add_ps(_mm256_mul_ps(ux, vdx), _mm256_mul_ps(uy, vdy));
+        const __m256 hit = _mm256_and_ps(_mm256_cmp_ps(norm, vrho, _CMP_GT_OQ), _mm256_cmp_ps(dot, vcp, _CMP_GE_OQ));
+        total = _mm256_sub_epi32(total, _mm256_castps_si256(hit));
+    }
+    // A run lies within one row of an image of fewer than 2^32 pixels: no lane overflows.
+    alignas(32) std::uint32_t lanes[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), total);
+    for (std::uint32_t v : lanes) aligned += v;
+    return x;
+}
+
+bool cpu_has_avx2() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+}
+
+const bool kHasAvx2 = cpu_has_avx2();
+
 // Boxes at most this wide are scanned pixel by pixel; wider ones look for the
 // inside run of each row first.
 constexpr std::uint64_t kDirectScanWidth = 12;
 
 }  // namespace
+
+std::uint64_t count_aligned_run(const Px* row, std::size_t count, float rho, float dx, float dy, float cp) {
+    std::uint64_t aligned = 0;
+    std::size_t x = kHasAvx2 ? count_aligned_avx2(row, count, rho, dx, dy, cp, aligned) : 0;
+    for (; x < count; ++x) aligned += aligned_px(row[x], rho, dx, dy, cp);
+    return aligned;
+}
 
 AlignedCount count_aligned(const Rect& rect, const Px* field, std::uint64_t width, std::uint64_t height, float rho) {
     const double xc = (rect.x1 + rect.x2) * 0.5;
@@ -150,13 +210,11 @@ AlignedCount count_aligned(const Rect& rect, const Px* field, std::uint64_t widt
         // Whether a pixel is inside, and whether it is aligned, are close to
         // random from one pixel to the next: both are counted without branches.
         const Px* row = field + y * width;
-        auto aligned = [&](std::int64_t x) {
-            const Px& q = row[x];
-            return static_cast<std::uint64_t>(q.norm > rho) & static_cast<std::uint64_t>(q.ux * dxs + q.uy * dys >= cp);
-        };
+        auto aligned = [&](std::int64_t x) { return aligned_px(row[x], rho, dxs, dys, cp); };
         if (runs) {
-            count.n += static_cast<std::uint64_t>(last - first + 1);
-            for (std::int64_t x = first; x <= last; ++x) count.k += aligned(x);
+            const std::size_t run = static_cast<std::size_t>(last - first + 1);
+            count.n += run;
+            count.k += count_aligned_run(row + first, run, rho, dxs, dys, cp);
         } else {
             for (std::int64_t x = first; x <= last; ++x) {
                 const std::uint64_t inside = static_cast<std::uint64_t>(std::fabs(along(x)) <= hl) &

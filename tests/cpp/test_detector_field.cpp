@@ -230,3 +230,40 @@ TEST_CASE("rows of every length and sample type give the per-pixel records, four
         }
     }
 }
+
+TEST_CASE("16-bit and float rows convert their samples as the per-pixel records do") {
+    // Full-range 16-bit samples (whose working values are rounded quotients)
+    // and float samples with infinities and NaN, on lengths around the
+    // four-block steps.
+    std::mt19937 rng(41);
+    for (std::size_t w = 1; w <= 19; ++w) {
+        for (int round = 0; round < 20; ++round) {
+            std::vector<std::uint16_t> u16(2 * w);
+            std::vector<float> f32(2 * w);
+            for (std::size_t i = 0; i < u16.size(); ++i) {
+                u16[i] = std::uint16_t(rng() % 3 == 0 ? rng() : rng() % 3000);
+                f32[i] = float(rng() % 4 == 0 ? 100.0 : double(rng() % 1000) * 0.0137);
+            }
+            if (round == 3) f32[rng() % f32.size()] = std::numeric_limits<float>::quiet_NaN();
+            if (round == 4) f32[rng() % f32.size()] = -std::numeric_limits<float>::infinity();
+            std::vector<double> from_u16(u16.size()), from_f32(f32.size());
+            for (std::size_t i = 0; i < u16.size(); ++i) {
+                from_u16[i] = working_value(u16[i]);
+                from_f32[i] = working_value(f32[i]);
+            }
+            for (float weak : {0.0f, kRho}) {
+                std::vector<Px> got16(w, Px{0, 0, 0}), got32(w, Px{0, 0, 0});
+                level_line_row(u16.data(), u16.data() + w, w, weak, got16.data());
+                level_line_row(f32.data(), f32.data() + w, w, weak, got32.data());
+                for (std::size_t x = 0; x + 1 < w; ++x) {
+                    for (int which = 0; which < 2; ++which) {
+                        Px ref = reference_px(which ? from_f32 : from_u16, w, x, 0);
+                        if (weak > 0.0f && !(ref.norm > weak)) ref = {0, 0, 0};
+                        const Px& a = which ? got32[x] : got16[x];
+                        CHECK((same_bits(a.norm, ref.norm) && same_bits(a.ux, ref.ux) && same_bits(a.uy, ref.uy)));
+                    }
+                }
+            }
+        }
+    }
+}

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -115,6 +116,51 @@ TEST_CASE("alignment: norm strictly above rho, dot product at least cos(prec) in
     const AlignedCount c = count_aligned(r, field.data(), 4, 1, kRho);
     CHECK(c.n == 4);
     CHECK(c.k == 2);
+}
+
+TEST_CASE("count_aligned_run counts what the one-record test counts, for every length and start") {
+    // Records near every edge of the test: norms at and around rho, NaN and
+    // infinite components, dot products at cp exactly, and random ones.
+    std::mt19937 rng(23);
+    std::uniform_real_distribution<float> angle(-3.1415927f, 3.1415927f);
+    const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+    for (int round = 0; round < 60; ++round) {
+        const float a = angle(rng);
+        const float dx = round % 6 == 0 ? 1.0f : std::cos(a), dy = round % 6 == 0 ? 0.0f : std::sin(a);
+        const float cp = std::cos(0.05f + 0.01f * float(round));
+        std::vector<Px> row(56);
+        for (Px& q : row) {
+            const float b = angle(rng);
+            q = {float(rng() % 40) * 0.125f, std::cos(b), std::sin(b)};
+            switch (rng() % 12) {
+                case 0: q.norm = kRho; break;
+                case 1: q.norm = std::nextafter(kRho, 100.0f); break;
+                case 2: q.norm = nan; break;
+                case 3: q.ux = nan; break;
+                case 4: q.uy = inf; break;
+                case 5: q = {10.0f, dx, dy}; break;
+                case 6: q = {10.0f, dx == 1.0f ? cp : dx, dx == 1.0f ? 0.0f : dy}; break;
+                case 7: q = {10.0f, -0.0f, -0.0f}; break;
+                default: break;
+            }
+        }
+        for (std::size_t first = 0; first < 4; ++first) {
+            for (std::size_t len = 0; first + len <= row.size(); ++len) {
+                std::uint64_t expected = 0;
+                for (std::size_t x = first; x < first + len; ++x) {
+                    const Px& q = row[x];
+                    const float along = q.ux * dx;
+                    const float dot = along + q.uy * dy;
+                    expected += (q.norm > kRho && dot >= cp) ? 1 : 0;
+                }
+                const std::uint64_t got = count_aligned_run(row.data() + first, len, kRho, dx, dy, cp);
+                if (got != expected) {
+                    CHECK(got == expected);
+                    return;
+                }
+            }
+        }
+    }
 }
 
 TEST_CASE("binomial scores") {
