@@ -43,6 +43,25 @@ constexpr Bytes64 pick_bytes() {
 template <int first, int count>
 constexpr Bytes64 pick = pick_bytes<first, count>();
 
+struct Words32 {
+    alignas(64) short w[32];
+};
+
+// Word k of the interleaved output is channel k % 3 of pixel k / 3, picked
+// from the packed layout that Avx512::store describes.
+constexpr Words32 interleave_words() {
+    Words32 r{};
+    for (int k = 0; k < 24; ++k) {
+        int p = k / 3;
+        int lane = p / 4;
+        int base = k % 3 == 0 ? 0 : k % 3 == 1 ? 16 : 4;
+        r.w[k] = static_cast<short>(base + 8 * lane + p % 4);
+    }
+    return r;
+}
+
+constexpr Words32 interleave3 = interleave_words();
+
 #include "warp/row_kernels_simd.inl"
 
 struct Avx512 {
@@ -100,17 +119,27 @@ struct Avx512 {
         return _mm512_cvtepi64_pd(_mm512_shuffle_epi8(raw, mask));
     }
 
-    // Eight pixels as two runs of four.
+    // Eight pixels of truncated sums, saturated and interleaved in registers
+    // and written with one masked store.
     template <class T, int C>
     [[gnu::always_inline]] static void store(T* out, const I (&q)[C]) {
         if constexpr (C == 1) {
-            store4<T, 1>(out, {_mm256_castsi256_si128(q[0])});
-            store4<T, 1>(out + 4, {_mm256_extracti128_si256(q[0], 1)});
+            // Words of pixels 0-3 and 4-7 sit in the low quarter of each half.
+            __m128i w = _mm256_castsi256_si128(_mm256_permute4x64_epi64(_mm256_packus_epi32(q[0], q[0]), 0x08));
+            if constexpr (sizeof(T) == 2)
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out), w);
+            else
+                _mm_mask_cvtusepi16_storeu_epi8(out, 0xff, w);
         } else {
-            store4<T, 3>(out, {_mm256_castsi256_si128(q[0]), _mm256_castsi256_si128(q[1]),
-                               _mm256_castsi256_si128(q[2])});
-            store4<T, 3>(out + 12, {_mm256_extracti128_si256(q[0], 1), _mm256_extracti128_si256(q[1], 1),
-                                    _mm256_extracti128_si256(q[2], 1)});
+            // The unsigned pack saturates to [0, 65535]; the word order is then
+            // r0-3 b0-3 | r4-7 b4-7 | g0-3 0 | g4-7 0, one 128-bit lane each.
+            __m512i rg = _mm512_inserti64x4(_mm512_castsi256_si512(q[0]), q[1], 1);
+            __m512i words = _mm512_packus_epi32(rg, _mm512_zextsi256_si512(q[2]));
+            __m512i rgb = _mm512_permutexvar_epi16(_mm512_load_si512(interleave3.w), words);
+            if constexpr (sizeof(T) == 2)
+                _mm512_mask_storeu_epi16(out, 0xffffff, rgb);
+            else
+                _mm512_mask_cvtusepi16_storeu_epi8(out, 0xffffff, rgb);
         }
     }
 };

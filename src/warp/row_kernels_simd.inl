@@ -163,10 +163,13 @@ TREVALIN_KERNEL void bilinear_group(const Frame<V, T, C>& fr, typename V::D x, t
     D ty = V::sub(y, fy);
     I ix = V::to_i32(fx);
     I iy = V::to_i32(fy);
-    I x0 = column_bytes<V, T, C>(clamp_tap<V>(ix, 0, fr.x_last));
-    I x1 = column_bytes<V, T, C>(clamp_tap<V>(ix, 1, fr.x_last));
-    I y0 = V::mul_i32(clamp_tap<V>(iy, 0, fr.y_last), fr.row_bytes);
-    I y1 = V::mul_i32(clamp_tap<V>(iy, 1, fr.y_last), fr.row_bytes);
+    // Inside, -0.5 <= x <= w - 0.5 puts the floor in [-1, w - 1]: the first
+    // tap can only fall below the range and the second only above it.
+    const I zero = V::set_i32(0);
+    I x0 = column_bytes<V, T, C>(V::max_i32(ix, zero));
+    I x1 = column_bytes<V, T, C>(V::min_i32(V::add_i32(ix, V::set_i32(1)), fr.x_last));
+    I y0 = V::mul_i32(V::max_i32(iy, zero), fr.row_bytes);
+    I y1 = V::mul_i32(V::min_i32(V::add_i32(iy, V::set_i32(1)), fr.y_last), fr.row_bytes);
     if (V::any_above(in, V::add_i32(y1, x1), fr.read_limit))
         return sample_group_scalar<V, T, C, Filter::Bilinear>(fr, x, y, out);
 

@@ -384,3 +384,66 @@ TEST_CASE("images wider than 32767 pixels") {
               reference_warp<std::uint16_t>(Image<std::uint16_t>{src, w, h}, 10, h, identity, 1, 39990, 0, f));
     }
 }
+
+// Every row length from 1 to 41, each row placed between guard samples: the
+// kernels write their own row only, and inside pixels match the reference.
+TEST_CASE_TEMPLATE("row kernels stay inside their row at every length", K, ALL_KINDS) {
+    using T = typename K::T;
+    constexpr int C = K::C;
+    const T guard = 0x5a;
+    std::mt19937 rng(23 + C);
+    auto im = random_image<T, C>(21, 17, rng);
+    SourceImage<T> src{im.px.data(), im.px.size(), im.w, im.h};
+    auto table = lanczos3_table();
+    for (std::size_t n = 1; n <= 41; ++n) {
+        auto mx = random_map(n, im.w, rng);
+        auto my = random_map(n, im.h, rng);
+        for (Filter f : filters) {
+            auto expect = reference_remap<T, C>(im, mx, my, f);
+            for (Isa isa : isas()) {
+                CAPTURE(n);
+                CAPTURE(int(f));
+                CAPTURE(int(isa));
+                std::vector<T> got((n + 32) * C, guard);
+                std::fill(got.begin() + 16 * C, got.begin() + (16 + n) * C, T(0));
+                remap_row_kernel<T, C>(f, src, isa)(src, mx.data(), my.data(), n, got.data() + 16 * C, table.data());
+                CHECK(std::all_of(got.begin(), got.begin() + 16 * C, [&](T v) { return v == guard; }));
+                CHECK(std::all_of(got.end() - 16 * C, got.end(), [&](T v) { return v == guard; }));
+                CHECK(std::equal(expect.begin(), expect.end(), got.begin() + 16 * C));
+            }
+        }
+    }
+}
+
+TEST_CASE_TEMPLATE("warp row kernels stay inside their row at every length", T, std::uint8_t, std::uint16_t) {
+    const T guard = 0xa5;
+    std::mt19937 rng(31);
+    auto im = random_image<T, 3>(30, 26, rng);
+    SourceImage<T> src{im.px.data(), im.px.size(), im.w, im.h};
+    auto table = lanczos3_table();
+    for (std::size_t n = 1; n <= 41; ++n) {
+        // A slanted row that enters the source, crosses it and leaves it.
+        std::vector<double> a(n), b(n), c(n);
+        for (std::size_t x = 0; x < n; ++x) {
+            double u = double(x) * 37.0 / double(n) - 4.0;
+            a[x] = 0.97 * u, b[x] = 0.31 * u, c[x] = 0.002 * u;
+        }
+        for (Filter f : filters)
+            for (double v : {-1.0, 3.7, 12.5, 25.2}) {
+                WarpRow row{a.data(), b.data(), c.data(), -0.2 * v + 0.4, 0.93 * v - 1.5, 0.001 * v + 1.0};
+                std::vector<T> expect(n * 3, 0);
+                warp_row_kernel<T>(f, src, Isa::Scalar)(src, row, n, expect.data(), table.data());
+                for (Isa isa : isas()) {
+                    CAPTURE(n);
+                    CAPTURE(int(f));
+                    CAPTURE(int(isa));
+                    std::vector<T> got((n + 32) * 3, guard);
+                    std::fill(got.begin() + 48, got.begin() + 48 + n * 3, T(0));
+                    warp_row_kernel<T>(f, src, isa)(src, row, n, got.data() + 48, table.data());
+                    CHECK(std::all_of(got.begin(), got.begin() + 48, [&](T v) { return v == guard; }));
+                    CHECK(std::all_of(got.end() - 48, got.end(), [&](T v) { return v == guard; }));
+                    CHECK(std::equal(expect.begin(), expect.end(), got.begin() + 48));
+                }
+            }
+    }
+}
