@@ -95,14 +95,15 @@ void grow_candidates(SeedLoopInput& in, Take&& take) {
             if (s + width < pixels) fetch_row(s + width);
         }
     };
+    const double cos_tau = std::cos(kTau);
     std::size_t grown = 0;
     for (std::size_t j = 0; j < seeds.size(); ++j) {
         const std::uint32_t seed = seeds[j];
         if (used[seed]) continue;
         fetch_ahead(++grown);
-        const double angle = grow_region(seed, field, used.data(), region, kTau, width, height);
+        const DirectionSum sum = grow_region_sum(seed, field, used.data(), region, cos_tau, width, height);
         if (region.size() < min_size) continue;
-        Rect rect = region_to_rect(region, field, width, angle, kAlignedProbability);
+        Rect rect = region_to_rect(region, field, width, sum.angle(), kAlignedProbability);
         if (!refine(region, rect, used.data(), field, min_size, width, height)) continue;
         take(rect);
     }

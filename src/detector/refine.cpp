@@ -67,8 +67,9 @@ bool refine(std::vector<std::uint32_t>& region, Rect& rect, std::uint8_t* used, 
     const double tau = 2.0 * std::sqrt(variance > 0.0 ? variance : 0.0);
 
     for (std::uint32_t i : region) used[i] = 0;
-    const double angle = grow_region(seed, field, used, region, tau, width, height);
+    const DirectionSum direction = grow_region_sum(seed, field, used, region, std::cos(tau), width, height);
     if (region.size() < min_region_size) return false;
+    const double angle = direction.angle();
 
     rect = region_to_rect(region, field, width, angle, rect.p);
     if (region_density(region.size(), rect) >= kDenseEnough) return true;

@@ -39,6 +39,12 @@ std::uint32_t index_width(std::uint64_t width) {
 
 double grow_region(std::uint32_t seed, const Px* field, std::uint8_t* used, std::vector<std::uint32_t>& region,
                    double tau, std::uint64_t width, std::uint64_t height) {
+    return grow_region_sum(seed, field, used, region, std::cos(tau), width, height).angle();
+}
+
+DirectionSum grow_region_sum(std::uint32_t seed, const Px* field, std::uint8_t* used,
+                             std::vector<std::uint32_t>& region, double cos_tau, std::uint64_t width,
+                             std::uint64_t height) {
     const std::size_t w = width, h = height;
     const PixelGrid grid(width);
     const std::uint64_t pixels = mul_count(width, height);
@@ -48,7 +54,7 @@ double grow_region(std::uint32_t seed, const Px* field, std::uint8_t* used, std:
     region.push_back(seed);
     used[seed] = 1;
 
-    const double c = std::cos(tau);
+    const double c = cos_tau;
     // The seed's vector counts as unit length: the threshold starts at c itself.
     double sx = field[seed].ux;
     double sy = field[seed].uy;
@@ -150,7 +156,7 @@ double grow_region(std::uint32_t seed, const Px* field, std::uint8_t* used, std:
                     if (!used[yy * w + xx]) visit_free(yy * w + xx);
         }
     }
-    return std::atan2(sy, sx);
+    return {sx, sy};
 }
 
 Rect region_to_rect(std::span<const std::uint32_t> region, const Px* field, std::uint64_t width, double angle,

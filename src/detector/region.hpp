@@ -1,6 +1,7 @@
 #pragma once
 // Growing a region of aligned pixels from a seed, and fitting a rectangle to it.
 
+#include <cmath>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -21,20 +22,19 @@ inline PixelXY pixel_xy(std::uint32_t index, std::uint32_t width) { return {inde
 std::uint32_t index_width(std::uint64_t width);
 
 // pixel_xy for one width without a division: with m = ceil(2^64 / width),
-// the high half of m * index is the quotient and the high half of the low
-// half times the width is the remainder, exactly for every 32-bit index and
-// width above 1 (Lemire, Kaser and Kurz, "Faster remainder by direct
-// computation", 2019). Width 1 has m = 0 and takes the plain quotient.
+// the high half of m * index is the quotient, exactly for every 32-bit index
+// and width above 1 (Lemire, Kaser and Kurz, "Faster remainder by direct
+// computation", 2019), and the remainder follows with one 32-bit multiply.
+// Width 1 has m = 0 and takes the plain quotient.
 class PixelGrid {
 public:
     explicit PixelGrid(std::uint64_t width)
         : width_(index_width(width)), m_(~std::uint64_t{0} / width_ + 1) {}
 
     PixelXY xy(std::uint32_t index) const {
-        const std::uint64_t low = m_ * index;
-        const auto x = static_cast<std::uint32_t>((static_cast<unsigned __int128>(low) * width_) >> 64);
-        const auto y = static_cast<std::uint32_t>((static_cast<unsigned __int128>(m_) * index) >> 64);
-        return {x, width_ == 1 ? index : y};
+        const auto q = static_cast<std::uint32_t>((static_cast<unsigned __int128>(m_) * index) >> 64);
+        const std::uint32_t y = width_ == 1 ? index : q;
+        return {index - y * width_, y};
     }
 
 private:
@@ -49,6 +49,21 @@ private:
 // Returns the angle of the direction sum.
 double grow_region(std::uint32_t seed, const Px* field, std::uint8_t* used, std::vector<std::uint32_t>& region,
                    double tau, std::uint64_t width, std::uint64_t height);
+
+// The direction sum of a grown region; its angle is asked for only when the
+// region is large enough to be kept (most growths give a few pixels).
+struct DirectionSum {
+    double sx, sy;
+    double angle() const { return std::atan2(sy, sx); }
+};
+
+// grow_region with cos(tau) given instead of tau (so a caller that grows
+// many regions with one tolerance takes the cosine once), returning the
+// direction sum: grow_region(..., tau, ...) is
+// grow_region_sum(..., std::cos(tau), ...).angle(), bit for bit.
+DirectionSum grow_region_sum(std::uint32_t seed, const Px* field, std::uint8_t* used,
+                             std::vector<std::uint32_t>& region, double cos_tau, std::uint64_t width,
+                             std::uint64_t height);
 
 // The rectangle around the region: centroid and principal axis weighted by
 // gradient norm, turned to agree with `angle`, extents along and across the axis.

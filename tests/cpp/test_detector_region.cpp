@@ -253,3 +253,38 @@ TEST_CASE("interior pixels see their neighbours' used bytes, whatever their valu
         CHECK(g.used == used_ref);
     }
 }
+
+TEST_CASE("growing with a given cosine returns the sum whose angle grow_region gives") {
+    std::mt19937 rng(34);
+    const long w = 23, h = 17;
+    for (int round = 0; round < 80; ++round) {
+        std::vector<Px> field(w * h);
+        std::uniform_real_distribution<double> jitter(-0.4, 0.4);
+        const double base = jitter(rng) * 8.0;
+        for (long i = 0; i < w * h; ++i) {
+            const double a = base + 0.04 * double(i % w) + jitter(rng);
+            // Some exact zeros: the sum may come back to (0, 0) or (-0, ...).
+            field[i] = rng() % 11 == 0 ? Px{0.0f, 0.0f, 0.0f} : Px{5.0f, float(std::cos(a)), float(std::sin(a))};
+        }
+        std::vector<std::uint8_t> used(w * h, 0);
+        for (std::size_t i = rng() % 5; i < used.size(); i += 5 + round % 7) used[i] = 1;
+        std::vector<std::uint8_t> used_sum = used;
+        const double tau = round % 5 == 0 ? 0.0 : round % 5 == 1 ? 3.2 : std::uniform_real_distribution<double>(0.05, 1.0)(rng);
+        std::uint32_t seed = std::uint32_t(rng() % (w * h));
+        while (used[seed]) seed = (seed + 1) % std::uint32_t(w * h);
+        std::vector<std::uint32_t> plain, summed{7, 7, 7};
+        const double a = grow_region(seed, field.data(), used.data(), plain, tau, w, h);
+        const DirectionSum s = grow_region_sum(seed, field.data(), used_sum.data(), summed, std::cos(tau), w, h);
+        CHECK(plain == summed);
+        CHECK(used == used_sum);
+        CHECK(same_bits(a, s.angle()));
+        // The sum is the plain float-to-double sum in joining order.
+        double sx = 0.0, sy = 0.0;
+        for (std::uint32_t i : summed) {
+            sx += field[i].ux;
+            sy += field[i].uy;
+        }
+        CHECK(same_bits(sx, s.sx));
+        CHECK(same_bits(sy, s.sy));
+    }
+}
