@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstring>
+#include <vector>
 
 #include "sample/numeric.hpp"
 #include "sample/panic.hpp"
@@ -29,6 +30,11 @@ inline unsigned free_neighbours(const std::uint8_t* at, std::size_t w) {
     const unsigned zero = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(rows, _mm_setzero_si128())));
     return zero & 0x0E57u;
 }
+
+// A region pixel's position (then its offset from the centroid) and weight.
+struct Offset {
+    double x, y, wt;
+};
 
 }  // namespace
 
@@ -162,24 +168,34 @@ DirectionSum grow_region_sum(std::uint32_t seed, const Px* field, std::uint8_t* 
 Rect region_to_rect(std::span<const std::uint32_t> region, const Px* field, std::uint64_t width, double angle,
                     double p) {
     const PixelGrid grid(width);
+    // Each pixel's position is worked out once: the first pass keeps it, the
+    // second turns it into the offset from the centroid, which the third reads.
+    thread_local std::vector<Offset> offsets;
+    offsets.resize(region.size());
+    Offset* const at = offsets.data();
+    const std::size_t n = region.size();
 
     double sum_w = 0.0, sum_x = 0.0, sum_y = 0.0;
-    for (std::uint32_t i : region) {
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::uint32_t i = region[k];
         const double wt = field[i].norm;
         sum_w += wt;
-        const PixelXY at = grid.xy(i);
-        sum_x += wt * static_cast<double>(at.x);
-        sum_y += wt * static_cast<double>(at.y);
+        const PixelXY xy = grid.xy(i);
+        const double x = static_cast<double>(xy.x), y = static_cast<double>(xy.y);
+        at[k] = {x, y, wt};
+        sum_x += wt * x;
+        sum_y += wt * y;
     }
     const double cx = sum_x / sum_w;
     const double cy = sum_y / sum_w;
 
     double ixx = 0.0, iyy = 0.0, sxy = 0.0;
-    for (std::uint32_t i : region) {
-        const double wt = field[i].norm;
-        const PixelXY at = grid.xy(i);
-        const double ex = static_cast<double>(at.x) - cx;
-        const double ey = static_cast<double>(at.y) - cy;
+    for (std::size_t k = 0; k < n; ++k) {
+        const double wt = at[k].wt;
+        const double ex = at[k].x - cx;
+        const double ey = at[k].y - cy;
+        at[k].x = ex;
+        at[k].y = ey;
         ixx += wt * (ey * ey);
         iyy += wt * (ex * ex);
         sxy += wt * ex * ey;
@@ -205,10 +221,9 @@ Rect region_to_rect(std::span<const std::uint32_t> region, const Px* field, std:
 
     // Extents start at 0 so the centroid always lies within them; NaN leaves them as they are.
     double l_min = 0.0, l_max = 0.0, t_min = 0.0, t_max = 0.0;
-    for (std::uint32_t i : region) {
-        const PixelXY at = grid.xy(i);
-        const double ex = static_cast<double>(at.x) - cx;
-        const double ey = static_cast<double>(at.y) - cy;
+    for (std::size_t k = 0; k < n; ++k) {
+        const double ex = at[k].x;
+        const double ey = at[k].y;
         const double l = dx * ex + dy * ey;
         const double t = dx * ey - dy * ex;
         if (l < l_min) l_min = l;

@@ -288,3 +288,94 @@ TEST_CASE("growing with a given cosine returns the sum whose angle grow_region g
         CHECK(same_bits(sy, s.sy));
     }
 }
+
+namespace {
+
+// The rectangle fit with every position recomputed from the index in each pass.
+Rect reference_rect(const std::vector<std::uint32_t>& region, const std::vector<Px>& field, std::uint32_t w,
+                    double angle, double p) {
+    const double pi = 3.141592653589793;
+    double sum_w = 0.0, sum_x = 0.0, sum_y = 0.0;
+    for (std::uint32_t i : region) {
+        const double wt = field[i].norm;
+        sum_w += wt;
+        sum_x += wt * double(i % w);
+        sum_y += wt * double(i / w);
+    }
+    const double cx = sum_x / sum_w, cy = sum_y / sum_w;
+    double ixx = 0.0, iyy = 0.0, sxy = 0.0;
+    for (std::uint32_t i : region) {
+        const double wt = field[i].norm;
+        const double ex = double(i % w) - cx, ey = double(i / w) - cy;
+        ixx += wt * (ey * ey);
+        iyy += wt * (ex * ex);
+        sxy += wt * ex * ey;
+    }
+    const double ixy = -sxy;
+    const double d = ixx - iyy;
+    const double lambda = ((ixx + iyy) - std::sqrt(4.0 * (ixy * ixy) + d * d)) * 0.5;
+    double theta = std::fabs(ixx - lambda) > std::fabs(iyy - lambda) ? std::atan2(lambda - ixx, ixy)
+                                                                      : std::atan2(ixy, lambda - iyy);
+    double diff = theta - angle;
+    while (diff <= -pi) diff += 2.0 * pi;
+    while (diff > pi) diff -= 2.0 * pi;
+    if (std::fabs(diff) > kPi8) theta += pi;
+    const double dx = std::cos(theta), dy = std::sin(theta);
+    double l_min = 0.0, l_max = 0.0, t_min = 0.0, t_max = 0.0;
+    for (std::uint32_t i : region) {
+        const double ex = double(i % w) - cx, ey = double(i / w) - cy;
+        const double l = dx * ex + dy * ey, t = dx * ey - dy * ex;
+        if (l < l_min) l_min = l;
+        if (l > l_max) l_max = l;
+        if (t < t_min) t_min = t;
+        if (t > t_max) t_max = t;
+    }
+    const double across = t_max - t_min;
+    return Rect{cx + l_min * dx, cy + l_min * dy, cx + l_max * dx, cy + l_max * dy, across >= 1.0 ? across : 1.0,
+                dx, dy, kPi8, p};
+}
+
+}  // namespace
+
+TEST_CASE("region_to_rect equals the fit that recomputes each position in every pass") {
+    std::mt19937 rng(55);
+    for (int round = 0; round < 300; ++round) {
+        const std::uint32_t w = 1 + rng() % 97, h = 1 + rng() % 61;
+        std::vector<Px> field(std::size_t(w) * h);
+        for (auto& px : field) {
+            const int kind = int(rng() % 13);
+            // Mostly ordinary weights, some zero, some tiny or huge, one NaN now and then.
+            const float norm = kind == 0 ? 0.0f : kind == 1 ? 1e-30f : kind == 2 ? 3e30f
+                             : kind == 3 && round % 9 == 0 ? std::nanf("") : float(1 + rng() % 1000) / 7.0f;
+            px = {norm, 0.6f, 0.8f};
+        }
+        std::vector<std::uint32_t> region;
+        const std::size_t n = 1 + rng() % (round % 4 == 0 ? 5 : 400);
+        for (std::size_t k = 0; k < n; ++k) region.push_back(std::uint32_t(rng() % field.size()));
+        if (round % 5 == 0) {  // a thin line along a row, or a column
+            region.clear();
+            const std::uint32_t y = rng() % h;
+            for (std::uint32_t x = 0; x < w; ++x) region.push_back(y * w + x);
+        }
+        const double angle = std::uniform_real_distribution<double>(-4.0, 4.0)(rng);
+        const Rect got = region_to_rect(region, field.data(), w, angle, 0.125);
+        const Rect ref = reference_rect(region, field, w, angle, 0.125);
+        CAPTURE(round);
+        CHECK(same_bits(got.x1, ref.x1));
+        CHECK(same_bits(got.y1, ref.y1));
+        CHECK(same_bits(got.x2, ref.x2));
+        CHECK(same_bits(got.y2, ref.y2));
+        CHECK(same_bits(got.width, ref.width));
+        CHECK(same_bits(got.dx, ref.dx));
+        CHECK(same_bits(got.dy, ref.dy));
+        // A large region, then a small one: the kept positions of the first never leak into the second.
+        if (round % 7 == 0) {
+            const std::vector<std::uint32_t> one{region[0]};
+            const Rect small = region_to_rect(one, field.data(), w, angle, 0.125);
+            const Rect small_ref = reference_rect(one, field, w, angle, 0.125);
+            CHECK(same_bits(small.x1, small_ref.x1));
+            CHECK(same_bits(small.dx, small_ref.dx));
+            CHECK(same_bits(small.width, small_ref.width));
+        }
+    }
+}
