@@ -170,10 +170,14 @@ Rect region_to_rect(std::span<const std::uint32_t> region, const Px* field, std:
     const PixelGrid grid(width);
     // Each pixel's position is worked out once: the first pass keeps it, the
     // second turns it into the offset from the centroid, which the third reads.
-    thread_local std::vector<Offset> offsets;
-    offsets.resize(region.size());
-    Offset* const at = offsets.data();
+    // Most regions are small and fit on the stack; a large one gets a buffer
+    // of its own for this fit, so nothing stays allocated between fits.
+    constexpr std::size_t kOnStack = 256;
+    Offset on_stack[kOnStack];
+    std::vector<Offset> on_heap;
     const std::size_t n = region.size();
+    if (n > kOnStack) on_heap.resize(n);
+    Offset* const at = n > kOnStack ? on_heap.data() : on_stack;
 
     double sum_w = 0.0, sum_x = 0.0, sum_y = 0.0;
     for (std::size_t k = 0; k < n; ++k) {
