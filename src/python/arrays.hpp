@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 
 #include "python/py.hpp"
 #include "sample/buffer.hpp"
@@ -72,6 +73,19 @@ struct Samples {
         data = copy.data();
     }
 };
+
+// Reads an accepted array into `out`; false with MemoryError set when its
+// copy cannot be made.
+template <class T>
+bool read_samples(PyObject* accepted, std::optional<Samples<T>>& out) {
+    try {
+        out.emplace(accepted);
+        return true;
+    } catch (...) {
+        raise_from_current_exception();
+        return false;
+    }
+}
 
 // A new C-contiguous, writeable array of the given dtype and shape whose
 // storage is `data` (malloc'd; the array frees it when it dies). On failure

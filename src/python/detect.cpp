@@ -16,12 +16,7 @@ namespace {
 template <class T>
 PyObject* detect_typed(PyObject* gray, double scale) {
     std::optional<Samples<T>> samples;
-    try {
-        samples.emplace(gray);
-    } catch (...) {
-        raise_from_current_exception();
-        return nullptr;
-    }
+    if (!read_samples(gray, samples)) return nullptr;
     const auto height = static_cast<std::uint64_t>(samples->shape[0]);
     const auto width = static_cast<std::uint64_t>(samples->shape[1]);
     std::optional<Outcome<std::vector<Segment>>> outcome;

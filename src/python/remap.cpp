@@ -12,38 +12,26 @@
 namespace trevalin::py {
 namespace {
 
-// Both maps, read as row-major float buffers.
-struct Maps {
-    std::optional<Samples<float>> x, y;
-};
-
 template <class T, int C>
 PyObject* remap_channels(PyObject* src, PyObject* map_x, PyObject* map_y, Filter filter) {
     std::optional<Samples<T>> samples;
-    Maps maps;
-    try {
-        samples.emplace(src);
-        maps.x.emplace(map_x);
-        maps.y.emplace(map_y);
-    } catch (...) {
-        raise_from_current_exception();
-        return nullptr;
-    }
+    std::optional<Samples<float>> xs, ys;
+    if (!read_samples(src, samples) || !read_samples(map_x, xs) || !read_samples(map_y, ys)) return nullptr;
     const auto height = static_cast<std::size_t>(samples->shape[0]);
     const auto width = static_cast<std::size_t>(samples->shape[1]);
-    const auto map_h = static_cast<std::size_t>(maps.x->shape[0]);
-    const auto map_w = static_cast<std::size_t>(maps.x->shape[1]);
+    const auto map_h = static_cast<std::size_t>(xs->shape[0]);
+    const auto map_w = static_cast<std::size_t>(xs->shape[1]);
     std::optional<Outcome<Buffer<T>>> outcome;
     if (!run_unlocked([&] {
-            outcome.emplace(remap<T, C>(samples->data, samples->count, width, height, maps.x->data, maps.x->count,
-                                        maps.y->data, maps.y->count, map_w, map_h, filter));
+            outcome.emplace(remap<T, C>(samples->data, samples->count, width, height, xs->data, xs->count,
+                                        ys->data, ys->count, map_w, map_h, filter));
         }))
         return nullptr;
     auto* out = value_or_panic(*outcome, "the buffer lengths come from the arrays' own shapes");
     if (!out) return nullptr;
     samples.reset();
-    maps.x.reset();
-    maps.y.reset();
+    xs.reset();
+    ys.reset();
     const Py_ssize_t shape[3] = {static_cast<Py_ssize_t>(map_h), static_cast<Py_ssize_t>(map_w), C};
     return to_array(std::move(*out), C == 3 ? 3 : 2, shape);
 }

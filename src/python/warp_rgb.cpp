@@ -36,12 +36,7 @@ bool output_fits(std::uint64_t w, std::uint64_t h, std::uint64_t c, std::uint64_
 template <class T>
 PyObject* warp_typed(PyObject* src, const WarpArgs& a) {
     std::optional<Samples<T>> samples;
-    try {
-        samples.emplace(src);
-    } catch (...) {
-        raise_from_current_exception();
-        return nullptr;
-    }
+    if (!read_samples(src, samples)) return nullptr;
     const auto height = static_cast<std::uint64_t>(samples->shape[0]);
     const auto width = static_cast<std::uint64_t>(samples->shape[1]);
     const std::uint64_t out_w = a.has_out_size ? a.out_w : width;
