@@ -1,5 +1,7 @@
 #include "warp/remap.hpp"
 
+#include <cstring>
+
 #include "pool/pool.hpp"
 #include "sample/numeric.hpp"
 #include "warp/row_kernels.hpp"
@@ -20,14 +22,18 @@ Outcome<Buffer<T>> remap(const T* src, std::size_t src_len, std::size_t w, std::
 
     Buffer<Lanczos3Weights> table;
     if (filter == Filter::Lanczos3) table = lanczos3_table();
-    auto out = Buffer<T>::zeroed(mul_size(map_count, C));
+    const std::size_t count = mul_size(map_count, C);
     // No rows to cut (map width 0) or no source pixel to sample: all zero.
-    if (out.empty() || w == 0 || h == 0) return out;
+    if (count == 0 || w == 0 || h == 0) return Buffer<T>::zeroed(count);
+    // Each row is cleared by the worker that samples it, while the row sits
+    // in its cache, rather than the whole buffer up front by the caller.
+    auto out = Buffer<T>::uninitialized(count);
 
     SourceImage<T> image{src, src_len, w, h};
     RemapRowFn<T, C> kernel = remap_row_kernel<T, C>(filter, image);
     const Lanczos3Weights* weights = table.data();
     for_each_row(out.data(), map_w * C, map_h, [&](std::size_t y, T* row) {
+        std::memset(row, 0, map_w * C * sizeof(T));
         kernel(image, map_x + y * map_w, map_y + y * map_w, map_w, row, weights);
     });
     return out;

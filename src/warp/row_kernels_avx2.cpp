@@ -65,6 +65,7 @@ struct Avx2 {
     [[gnu::always_inline]] static M ge(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_GE_OQ); }
     [[gnu::always_inline]] static M le(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_LE_OQ); }
     [[gnu::always_inline]] static M both(M a, M b) { return _mm256_and_pd(a, b); }
+    [[gnu::always_inline]] static M none() { return _mm256_setzero_pd(); }
     [[gnu::always_inline]] static bool any(M m) { return _mm256_movemask_pd(m) != 0; }
     [[gnu::always_inline]] static D keep(M m, D v) { return _mm256_and_pd(m, v); }
     [[gnu::always_inline]] static I to_i32(D v) { return _mm256_cvttpd_epi32(v); }

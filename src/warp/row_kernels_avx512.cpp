@@ -86,6 +86,7 @@ struct Avx512 {
     [[gnu::always_inline]] static M ge(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_GE_OQ); }
     [[gnu::always_inline]] static M le(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_LE_OQ); }
     [[gnu::always_inline]] static M both(M a, M b) { return static_cast<M>(a & b); }
+    [[gnu::always_inline]] static M none() { return 0; }
     [[gnu::always_inline]] static bool any(M m) { return m != 0; }
     [[gnu::always_inline]] static D keep(M m, D v) { return _mm512_maskz_mov_pd(m, v); }
     [[gnu::always_inline]] static I to_i32(D v) { return _mm512_cvttpd_epi32(v); }

@@ -22,7 +22,7 @@
 //
 // V provides: lanes; D (doubles), I (int32), M (lane mask), R (a 64-bit word
 // per lane); set, set_i32, load, load_floats, spill, add, sub, mul, div,
-// floor, ge, le, both, any, keep, to_i32, add_i32, sub_i32, max_i32, min_i32,
+// floor, ge, le, both, none, any, keep, to_i32, add_i32, sub_i32, max_i32, min_i32,
 // mul_i32, shl_i32<k>, any_above, gather64, gather_table, shift_out, channel
 // and store<T, C>.
 
@@ -150,17 +150,33 @@ TREVALIN_KERNEL void store_group(T* out, const typename V::D (&s)[C], typename V
     V::template store<T, C>(out, q);
 }
 
+// A bilinear group is sampled in two stages: `fetch` works out the taps and
+// starts their loads, `finish` weighs and stores them. The row loops fetch
+// the next group before they finish the current one, so the long chain of a
+// group's position, division and gathers overlaps the arithmetic of the group
+// before it instead of stalling it.
 template <class V, class T, int C>
-TREVALIN_KERNEL void bilinear_group(const Frame<V, T, C>& fr, typename V::D x, typename V::D y, T* out) {
+struct BilinearTaps {
+    typename V::M in;          // lanes inside the source; none: nothing to store
+    bool scalar;               // the group reads near the end of the source
+    typename V::D x, y;        // positions, for the scalar path
+    typename V::D tx, ty;      // fractions
+    typename V::R r00, r10, r01, r11;
+};
+
+template <class V, class T, int C>
+TREVALIN_KERNEL BilinearTaps<V, T, C> bilinear_fetch(const Frame<V, T, C>& fr, typename V::D x, typename V::D y) {
     using D = typename V::D;
     using I = typename V::I;
-    auto in = inside(fr, x, y);
-    if (!V::any(in)) return;
+    BilinearTaps<V, T, C> t;
+    t.in = inside(fr, x, y);
+    t.x = x;
+    t.y = y;
     // Lanes outside compute garbage that is neither read through nor stored.
     D fx = V::floor(x);
     D fy = V::floor(y);
-    D tx = V::sub(x, fx);
-    D ty = V::sub(y, fy);
+    t.tx = V::sub(x, fx);
+    t.ty = V::sub(y, fy);
     I ix = V::to_i32(fx);
     I iy = V::to_i32(fy);
     // Inside, -0.5 <= x <= w - 0.5 puts the floor in [-1, w - 1]: the first
@@ -170,37 +186,49 @@ TREVALIN_KERNEL void bilinear_group(const Frame<V, T, C>& fr, typename V::D x, t
     I x1 = column_bytes<V, T, C>(V::min_i32(V::add_i32(ix, V::set_i32(1)), fr.x_last));
     I y0 = V::mul_i32(V::max_i32(iy, zero), fr.row_bytes);
     I y1 = V::mul_i32(V::min_i32(V::add_i32(iy, V::set_i32(1)), fr.y_last), fr.row_bytes);
-    if (V::any_above(in, V::add_i32(y1, x1), fr.read_limit))
-        return sample_group_scalar<V, T, C, Filter::Bilinear>(fr, x, y, out);
-
-    const D one = V::set(1.0);
-    D ux = V::sub(one, tx);
-    D uy = V::sub(one, ty);
-    D w00 = V::mul(ux, uy);
-    D w10 = V::mul(tx, uy);
-    D w01 = V::mul(ux, ty);
-    D w11 = V::mul(tx, ty);
-    typename V::R r00, r10, r01, r11;
-    r00 = V::gather64(in, fr.bytes(), V::add_i32(y0, x0));
-    r01 = V::gather64(in, fr.bytes(), V::add_i32(y1, x0));
+    t.scalar = V::any_above(t.in, V::add_i32(y1, x1), fr.read_limit);
+    // A group that reads near the end goes to the scalar sampler: no lane loads.
+    auto lanes = t.scalar ? V::none() : t.in;
+    t.r00 = V::gather64(lanes, fr.bytes(), V::add_i32(y0, x0));
+    t.r01 = V::gather64(lanes, fr.bytes(), V::add_i32(y1, x0));
     if constexpr (2 * Frame<V, T, C>::pixel_bytes <= 8) {
         // Both columns in one word: x1 is x0 or the pixel right after it.
         auto step = V::shift_count(V::sub_i32(x1, x0));
-        r10 = V::shift_out(r00, step);
-        r11 = V::shift_out(r01, step);
+        t.r10 = V::shift_out(t.r00, step);
+        t.r11 = V::shift_out(t.r01, step);
     } else {
-        r10 = V::gather64(in, fr.bytes(), V::add_i32(y0, x1));
-        r11 = V::gather64(in, fr.bytes(), V::add_i32(y1, x1));
+        t.r10 = V::gather64(lanes, fr.bytes(), V::add_i32(y0, x1));
+        t.r11 = V::gather64(lanes, fr.bytes(), V::add_i32(y1, x1));
     }
+    return t;
+}
+
+template <class V, class T, int C>
+TREVALIN_KERNEL void bilinear_finish(const Frame<V, T, C>& fr, const BilinearTaps<V, T, C>& t, T* out) {
+    using D = typename V::D;
+    if (!V::any(t.in)) return;
+    if (t.scalar) return sample_group_scalar<V, T, C, Filter::Bilinear>(fr, t.x, t.y, out);
+    const D one = V::set(1.0);
+    D ux = V::sub(one, t.tx);
+    D uy = V::sub(one, t.ty);
+    D w00 = V::mul(ux, uy);
+    D w10 = V::mul(t.tx, uy);
+    D w01 = V::mul(ux, t.ty);
+    D w11 = V::mul(t.tx, t.ty);
     D s[C];
     _Pragma("GCC unroll 8")
     for (int c = 0; c < C; ++c) {
-        D acc = V::mul(channel<V, T, C>(r00, c), w00);
-        acc = V::add(acc, V::mul(channel<V, T, C>(r10, c), w10));
-        acc = V::add(acc, V::mul(channel<V, T, C>(r01, c), w01));
-        s[c] = V::add(acc, V::mul(channel<V, T, C>(r11, c), w11));
+        D acc = V::mul(channel<V, T, C>(t.r00, c), w00);
+        acc = V::add(acc, V::mul(channel<V, T, C>(t.r10, c), w10));
+        acc = V::add(acc, V::mul(channel<V, T, C>(t.r01, c), w01));
+        s[c] = V::add(acc, V::mul(channel<V, T, C>(t.r11, c), w11));
     }
-    store_group<V, T, C>(out, s, in);
+    store_group<V, T, C>(out, s, t.in);
+}
+
+template <class V, class T, int C>
+TREVALIN_KERNEL void bilinear_group(const Frame<V, T, C>& fr, typename V::D x, typename V::D y, T* out) {
+    bilinear_finish<V, T, C>(fr, bilinear_fetch<V, T, C>(fr, x, y), out);
 }
 
 // round(1024 t) with halves away from zero, for t in [0, 1]: floor, then up
@@ -281,8 +309,24 @@ void remap_row(const SourceImage<T>& src, const float* map_x, const float* map_y
                const Lanczos3Weights* table) {
     const Frame<V, T, C> fr(src, table);
     std::size_t x = 0;
-    for (; x + V::lanes <= n; x += V::lanes)
-        sample_group<V, T, C, F>(fr, V::load_floats(map_x + x), V::load_floats(map_y + x), out + x * C);
+    if constexpr (F == Filter::Bilinear) {
+        auto fetch = [&](std::size_t at) __attribute__((always_inline)) {
+            return bilinear_fetch<V, T, C>(fr, V::load_floats(map_x + at), V::load_floats(map_y + at));
+        };
+        if (n >= V::lanes) {
+            auto taps = fetch(0);
+            for (; x + 2 * V::lanes <= n; x += V::lanes) {
+                auto next = fetch(x + V::lanes);
+                bilinear_finish<V, T, C>(fr, taps, out + x * C);
+                taps = next;
+            }
+            bilinear_finish<V, T, C>(fr, taps, out + x * C);
+            x += V::lanes;
+        }
+    } else {
+        for (; x + V::lanes <= n; x += V::lanes)
+            sample_group<V, T, C, F>(fr, V::load_floats(map_x + x), V::load_floats(map_y + x), out + x * C);
+    }
     for (; x < n; ++x)
         sample_scalar<V, T, C, F>(fr, out + x * C, static_cast<double>(map_x[x]), static_cast<double>(map_y[x]));
 }
@@ -293,14 +337,39 @@ void warp_row(const SourceImage<T>& src, const WarpRow& row, std::size_t n, T* o
     const auto cx = V::set(row.cx);
     const auto cy = V::set(row.cy);
     const auto cw = V::set(row.cw);
+    // A zero w gives infinite or NaN positions, which are outside: the lanes
+    // need no test of their own.
+    auto position = [&](std::size_t at, typename V::D& sx, typename V::D& sy) __attribute__((always_inline)) {
+        auto w = V::add(V::load(row.h6u + at), cw);
+        sx = V::div(V::add(V::load(row.h0u + at), cx), w);
+        sy = V::div(V::add(V::load(row.h3u + at), cy), w);
+    };
     std::size_t x = 0;
-    for (; x + V::lanes <= n; x += V::lanes) {
-        auto w = V::add(V::load(row.h6u + x), cw);
-        // A zero w gives infinite or NaN positions, which are outside: the
-        // lanes need no test of their own.
-        auto sx = V::div(V::add(V::load(row.h0u + x), cx), w);
-        auto sy = V::div(V::add(V::load(row.h3u + x), cy), w);
-        sample_group<V, T, 3, F>(fr, sx, sy, out + x * 3);
+    if constexpr (F == Filter::Bilinear) {
+        // Three groups in flight: the position of one, the taps of the
+        // next, the arithmetic of the third.
+        if (n >= V::lanes) {
+            typename V::D sx, sy, nx, ny;
+            position(0, sx, sy);
+            auto taps = bilinear_fetch<V, T, 3>(fr, sx, sy);
+            if (n >= 2 * V::lanes) position(V::lanes, nx, ny);
+            for (; x + 2 * V::lanes <= n; x += V::lanes) {
+                sx = nx;
+                sy = ny;
+                if (x + 3 * V::lanes <= n) position(x + 2 * V::lanes, nx, ny);
+                auto next = bilinear_fetch<V, T, 3>(fr, sx, sy);
+                bilinear_finish<V, T, 3>(fr, taps, out + x * 3);
+                taps = next;
+            }
+            bilinear_finish<V, T, 3>(fr, taps, out + x * 3);
+            x += V::lanes;
+        }
+    } else {
+        for (; x + V::lanes <= n; x += V::lanes) {
+            typename V::D sx, sy;
+            position(x, sx, sy);
+            sample_group<V, T, 3, F>(fr, sx, sy, out + x * 3);
+        }
     }
     for (; x < n; ++x) {
         double w = row.h6u[x] + row.cw;

@@ -1,5 +1,7 @@
 #include "warp/warp_rgb.hpp"
 
+#include <cstring>
+
 #include "pool/pool.hpp"
 #include "sample/numeric.hpp"
 #include "warp/row_kernels.hpp"
@@ -51,8 +53,12 @@ Outcome<Buffer<T>> warp_rgb(const T* src, std::size_t src_len, std::size_t w, st
 
     Buffer<Lanczos3Weights> table;
     if (filter == Filter::Lanczos3) table = lanczos3_table();
-    auto out = Buffer<T>::zeroed(mul_size(out_w, out_h, 3));
-    if (out.empty() || w == 0 || h == 0) return out;
+    const std::size_t count = mul_size(out_w, out_h, 3);
+    // No rows to cut (output width 0) or no source pixel to sample: all zero.
+    if (count == 0 || w == 0 || h == 0) return Buffer<T>::zeroed(count);
+    // Each row is cleared by the worker that samples it, while the row sits
+    // in its cache, rather than the whole buffer up front by the caller.
+    auto out = Buffer<T>::uninitialized(count);
 
     // u = x / scale + off_x and its products with the matrix depend on the
     // column only: computed once per call, not once per pixel.
@@ -68,7 +74,10 @@ Outcome<Buffer<T>> warp_rgb(const T* src, std::size_t src_len, std::size_t w, st
                      table.data()};
     pass.kernel = warp_row_kernel<T>(filter, pass.src);
     auto row_pass = filter == Filter::Bilinear ? &warp_bilinear<T> : &warp_lanczos3<T>;
-    for_each_row(out.data(), out_w * 3, out_h, [&](std::size_t y, T* row) { row_pass(pass, y, row); });
+    for_each_row(out.data(), out_w * 3, out_h, [&](std::size_t y, T* row) {
+        std::memset(row, 0, out_w * 3 * sizeof(T));
+        row_pass(pass, y, row);
+    });
     return out;
 }
 

@@ -167,23 +167,27 @@ TEST_CASE_TEMPLATE("every row kernel matches the reference on random maps", K, A
     for (auto size : sizes) {
         const std::size_t w = size.first, h = size.second;
         auto im = random_image<T, C>(w, h, rng);
-        const std::size_t n = 37, rows = 6;
-        auto mx = random_map(n * rows, w, rng);
-        auto my = random_map(n * rows, h, rng);
         SourceImage<T> src{im.px.data(), im.px.size(), w, h};
-        for (Filter f : filters) {
-            auto expect = reference_remap<T, C>(im, mx, my, f);
-            for (Isa isa : isas()) {
-                CAPTURE(w);
-                CAPTURE(h);
-                CAPTURE(int(f));
-                CAPTURE(int(isa));
-                auto kernel = remap_row_kernel<T, C>(f, src, isa);
-                auto table = lanczos3_table();
-                std::vector<T> got(n * rows * C, 0);
-                for (std::size_t y = 0; y < rows; ++y)
-                    kernel(src, &mx[y * n], &my[y * n], n, &got[y * n * C], table.data());
-                CHECK(got == expect);
+        // Row lengths around one, two and three vector widths.
+        for (std::size_t n : {3, 8, 13, 16, 21, 37}) {
+            const std::size_t rows = 6;
+            auto mx = random_map(n * rows, w, rng);
+            auto my = random_map(n * rows, h, rng);
+            for (Filter f : filters) {
+                auto expect = reference_remap<T, C>(im, mx, my, f);
+                for (Isa isa : isas()) {
+                    CAPTURE(w);
+                    CAPTURE(h);
+                    CAPTURE(n);
+                    CAPTURE(int(f));
+                    CAPTURE(int(isa));
+                    auto kernel = remap_row_kernel<T, C>(f, src, isa);
+                    auto table = lanczos3_table();
+                    std::vector<T> got(n * rows * C, 0);
+                    for (std::size_t y = 0; y < rows; ++y)
+                        kernel(src, &mx[y * n], &my[y * n], n, &got[y * n * C], table.data());
+                    CHECK(got == expect);
+                }
             }
         }
     }
@@ -280,27 +284,33 @@ TEST_CASE_TEMPLATE("warp matches the reference for random homographies", T, std:
             }
 }
 
-TEST_CASE("warp row kernels agree across instruction sets") {
+TEST_CASE_TEMPLATE("warp row kernels agree across instruction sets", T, std::uint8_t, std::uint16_t) {
     std::mt19937 rng(11);
-    auto im = random_image<std::uint16_t, 3>(50, 40, rng);
-    SourceImage<std::uint16_t> src{im.px.data(), im.px.size(), 50, 40};
-    std::vector<double> u(59), a(59), b(59), c(59);
-    for (std::size_t x = 0; x < u.size(); ++x) {
-        u[x] = double(x) / 1.1 - 3.0;
-        a[x] = 0.95 * u[x], b[x] = 0.1 * u[x], c[x] = 0.004 * u[x];
-    }
+    auto im = random_image<T, 3>(50, 40, rng);
+    SourceImage<T> src{im.px.data(), im.px.size(), 50, 40};
     auto table = lanczos3_table();
-    for (Filter f : filters)
-        for (double v : {-2.0, 0.0, 17.25, 39.5, 45.0}) {
-            WarpRow row{a.data(), b.data(), c.data(), 0.2 * v + 1.0, 1.05 * v - 2.0, -0.003 * v + 1.0};
-            std::vector<std::uint16_t> expect(u.size() * 3, 0);
-            warp_row_kernel<std::uint16_t>(f, src, Isa::Scalar)(src, row, u.size(), expect.data(), table.data());
-            for (Isa isa : isas()) {
-                std::vector<std::uint16_t> got(u.size() * 3, 0);
-                warp_row_kernel<std::uint16_t>(f, src, isa)(src, row, u.size(), got.data(), table.data());
-                CHECK(got == expect);
-            }
+    // Row lengths around one, two and three vector widths: the row loop keeps
+    // several groups in flight and must start and drain them at any length.
+    for (std::size_t n : {1, 3, 4, 5, 7, 8, 9, 12, 15, 16, 17, 23, 24, 25, 31, 32, 33, 59}) {
+        std::vector<double> a(n), b(n), c(n);
+        for (std::size_t x = 0; x < n; ++x) {
+            double u = double(x) / 1.1 - 3.0;
+            a[x] = 0.95 * u, b[x] = 0.1 * u, c[x] = 0.004 * u;
         }
+        for (Filter f : filters)
+            for (double v : {-2.0, 0.0, 17.25, 39.5, 45.0}) {
+                CAPTURE(n);
+                CAPTURE(v);
+                WarpRow row{a.data(), b.data(), c.data(), 0.2 * v + 1.0, 1.05 * v - 2.0, -0.003 * v + 1.0};
+                std::vector<T> expect(n * 3, 0);
+                warp_row_kernel<T>(f, src, Isa::Scalar)(src, row, n, expect.data(), table.data());
+                for (Isa isa : isas()) {
+                    std::vector<T> got(n * 3, 0);
+                    warp_row_kernel<T>(f, src, isa)(src, row, n, got.data(), table.data());
+                    CHECK(got == expect);
+                }
+            }
+    }
 }
 
 TEST_CASE_TEMPLATE("warp geometry", T, std::uint8_t, std::uint16_t) {
