@@ -157,21 +157,18 @@ TREVALIN_KERNEL void store_group(T* out, const typename V::D (&s)[C], typename V
 // before it instead of stalling it.
 template <class V, class T, int C>
 struct BilinearTaps {
-    typename V::M in;          // lanes inside the source; none: nothing to store
-    bool scalar;               // the group reads near the end of the source
-    typename V::D x, y;        // positions, for the scalar path
-    typename V::D tx, ty;      // fractions
+    typename V::M in;      // lanes left to store; none: nothing to store
+    typename V::D tx, ty;  // fractions
     typename V::R r00, r10, r01, r11;
 };
 
 template <class V, class T, int C>
-TREVALIN_KERNEL BilinearTaps<V, T, C> bilinear_fetch(const Frame<V, T, C>& fr, typename V::D x, typename V::D y) {
+TREVALIN_KERNEL BilinearTaps<V, T, C> bilinear_fetch(const Frame<V, T, C>& fr, typename V::D x, typename V::D y,
+                                                     T* out) {
     using D = typename V::D;
     using I = typename V::I;
     BilinearTaps<V, T, C> t;
     t.in = inside(fr, x, y);
-    t.x = x;
-    t.y = y;
     // Lanes outside compute garbage that is neither read through nor stored.
     D fx = V::floor(x);
     D fy = V::floor(y);
@@ -186,9 +183,14 @@ TREVALIN_KERNEL BilinearTaps<V, T, C> bilinear_fetch(const Frame<V, T, C>& fr, t
     I x1 = column_bytes<V, T, C>(V::min_i32(V::add_i32(ix, V::set_i32(1)), fr.x_last));
     I y0 = V::mul_i32(V::max_i32(iy, zero), fr.row_bytes);
     I y1 = V::mul_i32(V::min_i32(V::add_i32(iy, V::set_i32(1)), fr.y_last), fr.row_bytes);
-    t.scalar = V::any_above(t.in, V::add_i32(y1, x1), fr.read_limit);
-    // A group that reads near the end goes to the scalar sampler: no lane loads.
-    auto lanes = t.scalar ? V::none() : t.in;
+    // A group that reads near the end of the source goes to the scalar
+    // sampler at once (its pixels are its own, so the order of the writes
+    // does not matter) and leaves no lane to load or store.
+    if (V::any_above(t.in, V::add_i32(y1, x1), fr.read_limit)) [[unlikely]] {
+        sample_group_scalar<V, T, C, Filter::Bilinear>(fr, x, y, out);
+        t.in = V::none();
+    }
+    auto lanes = t.in;
     t.r00 = V::gather64(lanes, fr.bytes(), V::add_i32(y0, x0));
     t.r01 = V::gather64(lanes, fr.bytes(), V::add_i32(y1, x0));
     if constexpr (2 * Frame<V, T, C>::pixel_bytes <= 8) {
@@ -207,7 +209,6 @@ template <class V, class T, int C>
 TREVALIN_KERNEL void bilinear_finish(const Frame<V, T, C>& fr, const BilinearTaps<V, T, C>& t, T* out) {
     using D = typename V::D;
     if (!V::any(t.in)) return;
-    if (t.scalar) return sample_group_scalar<V, T, C, Filter::Bilinear>(fr, t.x, t.y, out);
     const D one = V::set(1.0);
     D ux = V::sub(one, t.tx);
     D uy = V::sub(one, t.ty);
@@ -228,7 +229,7 @@ TREVALIN_KERNEL void bilinear_finish(const Frame<V, T, C>& fr, const BilinearTap
 
 template <class V, class T, int C>
 TREVALIN_KERNEL void bilinear_group(const Frame<V, T, C>& fr, typename V::D x, typename V::D y, T* out) {
-    bilinear_finish<V, T, C>(fr, bilinear_fetch<V, T, C>(fr, x, y), out);
+    bilinear_finish<V, T, C>(fr, bilinear_fetch<V, T, C>(fr, x, y, out), out);
 }
 
 // round(1024 t) with halves away from zero, for t in [0, 1]: floor, then up
@@ -311,7 +312,7 @@ void remap_row(const SourceImage<T>& src, const float* map_x, const float* map_y
     std::size_t x = 0;
     if constexpr (F == Filter::Bilinear) {
         auto fetch = [&](std::size_t at) __attribute__((always_inline)) {
-            return bilinear_fetch<V, T, C>(fr, V::load_floats(map_x + at), V::load_floats(map_y + at));
+            return bilinear_fetch<V, T, C>(fr, V::load_floats(map_x + at), V::load_floats(map_y + at), out + at * C);
         };
         if (n >= V::lanes) {
             auto taps = fetch(0);
@@ -351,13 +352,13 @@ void warp_row(const SourceImage<T>& src, const WarpRow& row, std::size_t n, T* o
         if (n >= V::lanes) {
             typename V::D sx, sy, nx, ny;
             position(0, sx, sy);
-            auto taps = bilinear_fetch<V, T, 3>(fr, sx, sy);
+            auto taps = bilinear_fetch<V, T, 3>(fr, sx, sy, out);
             if (n >= 2 * V::lanes) position(V::lanes, nx, ny);
             for (; x + 2 * V::lanes <= n; x += V::lanes) {
                 sx = nx;
                 sy = ny;
                 if (x + 3 * V::lanes <= n) position(x + 2 * V::lanes, nx, ny);
-                auto next = bilinear_fetch<V, T, 3>(fr, sx, sy);
+                auto next = bilinear_fetch<V, T, 3>(fr, sx, sy, out + (x + V::lanes) * 3);
                 bilinear_finish<V, T, 3>(fr, taps, out + x * 3);
                 taps = next;
             }
