@@ -1,7 +1,5 @@
 #include "warp/remap.hpp"
 
-#include <cstring>
-
 #include "pool/pool.hpp"
 #include "sample/numeric.hpp"
 #include "warp/row_kernels.hpp"
@@ -25,15 +23,13 @@ Outcome<Buffer<T>> remap(const T* src, std::size_t src_len, std::size_t w, std::
     const std::size_t count = mul_size(map_count, C);
     // No rows to cut (map width 0) or no source pixel to sample: all zero.
     if (count == 0 || w == 0 || h == 0) return Buffer<T>::zeroed(count);
-    // Each row is cleared by the worker that samples it, while the row sits
-    // in its cache, rather than the whole buffer up front by the caller.
+    // The row kernels write every pixel, 0 outside the source.
     auto out = Buffer<T>::uninitialized(count);
 
     SourceImage<T> image{src, src_len, w, h};
     RemapRowFn<T, C> kernel = remap_row_kernel<T, C>(filter, image);
     const Lanczos3Weights* weights = table.data();
     for_each_row(out.data(), map_w * C, map_h, [&](std::size_t y, T* row) {
-        std::memset(row, 0, map_w * C * sizeof(T));
         kernel(image, map_x + y * map_w, map_y + y * map_w, map_w, row, weights);
     });
     return out;

@@ -1,6 +1,7 @@
 #include "warp/row_kernels.hpp"
 
 #include <climits>
+#include <cstring>
 
 namespace trevalin {
 namespace {
@@ -16,6 +17,7 @@ inline void sample_at(const SourceImage<T>& src, T* out_px, double x, double y, 
 template <class T, int C, Filter F>
 void remap_row_scalar(const SourceImage<T>& src, const float* map_x, const float* map_y, std::size_t n, T* out,
                       const Lanczos3Weights* table) {
+    std::memset(out, 0, sizeof(T) * C * n);
     for (std::size_t x = 0; x < n; ++x)
         sample_at<T, C, F>(src, out + x * C, static_cast<double>(map_x[x]), static_cast<double>(map_y[x]), table);
 }
@@ -23,6 +25,7 @@ void remap_row_scalar(const SourceImage<T>& src, const float* map_x, const float
 template <class T, Filter F>
 void warp_row_scalar(const SourceImage<T>& src, const WarpRow& row, std::size_t n, T* out,
                      const Lanczos3Weights* table) {
+    std::memset(out, 0, sizeof(T) * 3 * n);
     for (std::size_t x = 0; x < n; ++x) {
         double w = row.h6u[x] + row.cw;
         if (w == 0.0) continue;

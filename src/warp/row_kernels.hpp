@@ -7,6 +7,10 @@
 // same double operations in the same order as the scalar sampler, so the two
 // give identical bits and may be mixed freely (a row's tail, a source corner).
 // The best kernel for the running CPU is picked once per call.
+//
+// A kernel writes every pixel of its row: the sample where the position is
+// inside the source, 0 in every channel elsewhere. The row need not be
+// cleared beforehand.
 
 #include <cstddef>
 #include <cstdint>

@@ -94,9 +94,11 @@ void sample_scalar(const Frame<V, T, C>& fr, T* out_px, double x, double y) {
         sample_lanczos3<T, C>(fr.src.data, fr.src.len, fr.src.w, fr.src.h, out_px, x, y, fr.table, lanczos3_entries);
 }
 
-// The group's pixels one by one through the scalar sampler.
+// The group's pixels one by one through the scalar sampler; those outside
+// are set to 0.
 template <class V, class T, int C, Filter F>
 [[gnu::noinline]] void sample_group_scalar(const Frame<V, T, C>& fr, typename V::D x, typename V::D y, T* out) {
+    std::memset(out, 0, sizeof(T) * C * V::lanes);
     alignas(64) double xs[V::lanes];
     alignas(64) double ys[V::lanes];
     V::spill(xs, x);
@@ -157,7 +159,8 @@ TREVALIN_KERNEL void store_group(T* out, const typename V::D (&s)[C], typename V
 // before it instead of stalling it.
 template <class V, class T, int C>
 struct BilinearTaps {
-    typename V::M in;      // lanes left to store; none: nothing to store
+    typename V::M in;      // lanes inside the source
+    bool written;          // the scalar sampler has already written the group
     typename V::D tx, ty;  // fractions
     typename V::R r00, r10, r01, r11;
 };
@@ -169,6 +172,7 @@ TREVALIN_KERNEL BilinearTaps<V, T, C> bilinear_fetch(const Frame<V, T, C>& fr, t
     using I = typename V::I;
     BilinearTaps<V, T, C> t;
     t.in = inside(fr, x, y);
+    t.written = false;
     // Lanes outside compute garbage that is neither read through nor stored.
     D fx = V::floor(x);
     D fy = V::floor(y);
@@ -185,10 +189,11 @@ TREVALIN_KERNEL BilinearTaps<V, T, C> bilinear_fetch(const Frame<V, T, C>& fr, t
     I y1 = V::mul_i32(V::min_i32(V::add_i32(iy, V::set_i32(1)), fr.y_last), fr.row_bytes);
     // A group that reads near the end of the source goes to the scalar
     // sampler at once (its pixels are its own, so the order of the writes
-    // does not matter) and leaves no lane to load or store.
+    // does not matter) and leaves no lane to load.
     if (V::any_above(t.in, V::add_i32(y1, x1), fr.read_limit)) [[unlikely]] {
         sample_group_scalar<V, T, C, Filter::Bilinear>(fr, x, y, out);
         t.in = V::none();
+        t.written = true;
     }
     auto lanes = t.in;
     t.r00 = V::gather64(lanes, fr.bytes(), V::add_i32(y0, x0));
@@ -206,9 +211,12 @@ TREVALIN_KERNEL BilinearTaps<V, T, C> bilinear_fetch(const Frame<V, T, C>& fr, t
 }
 
 template <class V, class T, int C>
-TREVALIN_KERNEL void bilinear_finish(const Frame<V, T, C>& fr, const BilinearTaps<V, T, C>& t, T* out) {
+TREVALIN_KERNEL void bilinear_finish(const BilinearTaps<V, T, C>& t, T* out) {
     using D = typename V::D;
-    if (!V::any(t.in)) return;
+    if (!V::any(t.in)) {
+        if (!t.written) std::memset(out, 0, sizeof(T) * C * V::lanes);
+        return;
+    }
     const D one = V::set(1.0);
     D ux = V::sub(one, t.tx);
     D uy = V::sub(one, t.ty);
@@ -229,7 +237,7 @@ TREVALIN_KERNEL void bilinear_finish(const Frame<V, T, C>& fr, const BilinearTap
 
 template <class V, class T, int C>
 TREVALIN_KERNEL void bilinear_group(const Frame<V, T, C>& fr, typename V::D x, typename V::D y, T* out) {
-    bilinear_finish<V, T, C>(fr, bilinear_fetch<V, T, C>(fr, x, y, out), out);
+    bilinear_finish<V, T, C>(bilinear_fetch<V, T, C>(fr, x, y, out), out);
 }
 
 // round(1024 t) with halves away from zero, for t in [0, 1]: floor, then up
@@ -310,6 +318,7 @@ void remap_row(const SourceImage<T>& src, const float* map_x, const float* map_y
                const Lanczos3Weights* table) {
     const Frame<V, T, C> fr(src, table);
     std::size_t x = 0;
+    if constexpr (F == Filter::Lanczos3) std::memset(out, 0, sizeof(T) * C * n);
     if constexpr (F == Filter::Bilinear) {
         auto fetch = [&](std::size_t at) __attribute__((always_inline)) {
             return bilinear_fetch<V, T, C>(fr, V::load_floats(map_x + at), V::load_floats(map_y + at), out + at * C);
@@ -318,18 +327,20 @@ void remap_row(const SourceImage<T>& src, const float* map_x, const float* map_y
             auto taps = fetch(0);
             for (; x + 2 * V::lanes <= n; x += V::lanes) {
                 auto next = fetch(x + V::lanes);
-                bilinear_finish<V, T, C>(fr, taps, out + x * C);
+                bilinear_finish<V, T, C>(taps, out + x * C);
                 taps = next;
             }
-            bilinear_finish<V, T, C>(fr, taps, out + x * C);
+            bilinear_finish<V, T, C>(taps, out + x * C);
             x += V::lanes;
         }
     } else {
         for (; x + V::lanes <= n; x += V::lanes)
             sample_group<V, T, C, F>(fr, V::load_floats(map_x + x), V::load_floats(map_y + x), out + x * C);
     }
-    for (; x < n; ++x)
+    for (; x < n; ++x) {
+        std::memset(out + x * C, 0, sizeof(T) * C);
         sample_scalar<V, T, C, F>(fr, out + x * C, static_cast<double>(map_x[x]), static_cast<double>(map_y[x]));
+    }
 }
 
 template <class V, class T, Filter F>
@@ -346,6 +357,7 @@ void warp_row(const SourceImage<T>& src, const WarpRow& row, std::size_t n, T* o
         sy = V::div(V::add(V::load(row.h3u + at), cy), w);
     };
     std::size_t x = 0;
+    if constexpr (F == Filter::Lanczos3) std::memset(out, 0, sizeof(T) * 3 * n);
     if constexpr (F == Filter::Bilinear) {
         // Three groups in flight: the position of one, the taps of the
         // next, the arithmetic of the third.
@@ -359,10 +371,10 @@ void warp_row(const SourceImage<T>& src, const WarpRow& row, std::size_t n, T* o
                 sy = ny;
                 if (x + 3 * V::lanes <= n) position(x + 2 * V::lanes, nx, ny);
                 auto next = bilinear_fetch<V, T, 3>(fr, sx, sy, out + (x + V::lanes) * 3);
-                bilinear_finish<V, T, 3>(fr, taps, out + x * 3);
+                bilinear_finish<V, T, 3>(taps, out + x * 3);
                 taps = next;
             }
-            bilinear_finish<V, T, 3>(fr, taps, out + x * 3);
+            bilinear_finish<V, T, 3>(taps, out + x * 3);
             x += V::lanes;
         }
     } else {
@@ -373,6 +385,7 @@ void warp_row(const SourceImage<T>& src, const WarpRow& row, std::size_t n, T* o
         }
     }
     for (; x < n; ++x) {
+        std::memset(out + x * 3, 0, sizeof(T) * 3);
         double w = row.h6u[x] + row.cw;
         if (w == 0.0) continue;
         sample_scalar<V, T, 3, F>(fr, out + x * 3, (row.h0u[x] + row.cx) / w, (row.h3u[x] + row.cy) / w);

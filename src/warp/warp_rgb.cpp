@@ -1,7 +1,5 @@
 #include "warp/warp_rgb.hpp"
 
-#include <cstring>
-
 #include "pool/pool.hpp"
 #include "sample/numeric.hpp"
 #include "warp/row_kernels.hpp"
@@ -56,8 +54,7 @@ Outcome<Buffer<T>> warp_rgb(const T* src, std::size_t src_len, std::size_t w, st
     const std::size_t count = mul_size(out_w, out_h, 3);
     // No rows to cut (output width 0) or no source pixel to sample: all zero.
     if (count == 0 || w == 0 || h == 0) return Buffer<T>::zeroed(count);
-    // Each row is cleared by the worker that samples it, while the row sits
-    // in its cache, rather than the whole buffer up front by the caller.
+    // The row kernels write every pixel, 0 outside the source.
     auto out = Buffer<T>::uninitialized(count);
 
     // u = x / scale + off_x and its products with the matrix depend on the
@@ -75,7 +72,6 @@ Outcome<Buffer<T>> warp_rgb(const T* src, std::size_t src_len, std::size_t w, st
     pass.kernel = warp_row_kernel<T>(filter, pass.src);
     auto row_pass = filter == Filter::Bilinear ? &warp_bilinear<T> : &warp_lanczos3<T>;
     for_each_row(out.data(), out_w * 3, out_h, [&](std::size_t y, T* row) {
-        std::memset(row, 0, out_w * 3 * sizeof(T));
         row_pass(pass, y, row);
     });
     return out;

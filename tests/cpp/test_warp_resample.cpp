@@ -183,7 +183,8 @@ TEST_CASE_TEMPLATE("every row kernel matches the reference on random maps", K, A
                     CAPTURE(int(isa));
                     auto kernel = remap_row_kernel<T, C>(f, src, isa);
                     auto table = lanczos3_table();
-                    std::vector<T> got(n * rows * C, 0);
+                    // Stale contents: a kernel must write every pixel.
+                    std::vector<T> got(n * rows * C, 77);
                     for (std::size_t y = 0; y < rows; ++y)
                         kernel(src, &mx[y * n], &my[y * n], n, &got[y * n * C], table.data());
                     CHECK(got == expect);
@@ -302,10 +303,11 @@ TEST_CASE_TEMPLATE("warp row kernels agree across instruction sets", T, std::uin
                 CAPTURE(n);
                 CAPTURE(v);
                 WarpRow row{a.data(), b.data(), c.data(), 0.2 * v + 1.0, 1.05 * v - 2.0, -0.003 * v + 1.0};
-                std::vector<T> expect(n * 3, 0);
+                // Stale contents: a kernel must write every pixel.
+                std::vector<T> expect(n * 3, 77);
                 warp_row_kernel<T>(f, src, Isa::Scalar)(src, row, n, expect.data(), table.data());
                 for (Isa isa : isas()) {
-                    std::vector<T> got(n * 3, 0);
+                    std::vector<T> got(n * 3, 99);
                     warp_row_kernel<T>(f, src, isa)(src, row, n, got.data(), table.data());
                     CHECK(got == expect);
                 }
