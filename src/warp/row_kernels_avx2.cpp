@@ -5,6 +5,7 @@
 
 #include <immintrin.h>
 
+#include <cstdint>
 #include <cstring>
 
 #include "warp/row_kernels.hpp"
@@ -22,6 +23,9 @@
 
 namespace trevalin {
 namespace {
+
+// The bit pattern of the double 2^52.
+constexpr std::uintptr_t kTwo52Bits = 0x4330000000000000ull;
 
 struct Bytes32 {
     alignas(32) signed char b[32];
@@ -86,6 +90,23 @@ struct Avx2 {
     [[gnu::always_inline]] static R gather64(M m, const unsigned char* base, I offsets) {
         return _mm256_mask_i32gather_epi64(_mm256_setzero_si256(), reinterpret_cast<const long long*>(base), offsets,
                                            _mm256_castpd_si256(m), 1);
+    }
+    [[gnu::always_inline]] static D max(D a, D b) { return _mm256_max_pd(a, b); }
+    [[gnu::always_inline]] static D min(D a, D b) { return _mm256_min_pd(a, b); }
+    [[gnu::always_inline]] static M gt(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_GT_OQ); }
+    // The 8 bytes at each lane's offset, a whole number below 2^31 held as
+    // a double. Adding 2^52 makes its bits 2^52's pattern plus the offset,
+    // which the gather takes as a 64-bit index from a base moved down by
+    // that pattern.
+    [[gnu::always_inline]] static R gather_at(M m, const unsigned char* base, D offset) {
+        const __m256i index = _mm256_castpd_si256(_mm256_add_pd(offset, _mm256_set1_pd(0x1p52)));
+        const auto moved = reinterpret_cast<const long long*>(reinterpret_cast<std::uintptr_t>(base) - kTwo52Bits);
+        return _mm256_mask_i64gather_epi64(_mm256_setzero_si256(), moved, index, _mm256_castpd_si256(m), 1);
+    }
+    // Each word of the lanes in m shifted down by `bits`; the others as they are.
+    template <int bits>
+    [[gnu::always_inline]] static R shift_out_where(R word, M m) {
+        return _mm256_blendv_epi8(word, _mm256_srli_epi64(word, bits), _mm256_castpd_si256(m));
     }
     [[gnu::always_inline]] static D gather_table(M m, const double* base, I offsets) {
         return _mm256_mask_i32gather_pd(_mm256_setzero_pd(), base, offsets, m, 8);

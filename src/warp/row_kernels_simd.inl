@@ -71,6 +71,9 @@ struct Frame {
     typename V::I x_last, y_last;       // w - 1, h - 1
     typename V::I row_bytes;
     typename V::I read_limit;  // largest offset at which 8 bytes can be read
+    // The same limits as doubles, for the bilinear taps.
+    typename V::D x_last_d, y_last_d, row_bytes_d, pixel_bytes_d;
+    typename V::D last_row_tap;  // largest offset of a tap-0 word whose tap-1 word can be read
 
     Frame(const SourceImage<T>& s, const Lanczos3Weights* t)
         : src(s),
@@ -81,7 +84,12 @@ struct Frame {
           x_last(V::set_i32(static_cast<int>(s.w - 1))),
           y_last(V::set_i32(static_cast<int>(s.h - 1))),
           row_bytes(V::set_i32(static_cast<int>(s.w * pixel_bytes))),
-          read_limit(V::set_i32(static_cast<int>(s.len * sizeof(T) - 8))) {}
+          read_limit(V::set_i32(static_cast<int>(s.len * sizeof(T) - 8))),
+          x_last_d(V::set(static_cast<double>(s.w - 1))),
+          y_last_d(V::set(static_cast<double>(s.h - 1))),
+          row_bytes_d(V::set(static_cast<double>(s.w * pixel_bytes))),
+          pixel_bytes_d(V::set(pixel_bytes)),
+          last_row_tap(V::set(static_cast<double>(s.len * sizeof(T)) - 8.0 - pixel_bytes)) {}
 
     const unsigned char* bytes() const { return reinterpret_cast<const unsigned char*>(src.data); }
 };
@@ -169,7 +177,6 @@ template <class V, class T, int C>
 TREVALIN_KERNEL BilinearTaps<V, T, C> bilinear_fetch(const Frame<V, T, C>& fr, typename V::D x, typename V::D y,
                                                      T* out) {
     using D = typename V::D;
-    using I = typename V::I;
     BilinearTaps<V, T, C> t;
     t.in = inside(fr, x, y);
     t.written = false;
@@ -178,34 +185,40 @@ TREVALIN_KERNEL BilinearTaps<V, T, C> bilinear_fetch(const Frame<V, T, C>& fr, t
     D fy = V::floor(y);
     t.tx = V::sub(x, fx);
     t.ty = V::sub(y, fy);
-    I ix = V::to_i32(fx);
-    I iy = V::to_i32(fy);
     // Inside, -0.5 <= x <= w - 0.5 puts the floor in [-1, w - 1]: the first
-    // tap can only fall below the range and the second only above it.
-    const I zero = V::set_i32(0);
-    I x0 = column_bytes<V, T, C>(V::max_i32(ix, zero));
-    I x1 = column_bytes<V, T, C>(V::min_i32(V::add_i32(ix, V::set_i32(1)), fr.x_last));
-    I y0 = V::mul_i32(V::max_i32(iy, zero), fr.row_bytes);
-    I y1 = V::mul_i32(V::min_i32(V::add_i32(iy, V::set_i32(1)), fr.y_last), fr.row_bytes);
+    // tap can only fall below the range and the second only above it. Tap
+    // columns, rows and byte offsets are small whole numbers, exact in
+    // doubles.
+    const D zero = V::set(0.0);
+    const D one = V::set(1.0);
+    D x0 = V::max(fx, zero);
+    D x1 = V::min(V::add(fx, one), fr.x_last_d);
+    D y0 = V::mul(V::max(fy, zero), fr.row_bytes_d);
+    D y1 = V::mul(V::min(V::add(fy, one), fr.y_last_d), fr.row_bytes_d);
+    D x0_bytes = V::mul(x0, fr.pixel_bytes_d);
+    D at00 = V::add(y0, x0_bytes);
+    D at01 = V::add(y1, x0_bytes);
     // A group that reads near the end of the source goes to the scalar
     // sampler at once (its pixels are its own, so the order of the writes
-    // does not matter) and leaves no lane to load.
-    if (V::any_above(t.in, V::add_i32(y1, x1), fr.read_limit)) [[unlikely]] {
+    // does not matter) and leaves no lane to load. The test allows for a
+    // second column after every first one.
+    if (V::any(V::both(t.in, V::gt(at01, fr.last_row_tap)))) [[unlikely]] {
         sample_group_scalar<V, T, C, Filter::Bilinear>(fr, x, y, out);
         t.in = V::none();
         t.written = true;
     }
     auto lanes = t.in;
-    t.r00 = V::gather64(lanes, fr.bytes(), V::add_i32(y0, x0));
-    t.r01 = V::gather64(lanes, fr.bytes(), V::add_i32(y1, x0));
+    t.r00 = V::gather_at(lanes, fr.bytes(), at00);
+    t.r01 = V::gather_at(lanes, fr.bytes(), at01);
     if constexpr (2 * Frame<V, T, C>::pixel_bytes <= 8) {
         // Both columns in one word: x1 is x0 or the pixel right after it.
-        auto step = V::shift_count(V::sub_i32(x1, x0));
-        t.r10 = V::shift_out(t.r00, step);
-        t.r11 = V::shift_out(t.r01, step);
+        auto next = V::gt(x1, x0);
+        t.r10 = V::template shift_out_where<8 * Frame<V, T, C>::pixel_bytes>(t.r00, next);
+        t.r11 = V::template shift_out_where<8 * Frame<V, T, C>::pixel_bytes>(t.r01, next);
     } else {
-        t.r10 = V::gather64(lanes, fr.bytes(), V::add_i32(y0, x1));
-        t.r11 = V::gather64(lanes, fr.bytes(), V::add_i32(y1, x1));
+        D x1_bytes = V::mul(x1, fr.pixel_bytes_d);
+        t.r10 = V::gather_at(lanes, fr.bytes(), V::add(y0, x1_bytes));
+        t.r11 = V::gather_at(lanes, fr.bytes(), V::add(y1, x1_bytes));
     }
     return t;
 }
