@@ -94,10 +94,8 @@ struct Avx2 {
     [[gnu::always_inline]] static D max(D a, D b) { return _mm256_max_pd(a, b); }
     [[gnu::always_inline]] static D min(D a, D b) { return _mm256_min_pd(a, b); }
     [[gnu::always_inline]] static M gt(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_GT_OQ); }
-    // The 8 bytes at each lane's offset, a whole number below 2^31 held as
-    // a double. Adding 2^52 makes its bits 2^52's pattern plus the offset,
-    // which the gather takes as a 64-bit index from a base moved down by
-    // that pattern.
+    // The 8 bytes at each lane's offset, a whole number held as a double,
+    // gathered through 2^52's bit pattern as in the AVX-512 kernels.
     [[gnu::always_inline]] static R gather_at(M m, const unsigned char* base, D offset) {
         const __m256i index = _mm256_castpd_si256(_mm256_add_pd(offset, _mm256_set1_pd(0x1p52)));
         const auto moved = reinterpret_cast<const long long*>(reinterpret_cast<std::uintptr_t>(base) - kTwo52Bits);
