@@ -82,6 +82,56 @@ __attribute__((target("avx2"), always_inline)) inline Quad load_quad(const doubl
     return v;
 }
 
+// The single-precision values of four doubles, and whether each lane's
+// value would round to the same float anywhere within a relative 2^-40 of
+// it (false for NaN).
+__attribute__((target("avx2"), always_inline)) inline __m128 stable_floats(Quad v, int& stable) {
+    const __m256d d = reinterpret_cast<__m256d>(v);
+    const __m128 f = _mm256_cvtpd_ps(d);
+    const __m128 low = _mm256_cvtpd_ps(_mm256_mul_pd(d, _mm256_set1_pd(1.0 - 0x1p-40)));
+    const __m128 high = _mm256_cvtpd_ps(_mm256_mul_pd(d, _mm256_set1_pd(1.0 + 0x1p-40)));
+    stable &= _mm_movemask_ps(_mm_and_ps(_mm_cmpeq_ps(f, low), _mm_cmpeq_ps(f, high)));
+    return f;
+}
+
+// The records of four blocks, given their gradients, squared magnitudes
+// (gx^2 + gy^2) and weak lanes; writes all four (zero for weak blocks).
+//
+// A record needs the norm hypot(gx, gy) only through three roundings to
+// single precision: of the norm and of -gy / norm and gx / norm. The square
+// root of the squared magnitude is within a few ulps of the C library's
+// hypot (both are within an ulp of the true magnitude when the squares
+// neither overflow nor underflow), so wherever the three floats are the same
+// across a margin a million times wider, they are the record's own floats.
+// The rare lanes that are not, and those with a zero component (whose norm
+// is exactly the other one's magnitude), go through finish_record.
+__attribute__((target("avx2"))) void finish_quad(Quad gx, Quad gy, Quad square, QuadMask weak_lane, float weak,
+                                                 Px* out) {
+    const __m256d sq = reinterpret_cast<__m256d>(square);
+    const __m256d zero = _mm256_setzero_pd();
+    const __m256d in_range = _mm256_and_pd(_mm256_cmp_pd(sq, _mm256_set1_pd(0x1p-1000), _CMP_GE_OQ),
+                                           _mm256_cmp_pd(sq, _mm256_set1_pd(0x1p1000), _CMP_LE_OQ));
+    const __m256d both_nonzero =
+        _mm256_and_pd(_mm256_cmp_pd(reinterpret_cast<__m256d>(gx), zero, _CMP_NEQ_OQ),
+                      _mm256_cmp_pd(reinterpret_cast<__m256d>(gy), zero, _CMP_NEQ_OQ));
+    int fast = _mm256_movemask_pd(_mm256_and_pd(in_range, both_nonzero));
+    const Quad norm = reinterpret_cast<Quad>(_mm256_sqrt_pd(sq));
+    alignas(16) float n[4], u[4], v[4];
+    _mm_store_ps(n, stable_floats(norm, fast));
+    _mm_store_ps(u, stable_floats(-gy / norm, fast));
+    _mm_store_ps(v, stable_floats(gx / norm, fast));
+    for (int i = 0; i < 4; ++i) {
+        if (weak_lane[i]) {
+            out[i] = Px{0.0f, 0.0f, 0.0f};
+        } else if (fast >> i & 1) {
+            out[i] = weak > 0.0f && !(n[i] > weak) ? Px{0.0f, 0.0f, 0.0f} : Px{n[i], u[i], v[i]};
+        } else {
+            out[i] = Px{0.0f, 0.0f, 0.0f};
+            finish_record(gx[i], gy[i], weak, out[i]);
+        }
+    }
+}
+
 template <class T>
 __attribute__((target("avx2"))) void level_line_row_avx2(const T* top, const T* bottom, std::size_t width, float weak,
                                                          Px* out) {
@@ -94,10 +144,10 @@ __attribute__((target("avx2"))) void level_line_row_avx2(const T* top, const T* 
         const Quad c = load_quad(bottom + x), d = load_quad(bottom + x + 1);
         const Quad gx = (((b + d) - a) - c) * half;
         const Quad gy = (((c + d) - a) - b) * half;
-        const QuadMask weak_lane = (gx * gx + gy * gy) <= limit;  // false for NaN, as in the scalar test
+        const Quad square = gx * gx + gy * gy;
+        const QuadMask weak_lane = square <= limit;  // false for NaN, as in the scalar test
         if (weak_lane[0] & weak_lane[1] & weak_lane[2] & weak_lane[3]) continue;
-        for (int i = 0; i < 4; ++i)
-            if (!weak_lane[i]) finish_record(gx[i], gy[i], weak, out[x + i]);
+        finish_quad(gx, gy, square, weak_lane, weak, out + x);
     }
     level_line_row_scalar(top, bottom, x, width, weak, out);
 }
