@@ -208,11 +208,45 @@ template Buffer<Px> level_line_field(const std::uint16_t*, std::uint64_t, std::u
 template Buffer<Px> level_line_field(const float*, std::uint64_t, std::uint64_t, float, FieldNotes*);
 template Buffer<Px> level_line_field(const double*, std::uint64_t, std::uint64_t, float, FieldNotes*);
 
+namespace {
+
+// Eight records at a time: their norms picked from the three vectors that
+// hold them, compared and maximised lane by lane. Returns the pixels done.
+__attribute__((target("avx2"))) std::size_t note_row_avx2(const Px* row, std::size_t count, float threshold,
+                                                          std::uint8_t* weak, float& largest) {
+    const float* f = &row->norm;
+    const __m256 limit = _mm256_set1_ps(threshold);
+    __m256 m = _mm256_setzero_ps();
+    std::size_t i = 0;
+    for (; i + 8 <= count; i += 8, f += 24) {
+        // Norms sit at floats 0, 3, 6 of the first vector, 1, 4, 7 of the
+        // second and 2, 5 of the third.
+        const __m256 a = _mm256_loadu_ps(f), b = _mm256_loadu_ps(f + 8), c = _mm256_loadu_ps(f + 16);
+        const __m256 ab = _mm256_blend_ps(a, b, 0b10010010);
+        const __m256 abc = _mm256_blend_ps(ab, c, 0b00100100);
+        const __m256 norms = _mm256_permutevar8x32_ps(abc, _mm256_setr_epi32(0, 3, 6, 1, 4, 7, 2, 5));
+        // max(n, m) keeps m where n is NaN.
+        m = _mm256_max_ps(norms, m);
+        const __m256i at_most = _mm256_castps_si256(_mm256_cmp_ps(norms, limit, _CMP_LE_OQ));
+        const __m128i words = _mm_packs_epi32(_mm256_castsi256_si128(at_most), _mm256_extracti128_si256(at_most, 1));
+        const __m128i bytes = _mm_packs_epi16(words, words);
+        const std::int64_t ones = _mm_cvtsi128_si64(_mm_and_si128(bytes, _mm_set1_epi8(1)));
+        std::memcpy(weak + i, &ones, 8);
+    }
+    alignas(32) float lanes[8];
+    _mm256_store_ps(lanes, m);
+    for (float v : lanes) largest = v > largest ? v : largest;
+    return i;
+}
+
+}  // namespace
+
 float note_row(const Px* row, std::size_t count, float threshold, std::uint8_t* weak) {
     // NaN never compares greater, so it is skipped; norms are never -0, so
     // the maximum does not depend on the order in which rows are combined.
     float m = 0.0f;
-    for (std::size_t i = 0; i < count; ++i) {
+    std::size_t i = kHasAvx2 ? note_row_avx2(row, count, threshold, weak, m) : 0;
+    for (; i < count; ++i) {
         const float n = row[i].norm;
         m = n > m ? n : m;
         weak[i] = n <= threshold ? 1 : 0;
