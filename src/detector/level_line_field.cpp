@@ -210,8 +210,17 @@ template Buffer<Px> level_line_field(const double*, std::uint64_t, std::uint64_t
 
 namespace {
 
-// Eight records at a time: their norms picked from the three vectors that
-// hold them, compared and maximised lane by lane. Returns the pixels done.
+// The norms of the eight records from `f` on: they sit at floats 0, 3, 6 of
+// the first vector of eight, 1, 4, 7 of the second and 2, 5 of the third.
+__attribute__((target("avx2"), always_inline)) inline __m256 eight_norms(const float* f) {
+    const __m256 a = _mm256_loadu_ps(f), b = _mm256_loadu_ps(f + 8), c = _mm256_loadu_ps(f + 16);
+    const __m256 ab = _mm256_blend_ps(a, b, 0b10010010);
+    const __m256 abc = _mm256_blend_ps(ab, c, 0b00100100);
+    return _mm256_permutevar8x32_ps(abc, _mm256_setr_epi32(0, 3, 6, 1, 4, 7, 2, 5));
+}
+
+// Eight records at a time: norms compared and maximised lane by lane.
+// Returns the pixels done.
 __attribute__((target("avx2"))) std::size_t note_row_avx2(const Px* row, std::size_t count, float threshold,
                                                           std::uint8_t* weak, float& largest) {
     const float* f = &row->norm;
@@ -219,12 +228,7 @@ __attribute__((target("avx2"))) std::size_t note_row_avx2(const Px* row, std::si
     __m256 m = _mm256_setzero_ps();
     std::size_t i = 0;
     for (; i + 8 <= count; i += 8, f += 24) {
-        // Norms sit at floats 0, 3, 6 of the first vector, 1, 4, 7 of the
-        // second and 2, 5 of the third.
-        const __m256 a = _mm256_loadu_ps(f), b = _mm256_loadu_ps(f + 8), c = _mm256_loadu_ps(f + 16);
-        const __m256 ab = _mm256_blend_ps(a, b, 0b10010010);
-        const __m256 abc = _mm256_blend_ps(ab, c, 0b00100100);
-        const __m256 norms = _mm256_permutevar8x32_ps(abc, _mm256_setr_epi32(0, 3, 6, 1, 4, 7, 2, 5));
+        const __m256 norms = eight_norms(f);
         // max(n, m) keeps m where n is NaN.
         m = _mm256_max_ps(norms, m);
         const __m256i at_most = _mm256_castps_si256(_mm256_cmp_ps(norms, limit, _CMP_LE_OQ));
@@ -309,6 +313,56 @@ Buffer<std::uint32_t> seeds_by_norm(const Px* field, std::uint64_t count, float 
     return seeds_by_level(field, count, threshold, largest);
 }
 
+namespace {
+
+// The listing walk of one block of seeds_by_level: appends (offset << 10) |
+// level for each pixel above the threshold from `first` to `end` to `list`,
+// counting levels in `counts`; returns how many it listed.
+std::uint32_t list_block_scalar(const Px* field, std::size_t first, std::size_t begin, std::size_t end,
+                                float threshold, float largest, std::uint32_t* counts, std::uint32_t* list,
+                                std::uint32_t n) {
+    for (std::size_t i = begin; i < end; ++i) {
+        const float norm = field[i].norm;
+        if (!(norm > threshold)) continue;
+        const std::uint32_t level = bin_of(norm, largest);
+        ++counts[level];
+        list[n++] = static_cast<std::uint32_t>(i - first) << 10 | level;
+    }
+    return n;
+}
+
+// Eight records at a time: the threshold test and the levels lane by lane
+// (bin_of's single-precision quotient and product, truncated, with NaN at
+// level 0 and everything from 1023 up at 1023), then the seeds one by one.
+__attribute__((target("avx2"))) std::uint32_t list_block_avx2(const Px* field, std::size_t first, std::size_t end,
+                                                              float threshold, float largest, std::uint32_t* counts,
+                                                              std::uint32_t* list) {
+    const __m256 limit = _mm256_set1_ps(threshold);
+    const __m256 top = _mm256_set1_ps(largest);
+    const __m256 scale = _mm256_set1_ps(1023.0f);
+    std::uint32_t n = 0;
+    std::size_t i = first;
+    for (; i + 8 <= end; i += 8) {
+        const __m256 norms = eight_norms(&field[i].norm);
+        unsigned strong = static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(norms, limit, _CMP_GT_OQ)));
+        if (strong == 0) continue;
+        const __m256 b = _mm256_mul_ps(_mm256_div_ps(norms, top), scale);
+        const __m256i level = _mm256_and_si256(_mm256_cvttps_epi32(_mm256_min_ps(b, scale)),
+                                               _mm256_castps_si256(_mm256_cmp_ps(b, b, _CMP_ORD_Q)));
+        alignas(32) std::uint32_t levels[8];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(levels), level);
+        const std::uint32_t offset = static_cast<std::uint32_t>(i - first);
+        for (; strong != 0; strong &= strong - 1) {
+            const unsigned k = static_cast<unsigned>(__builtin_ctz(strong));
+            ++counts[levels[k]];
+            list[n++] = (offset + k) << 10 | levels[k];
+        }
+    }
+    return list_block_scalar(field, first, i, end, threshold, largest, counts, list, n);
+}
+
+}  // namespace
+
 Buffer<std::uint32_t> seeds_by_level(const Px* field, std::uint64_t count, float threshold, float largest) {
     if (count > (std::uint64_t{1} << 32)) panic("seeds_by_norm: pixel indices do not fit in 32 bits");
     if (!(largest > 0.0f)) return {};
@@ -326,16 +380,9 @@ Buffer<std::uint32_t> seeds_by_level(const Px* field, std::uint64_t count, float
     parallel_rows(blocks, [&](std::size_t b) {
         std::uint32_t* mine = counts.data() + b * kBins;
         std::uint32_t* list = listed.data() + b * kBlock;
-        std::uint32_t n = 0;
         const std::size_t first = b * kBlock, end = block_end(b);
-        for (std::size_t i = first; i < end; ++i) {
-            const float norm = field[i].norm;
-            if (!(norm > threshold)) continue;
-            const std::uint32_t level = bin_of(norm, largest);
-            ++mine[level];
-            list[n++] = static_cast<std::uint32_t>(i - first) << 10 | level;
-        }
-        listed_count[b] = n;
+        listed_count[b] = kHasAvx2 ? list_block_avx2(field, first, end, threshold, largest, mine, list)
+                                   : list_block_scalar(field, first, first, end, threshold, largest, mine, list, 0);
     });
     Buffer<std::size_t> place = Buffer<std::size_t>::uninitialized(mul_size(blocks, kBins));
     std::size_t total = 0;
