@@ -358,6 +358,8 @@ __attribute__((target("avx2"))) std::uint32_t list_block_avx2(const Px* field, s
             list[n++] = (offset + k) << 10 | levels[k];
         }
     }
+    // Clean upper halves before the plain code runs on this thread.
+    _mm256_zeroupper();
     return list_block_scalar(field, first, i, end, threshold, largest, counts, list, n);
 }
 
