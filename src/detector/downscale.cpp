@@ -253,8 +253,10 @@ DownscaledField downscaled_level_line_field(const T* image, std::uint64_t width,
                                             float weak, FieldNotes* notes) {
     const BlurPlan plan(width, height, scale);
     const std::size_t w = plan.w_out, h = plan.h_out;
-    Buffer<Px> field = Buffer<Px>::zeroed(mul_size(w, h));
+    // Rows 0 .. h - 2 are written whole by level_line_row; the last stays zero.
+    Buffer<Px> field = Buffer<Px>::uninitialized(mul_size(w, h));
     prefer_huge_pages(field);
+    if (h > 0) std::fill_n(field.data() + (h - 1) * w, w, Px{0.0f, 0.0f, 0.0f});
     Buffer<float> row_max;
     if (notes) {
         notes->weak = Buffer<std::uint8_t>::uninitialized(field.size());

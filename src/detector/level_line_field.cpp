@@ -46,9 +46,11 @@ void level_line_row_scalar(const T* top, const T* bottom, std::size_t first, std
         const double gy = (((c + d) - a) - b) * 0.5;
         a = b;
         c = d;
+        out[x] = Px{0.0f, 0.0f, 0.0f};
         if (gx * gx + gy * gy <= weak_sq) continue;
         finish_record(gx, gy, weak, out[x]);
     }
+    out[width - 1] = Px{0.0f, 0.0f, 0.0f};
 }
 
 // Four blocks at a time: the gradients and the weak test are the scalar
@@ -146,7 +148,10 @@ __attribute__((target("avx2"))) void level_line_row_avx2(const T* top, const T* 
         const Quad gy = (((c + d) - a) - b) * half;
         const Quad square = gx * gx + gy * gy;
         const QuadMask weak_lane = square <= limit;  // false for NaN, as in the scalar test
-        if (weak_lane[0] & weak_lane[1] & weak_lane[2] & weak_lane[3]) continue;
+        if (weak_lane[0] & weak_lane[1] & weak_lane[2] & weak_lane[3]) {
+            std::memset(static_cast<void*>(out + x), 0, 4 * sizeof(Px));
+            continue;
+        }
         finish_quad(gx, gy, square, weak_lane, weak, out + x);
     }
     level_line_row_scalar(top, bottom, x, width, weak, out);
@@ -163,7 +168,10 @@ const bool kHasAvx2 = cpu_has_avx2();
 
 template <class T>
 void level_line_row(const T* top, const T* bottom, std::uint64_t width, float weak, Px* out) {
-    if (width < 2) return;
+    if (width < 2) {
+        if (width == 1) out[0] = Px{0.0f, 0.0f, 0.0f};
+        return;
+    }
     if (kHasAvx2) level_line_row_avx2(top, bottom, width, weak, out);
     else level_line_row_scalar(top, bottom, 0, width, weak, out);
 }
@@ -177,12 +185,15 @@ template <class T>
 Buffer<Px> level_line_field(const T* image, std::uint64_t width, std::uint64_t height, float weak,
                             FieldNotes* notes) {
     const std::size_t w = width;
-    Buffer<Px> field = Buffer<Px>::zeroed(mul_size(width, height));
-    prefer_huge_pages(field);
     if (width < 2 || height < 2) {
+        Buffer<Px> field = Buffer<Px>::zeroed(mul_size(width, height));
         if (notes) *notes = note_field(field.data(), field.size(), weak);
         return field;
     }
+    // Every row but the last is written whole by level_line_row.
+    Buffer<Px> field = Buffer<Px>::uninitialized(mul_size(width, height));
+    prefer_huge_pages(field);
+    std::fill_n(field.data() + (height - 1) * w, w, Px{0.0f, 0.0f, 0.0f});
     Buffer<float> row_max;
     if (notes) {
         notes->weak = Buffer<std::uint8_t>::uninitialized(field.size());

@@ -51,7 +51,8 @@ void note_rows(const Px* field, std::size_t width, std::size_t first, std::size_
                FieldNotes& notes, float* row_max);
 
 // One row of level_line_field: the records of the blocks whose top-left
-// pixels are top[0 .. width - 2], with `bottom` the row below.
+// pixels are top[0 .. width - 2], with `bottom` the row below. Writes all
+// `width` records of `out`, zero ones included.
 template <class T>
 void level_line_row(const T* top, const T* bottom, std::uint64_t width, float weak, Px* out);
 

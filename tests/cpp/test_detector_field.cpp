@@ -214,7 +214,8 @@ TEST_CASE("rows of every length and sample type give the per-pixel records, four
             for (std::size_t i = 0; i < img.size(); ++i) u8[i] = std::isnan(img[i]) ? 7 : std::uint8_t(img[i]);
             std::vector<double> from_u8(u8.begin(), u8.end());
             for (float weak : {0.0f, kRho}) {
-                std::vector<Px> got(w, Px{0, 0, 0}), got8(w, Px{0, 0, 0});
+                // Stale records: every one of the row must be written.
+                std::vector<Px> got(w, Px{7, 7, 7}), got8(w, Px{7, 7, 7});
                 level_line_row(img.data(), img.data() + w, w, weak, got.data());
                 level_line_row(u8.data(), u8.data() + w, w, weak, got8.data());
                 for (std::size_t x = 0; x + 1 < w; ++x) {
@@ -255,7 +256,7 @@ TEST_CASE("records of arbitrary double rows equal the per-pixel records") {
         // Equal neighbours give zero components.
         for (std::size_t i = 0; i + 1 < img.size(); i += 7) img[i + 1] = img[i];
         for (float weak : {0.0f, kRho}) {
-            std::vector<Px> got(w, Px{0, 0, 0});
+            std::vector<Px> got(w, Px{7, 7, 7});
             level_line_row(img.data(), img.data() + w, w, weak, got.data());
             for (std::size_t x = 0; x + 1 < w; ++x) {
                 Px ref = reference_px(img, w, x, 0);
@@ -264,6 +265,7 @@ TEST_CASE("records of arbitrary double rows equal the per-pixel records") {
                        same_bits(got[x].uy, ref.uy)));
                 ++checked;
             }
+            CHECK((got[w - 1].norm == 0.0f && got[w - 1].ux == 0.0f && got[w - 1].uy == 0.0f));
         }
     }
     CHECK(checked == 400 * 2 * (w - 1));
@@ -290,7 +292,7 @@ TEST_CASE("16-bit and float rows convert their samples as the per-pixel records 
                 from_f32[i] = working_value(f32[i]);
             }
             for (float weak : {0.0f, kRho}) {
-                std::vector<Px> got16(w, Px{0, 0, 0}), got32(w, Px{0, 0, 0});
+                std::vector<Px> got16(w, Px{7, 7, 7}), got32(w, Px{7, 7, 7});
                 level_line_row(u16.data(), u16.data() + w, w, weak, got16.data());
                 level_line_row(f32.data(), f32.data() + w, w, weak, got32.data());
                 for (std::size_t x = 0; x + 1 < w; ++x) {
@@ -301,6 +303,7 @@ TEST_CASE("16-bit and float rows convert their samples as the per-pixel records 
                         CHECK((same_bits(a.norm, ref.norm) && same_bits(a.ux, ref.ux) && same_bits(a.uy, ref.uy)));
                     }
                 }
+                CHECK((got16[w - 1].norm == 0.0f && got32[w - 1].norm == 0.0f));
             }
         }
     }
