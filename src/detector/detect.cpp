@@ -8,6 +8,7 @@
 #include "detector/downscale.hpp"
 #include "detector/improve_rect.hpp"
 #include "detector/memory.hpp"
+#include "detector/nfa.hpp"
 #include "detector/level_line_field.hpp"
 #include "detector/refine.hpp"
 #include "detector/region.hpp"
@@ -117,8 +118,10 @@ std::vector<Segment> noted_field_segments(const Px* field, FieldNotes& notes, st
     std::vector<Segment> found;
     auto score = [&](Rect& rect) { return improve_rect(rect, field, width, height, kRho, in.nt); };
     if (ring == 0) {
+        // One thread scores every rectangle, so it can remember the scores.
+        NfaMemo memo(in.nt);
         grow_candidates(in, [&](Rect& rect) {
-            const double s = score(rect);
+            const double s = improve_rect(rect, field, width, height, kRho, in.nt, &memo);
             if (s > 0.0) found.push_back(segment_of(rect, s, factor));
         });
     } else {

@@ -7,13 +7,18 @@
 namespace trevalin {
 
 double improve_rect(Rect& rect, const Px* field, std::uint64_t width, std::uint64_t height, float rho,
-                    double log_nt) {
-    double best = rect_log_nfa(rect, field, width, height, rho, log_nt);
+                    double log_nt, NfaMemo* memo) {
+    auto score = [&](const Rect& v) {
+        if (!memo) return rect_log_nfa(v, field, width, height, rho, log_nt);
+        const AlignedCount c = count_aligned(v, field, width, height, rho);
+        return (*memo)(c.n, c.k, v.p);
+    };
+    double best = score(rect);
     if (best > 0.0) return best;
 
     // An equal score, or one that is not a number, does not replace the best.
     auto attempt = [&](const Rect& v) {
-        const double s = rect_log_nfa(v, field, width, height, rho, log_nt);
+        const double s = score(v);
         if (s > best) {
             best = s;
             rect = v;

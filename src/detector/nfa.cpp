@@ -1,5 +1,7 @@
 #include "detector/nfa.hpp"
 
+#include <cstring>
+
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -328,6 +330,21 @@ double binomial_log_nfa(std::uint64_t n, std::uint64_t k, double p, double log_n
         }
     }
     return -std::log10(tail) - log_nt;
+}
+
+NfaMemo::NfaMemo(double log_nt) : log_nt_(log_nt), slots_(new Slot[kSlots]) {}
+
+double NfaMemo::operator()(std::uint64_t n, std::uint64_t k, double p) {
+    std::uint64_t p_bits;
+    std::memcpy(&p_bits, &p, sizeof p_bits);
+    // n == 0 never reaches a slot, so the empty slots (n = 0) match nothing.
+    if (n == 0) return binomial_log_nfa(n, k, p, log_nt_);
+    std::uint64_t h = (n * 0x9E3779B97F4A7C15ull) ^ (k * 0xBF58476D1CE4E5B9ull) ^ p_bits;
+    h ^= h >> 29;
+    h *= 0x94D049BB133111EBull;
+    Slot& slot = slots_[(h >> 40) & (kSlots - 1)];
+    if (slot.n != n || slot.k != k || slot.p_bits != p_bits) slot = Slot{n, k, p_bits, binomial_log_nfa(n, k, p, log_nt_)};
+    return slot.score;
 }
 
 double rect_log_nfa(const Rect& rect, const Px* field, std::uint64_t width, std::uint64_t height, float rho,

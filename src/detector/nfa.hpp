@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "detector/types.hpp"
 
@@ -33,6 +34,27 @@ double binomial_log_nfa(std::uint64_t n, std::uint64_t k, double p, double log_n
 // binomial_log_nfa of the counts of count_aligned with the rectangle's p.
 double rect_log_nfa(const Rect& rect, const Px* field, std::uint64_t width, std::uint64_t height, float rho,
                     double log_nt);
+
+// binomial_log_nfa with one log_nt, remembering recent scores. The score is
+// a function of the counts and p alone, and most rectangles tried while
+// improving one share their counts with an earlier try, so one detection
+// call asks for most scores several times. Each score has one slot, chosen
+// by a hash of its inputs; a score found there is the one binomial_log_nfa
+// gave for the same inputs. Not for concurrent use.
+class NfaMemo {
+public:
+    explicit NfaMemo(double log_nt);
+    double operator()(std::uint64_t n, std::uint64_t k, double p);
+
+private:
+    struct Slot {
+        std::uint64_t n = 0, k = 0, p_bits = 0;
+        double score = 0.0;
+    };
+    static constexpr std::size_t kSlots = 4096;
+    double log_nt_;
+    std::unique_ptr<Slot[]> slots_;
+};
 
 // ln(Gamma(x)) for x > 0: Windschitl's approximation from 15 on, Lanczos' below.
 double log_gamma(double x);
