@@ -118,19 +118,36 @@ __attribute__((target("avx2"))) void finish_quad(Quad gx, Quad gy, Quad square, 
                       _mm256_cmp_pd(reinterpret_cast<__m256d>(gy), zero, _CMP_NEQ_OQ));
     int fast = _mm256_movemask_pd(_mm256_and_pd(in_range, both_nonzero));
     const Quad norm = reinterpret_cast<Quad>(_mm256_sqrt_pd(sq));
-    alignas(16) float n[4], u[4], v[4];
-    _mm_store_ps(n, stable_floats(norm, fast));
-    _mm_store_ps(u, stable_floats(-gy / norm, fast));
-    _mm_store_ps(v, stable_floats(gx / norm, fast));
-    for (int i = 0; i < 4; ++i) {
-        if (weak_lane[i]) {
-            out[i] = Px{0.0f, 0.0f, 0.0f};
-        } else if (fast >> i & 1) {
-            out[i] = weak > 0.0f && !(n[i] > weak) ? Px{0.0f, 0.0f, 0.0f} : Px{n[i], u[i], v[i]};
-        } else {
-            out[i] = Px{0.0f, 0.0f, 0.0f};
-            finish_record(gx[i], gy[i], weak, out[i]);
-        }
+    __m128 n = stable_floats(norm, fast);
+    __m128 u = stable_floats(-gy / norm, fast);
+    __m128 v = stable_floats(gx / norm, fast);
+    // Lanes written from the vectors: fast ones that are not weak and whose
+    // norm is above `weak` (when positive); the others are written zero.
+    const int strong = _mm256_movemask_pd(reinterpret_cast<__m256d>(~weak_lane));
+    const int taken = fast & strong & (weak > 0.0f ? _mm_movemask_ps(_mm_cmpgt_ps(n, _mm_set1_ps(weak))) : 15);
+    const __m128i bit = _mm_setr_epi32(1, 2, 4, 8);
+    const __m128 keep = _mm_castsi128_ps(_mm_cmpeq_epi32(_mm_and_si128(_mm_set1_epi32(taken), bit), bit));
+    n = _mm_and_ps(n, keep);
+    u = _mm_and_ps(u, keep);
+    v = _mm_and_ps(v, keep);
+    // Four records of (norm, ux, uy) in a row: n0 u0 v0 n1 | u1 v1 n2 u2 | v2 n3 u3 v3.
+    const __m128 nu_low = _mm_unpacklo_ps(n, u);                    // n0 u0 n1 u1
+    const __m128 nu_high = _mm_unpackhi_ps(n, u);                   // n2 u2 n3 u3
+    const __m128 v0n1 = _mm_shuffle_ps(v, nu_low, _MM_SHUFFLE(2, 2, 0, 0));   // v0 v0 n1 n1
+    const __m128 first = _mm_shuffle_ps(nu_low, v0n1, _MM_SHUFFLE(2, 0, 1, 0));  // n0 u0 v0 n1
+    const __m128 u1v1 = _mm_shuffle_ps(nu_low, v, _MM_SHUFFLE(1, 1, 3, 3));   // u1 u1 v1 v1
+    const __m128 second = _mm_shuffle_ps(u1v1, nu_high, _MM_SHUFFLE(1, 0, 2, 0));  // u1 v1 n2 u2
+    const __m128 v2n3 = _mm_shuffle_ps(v, nu_high, _MM_SHUFFLE(2, 2, 2, 2));  // v2 v2 n3 n3
+    const __m128 u3v3 = _mm_shuffle_ps(nu_high, v, _MM_SHUFFLE(3, 3, 3, 3));  // u3 u3 v3 v3
+    const __m128 third = _mm_shuffle_ps(v2n3, u3v3, _MM_SHUFFLE(2, 0, 2, 0));  // v2 n3 u3 v3
+    float* f = &out->norm;
+    _mm_storeu_ps(f, first);
+    _mm_storeu_ps(f + 4, second);
+    _mm_storeu_ps(f + 8, third);
+    // The rare lanes that the vectors cannot settle.
+    for (int slow = strong & ~fast; slow != 0; slow &= slow - 1) {
+        const int i = __builtin_ctz(static_cast<unsigned>(slow));
+        finish_record(gx[i], gy[i], weak, out[i]);
     }
 }
 
