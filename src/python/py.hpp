@@ -4,6 +4,7 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <cxxabi.h>
 #include <unistd.h>
 
 #include <string>
@@ -58,9 +59,15 @@ public:
         // shutting down is ended with pthread_exit, whose unwinding cannot
         // leave this destructor: the process would abort. Such a thread
         // waits here instead until the process exits, as newer interpreters
-        // do themselves.
+        // do themselves. When the shutdown begins between the test and the
+        // request, the unwinding is caught here and the thread waits all the
+        // same (it must not leave the handler, which would abort too).
         while (interpreter_finalizing()) pause();
-        PyEval_RestoreThread(state_);
+        try {
+            PyEval_RestoreThread(state_);
+        } catch (abi::__forced_unwind&) {
+            for (;;) pause();
+        }
     }
     Unlocked(const Unlocked&) = delete;
     Unlocked& operator=(const Unlocked&) = delete;
