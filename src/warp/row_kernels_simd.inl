@@ -7,10 +7,11 @@
 // lane performs exactly the double operations of sample_bilinear and
 // sample_lanczos3, in the same order: vectorising across pixels never
 // reassociates anything within a pixel, so the results are bit-identical to
-// the scalar samplers. Only exact steps move to integers: tap indices are
-// clamped as int32 (the floors of inside positions are small integers), and
-// the store truncates before it saturates, which gives the same sample since
-// every sum lies far inside the int32 range.
+// the scalar samplers. Only exact steps leave the double sums: tap indices
+// are clamped as int32 (Lanczos-3) or as whole doubles (bilinear), the floors
+// of inside positions being small integers, and the store truncates before
+// it saturates, which gives the same sample since every sum lies far inside
+// the int32 range.
 //
 // Taps are fetched with gathers of 8 bytes from clamped byte offsets, masked
 // to the lanes inside the source, so interior and border pixels share one
@@ -22,9 +23,10 @@
 //
 // V provides: lanes; D (doubles), I (int32), M (lane mask), R (a 64-bit word
 // per lane); set, set_i32, load, load_floats, spill, add, sub, mul, div,
-// floor, ge, le, both, none, any, keep, to_i32, add_i32, sub_i32, max_i32, min_i32,
-// mul_i32, shl_i32<k>, any_above, gather64, gather_table, shift_out, channel
-// and store<T, C>.
+// floor, max, min, ge, le, gt, both, none, any, keep, to_i32, add_i32,
+// sub_i32, max_i32, min_i32, mul_i32, shl_i32<k>, any_above, gather64,
+// gather_at, gather_table, shift_count, shift_out, shift_out_where<bits>,
+// channel and store<T, C>.
 
 #define TREVALIN_KERNEL [[gnu::always_inline]] inline
 
