@@ -24,30 +24,10 @@
 namespace trevalin {
 namespace {
 
-// The bit pattern of the double 2^52.
-constexpr std::uintptr_t kTwo52Bits = 0x4330000000000000ull;
-
-struct Bytes32 {
-    alignas(32) signed char b[32];
-};
-
-// A byte shuffle that moves `count` bytes starting at `first` of every 64-bit
-// word to the bottom of that word and clears the rest.
-template <int first, int count>
-constexpr Bytes32 pick_bytes() {
-    Bytes32 r{};
-    for (int i = 0; i < 32; ++i) {
-        int word = (i % 16) / 8;
-        int b = i % 8;
-        r.b[i] = static_cast<signed char>(b < count ? word * 8 + first + b : -128);
-    }
-    return r;
-}
-
-template <int first, int count>
-constexpr Bytes32 pick = pick_bytes<first, count>();
-
 #include "warp/row_kernels_simd.inl"
+
+template <int first, int count>
+constexpr ByteShuffle<32> pick = pick_bytes<32, first, count>();
 
 struct Avx2 {
     static constexpr int lanes = 4;
@@ -94,12 +74,11 @@ struct Avx2 {
     [[gnu::always_inline]] static D max(D a, D b) { return _mm256_max_pd(a, b); }
     [[gnu::always_inline]] static D min(D a, D b) { return _mm256_min_pd(a, b); }
     [[gnu::always_inline]] static M gt(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_GT_OQ); }
-    // The 8 bytes at each lane's offset, a whole number held as a double,
-    // gathered through 2^52's bit pattern as in the AVX-512 kernels.
+    // The 8 bytes at each lane's offset, a whole number held as a double
+    // (see two52_indexed).
     [[gnu::always_inline]] static R gather_at(M m, const unsigned char* base, D offset) {
         const __m256i index = _mm256_castpd_si256(_mm256_add_pd(offset, _mm256_set1_pd(0x1p52)));
-        const auto moved = reinterpret_cast<const long long*>(reinterpret_cast<std::uintptr_t>(base) - kTwo52Bits);
-        return _mm256_mask_i64gather_epi64(_mm256_setzero_si256(), moved, index, _mm256_castpd_si256(m), 1);
+        return _mm256_mask_i64gather_epi64(_mm256_setzero_si256(), two52_indexed(base), index, _mm256_castpd_si256(m), 1);
     }
     // Each word of the lanes in m shifted down by `bits`; the others as they are.
     template <int bits>

@@ -24,29 +24,6 @@
 namespace trevalin {
 namespace {
 
-// The bit pattern of the double 2^52.
-constexpr std::uintptr_t kTwo52Bits = 0x4330000000000000ull;
-
-struct Bytes64 {
-    alignas(64) signed char b[64];
-};
-
-// A byte shuffle that moves `count` bytes starting at `first` of every 64-bit
-// word to the bottom of that word and clears the rest.
-template <int first, int count>
-constexpr Bytes64 pick_bytes() {
-    Bytes64 r{};
-    for (int i = 0; i < 64; ++i) {
-        int word = (i % 16) / 8;
-        int b = i % 8;
-        r.b[i] = static_cast<signed char>(b < count ? word * 8 + first + b : -128);
-    }
-    return r;
-}
-
-template <int first, int count>
-constexpr Bytes64 pick = pick_bytes<first, count>();
-
 struct Words32 {
     alignas(64) short w[32];
 };
@@ -67,6 +44,9 @@ constexpr Words32 interleave_words() {
 constexpr Words32 interleave3 = interleave_words();
 
 #include "warp/row_kernels_simd.inl"
+
+template <int first, int count>
+constexpr ByteShuffle<64> pick = pick_bytes<64, first, count>();
 
 struct Avx512 {
     static constexpr int lanes = 8;
@@ -113,14 +93,11 @@ struct Avx512 {
     [[gnu::always_inline]] static D max(D a, D b) { return _mm512_max_pd(a, b); }
     [[gnu::always_inline]] static D min(D a, D b) { return _mm512_min_pd(a, b); }
     [[gnu::always_inline]] static M gt(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_GT_OQ); }
-    // The 8 bytes at each lane's offset, a whole number below 2^31 held as
-    // a double. Adding 2^52 makes its bits 2^52's pattern plus the offset,
-    // which the gather takes as a 64-bit index from a base moved down by
-    // that pattern.
+    // The 8 bytes at each lane's offset, a whole number held as a double
+    // (see two52_indexed).
     [[gnu::always_inline]] static R gather_at(M m, const unsigned char* base, D offset) {
         const __m512i index = _mm512_castpd_si512(_mm512_add_pd(offset, _mm512_set1_pd(0x1p52)));
-        const auto moved = reinterpret_cast<const long long*>(reinterpret_cast<std::uintptr_t>(base) - kTwo52Bits);
-        return _mm512_mask_i64gather_epi64(_mm512_setzero_si512(), m, index, moved, 1);
+        return _mm512_mask_i64gather_epi64(_mm512_setzero_si512(), m, index, two52_indexed(base), 1);
     }
     // Each word of the lanes in m shifted down by `bits`; the others as they are.
     template <int bits>

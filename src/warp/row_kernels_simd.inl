@@ -30,6 +30,33 @@
 
 #define TREVALIN_KERNEL [[gnu::always_inline]] inline
 
+// A byte shuffle over an N-byte vector that moves `count` bytes starting at
+// `first` of every 64-bit word to the bottom of that word and clears the rest.
+template <int N>
+struct ByteShuffle {
+    alignas(N) signed char b[N];
+};
+
+template <int N, int first, int count>
+constexpr ByteShuffle<N> pick_bytes() {
+    ByteShuffle<N> r{};
+    for (int i = 0; i < N; ++i) {
+        int word = (i % 16) / 8;
+        int b = i % 8;
+        r.b[i] = static_cast<signed char>(b < count ? word * 8 + first + b : -128);
+    }
+    return r;
+}
+
+// Byte offsets below 2^52 held as doubles become 64-bit gather indices by
+// adding 2^52: their bits are then 2^52's pattern plus the offset, which a
+// gather from the base moved down by that pattern reads at base + offset.
+constexpr std::uintptr_t kTwo52Bits = 0x4330000000000000ull;
+
+TREVALIN_KERNEL const long long* two52_indexed(const unsigned char* base) {
+    return reinterpret_cast<const long long*>(reinterpret_cast<std::uintptr_t>(base) - kTwo52Bits);
+}
+
 TREVALIN_KERNEL void store12(void* out, __m128i v) {
     _mm_storel_epi64(static_cast<__m128i*>(out), v);
     int high = _mm_extract_epi32(v, 2);
@@ -328,6 +355,23 @@ TREVALIN_KERNEL void sample_group(const Frame<V, T, C>& fr, typename V::D x, typ
         lanczos3_group<V, T, C>(fr, x, y, out);
 }
 
+// The whole bilinear groups of a row from its start, each fetched (by
+// fetch(first pixel)) before the group ahead of it is finished; returns the
+// pixels done.
+template <class V, class T, int C, class Fetch>
+TREVALIN_KERNEL std::size_t bilinear_groups(std::size_t n, T* out, Fetch&& fetch) {
+    if (n < V::lanes) return 0;
+    auto taps = fetch(0);
+    std::size_t x = 0;
+    for (; x + 2 * V::lanes <= n; x += V::lanes) {
+        auto next = fetch(x + V::lanes);
+        bilinear_finish<V, T, C>(taps, out + x * C);
+        taps = next;
+    }
+    bilinear_finish<V, T, C>(taps, out + x * C);
+    return x + V::lanes;
+}
+
 template <class V, class T, int C, Filter F>
 void remap_row(const SourceImage<T>& src, const float* map_x, const float* map_y, std::size_t n, T* out,
                const Lanczos3Weights* table) {
@@ -335,19 +379,9 @@ void remap_row(const SourceImage<T>& src, const float* map_x, const float* map_y
     std::size_t x = 0;
     if constexpr (F == Filter::Lanczos3) std::memset(out, 0, sizeof(T) * C * n);
     if constexpr (F == Filter::Bilinear) {
-        auto fetch = [&](std::size_t at) __attribute__((always_inline)) {
+        x = bilinear_groups<V, T, C>(n, out, [&](std::size_t at) __attribute__((always_inline)) {
             return bilinear_fetch<V, T, C>(fr, V::load_floats(map_x + at), V::load_floats(map_y + at), out + at * C);
-        };
-        if (n >= V::lanes) {
-            auto taps = fetch(0);
-            for (; x + 2 * V::lanes <= n; x += V::lanes) {
-                auto next = fetch(x + V::lanes);
-                bilinear_finish<V, T, C>(taps, out + x * C);
-                taps = next;
-            }
-            bilinear_finish<V, T, C>(taps, out + x * C);
-            x += V::lanes;
-        }
+        });
     } else {
         for (; x + V::lanes <= n; x += V::lanes)
             sample_group<V, T, C, F>(fr, V::load_floats(map_x + x), V::load_floats(map_y + x), out + x * C);
@@ -375,23 +409,15 @@ void warp_row(const SourceImage<T>& src, const WarpRow& row, std::size_t n, T* o
     if constexpr (F == Filter::Lanczos3) std::memset(out, 0, sizeof(T) * 3 * n);
     if constexpr (F == Filter::Bilinear) {
         // Three groups in flight: the position of one, the taps of the
-        // next, the arithmetic of the third.
-        if (n >= V::lanes) {
-            typename V::D sx, sy, nx, ny;
-            position(0, sx, sy);
-            auto taps = bilinear_fetch<V, T, 3>(fr, sx, sy, out);
-            if (n >= 2 * V::lanes) position(V::lanes, nx, ny);
-            for (; x + 2 * V::lanes <= n; x += V::lanes) {
-                sx = nx;
-                sy = ny;
-                if (x + 3 * V::lanes <= n) position(x + 2 * V::lanes, nx, ny);
-                auto next = bilinear_fetch<V, T, 3>(fr, sx, sy, out + (x + V::lanes) * 3);
-                bilinear_finish<V, T, 3>(taps, out + x * 3);
-                taps = next;
-            }
-            bilinear_finish<V, T, 3>(taps, out + x * 3);
-            x += V::lanes;
-        }
+        // next, the arithmetic of the third. A group's fetch works out the
+        // position of the group after it.
+        typename V::D nx, ny;
+        if (n >= V::lanes) position(0, nx, ny);
+        x = bilinear_groups<V, T, 3>(n, out, [&](std::size_t at) __attribute__((always_inline)) {
+            const typename V::D sx = nx, sy = ny;
+            if (at + 2 * V::lanes <= n) position(at + V::lanes, nx, ny);
+            return bilinear_fetch<V, T, 3>(fr, sx, sy, out + at * 3);
+        });
     } else {
         for (; x + V::lanes <= n; x += V::lanes) {
             typename V::D sx, sy;
