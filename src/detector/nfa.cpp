@@ -1,10 +1,9 @@
 #include "detector/nfa.hpp"
 
-#include <cstring>
-
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <immintrin.h>
 
 #include "sample/numeric.hpp"
@@ -343,7 +342,8 @@ double NfaMemo::operator()(std::uint64_t n, std::uint64_t k, double p) {
     h ^= h >> 29;
     h *= 0x94D049BB133111EBull;
     Slot& slot = slots_[(h >> 40) & (kSlots - 1)];
-    if (slot.n != n || slot.k != k || slot.p_bits != p_bits) slot = Slot{n, k, p_bits, binomial_log_nfa(n, k, p, log_nt_)};
+    if (slot.n != n || slot.k != k || slot.p_bits != p_bits)
+        slot = Slot{n, k, p_bits, binomial_log_nfa(n, k, p, log_nt_)};
     return slot.score;
 }
 

@@ -78,7 +78,8 @@ struct Avx2 {
     // (see two52_indexed).
     [[gnu::always_inline]] static R gather_at(M m, const unsigned char* base, D offset) {
         const __m256i index = _mm256_castpd_si256(_mm256_add_pd(offset, _mm256_set1_pd(0x1p52)));
-        return _mm256_mask_i64gather_epi64(_mm256_setzero_si256(), two52_indexed(base), index, _mm256_castpd_si256(m), 1);
+        return _mm256_mask_i64gather_epi64(_mm256_setzero_si256(), two52_indexed(base), index,
+                                           _mm256_castpd_si256(m), 1);
     }
     // Each word of the lanes in m shifted down by `bits`; the others as they are.
     template <int bits>
