@@ -48,6 +48,8 @@ struct Avx2 {
     [[gnu::always_inline]] static D floor(D a) { return _mm256_round_pd(a, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC); }
     [[gnu::always_inline]] static M ge(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_GE_OQ); }
     [[gnu::always_inline]] static M le(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_LE_OQ); }
+    [[gnu::always_inline]] static M lt(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
+    [[gnu::always_inline]] static bool all(M m) { return _mm256_movemask_pd(m) == 0xf; }
     [[gnu::always_inline]] static M both(M a, M b) { return _mm256_and_pd(a, b); }
     [[gnu::always_inline]] static M none() { return _mm256_setzero_pd(); }
     [[gnu::always_inline]] static bool any(M m) { return _mm256_movemask_pd(m) != 0; }

@@ -69,6 +69,8 @@ struct Avx512 {
     }
     [[gnu::always_inline]] static M ge(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_GE_OQ); }
     [[gnu::always_inline]] static M le(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_LE_OQ); }
+    [[gnu::always_inline]] static M lt(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_LT_OQ); }
+    [[gnu::always_inline]] static bool all(M m) { return m == 0xff; }
     [[gnu::always_inline]] static M both(M a, M b) { return static_cast<M>(a & b); }
     [[gnu::always_inline]] static M none() { return 0; }
     [[gnu::always_inline]] static bool any(M m) { return m != 0; }

@@ -23,7 +23,7 @@
 //
 // V provides: lanes; D (doubles), I (int32), M (lane mask), R (a 64-bit word
 // per lane); set, set_i32, load, load_floats, spill, add, sub, mul, div,
-// floor, max, min, ge, le, gt, both, none, any, keep, to_i32, add_i32,
+// floor, max, min, ge, le, lt, gt, both, none, any, all, keep, to_i32, add_i32,
 // sub_i32, max_i32, min_i32, mul_i32, shl_i32<k>, any_above, gather64,
 // gather_at, gather_table, shift_count, shift_out, shift_out_where<bits>,
 // channel and store<T, C>.
@@ -103,6 +103,10 @@ struct Frame {
     // The same limits as doubles, for the bilinear taps.
     typename V::D x_last_d, y_last_d, row_bytes_d, pixel_bytes_d;
     typename V::D last_row_tap;  // largest offset of a tap-0 word whose tap-1 word can be read
+    // Bilinear groups whose lanes all lie in [0, x_inner) x [0, y_inner) need
+    // no clamping: both columns and rows exist, and the last word read for a
+    // pixel ends within its row.
+    typename V::D x_inner, y_inner;
 
     Frame(const SourceImage<T>& s, const Lanczos3Weights* t)
         : src(s),
@@ -118,7 +122,10 @@ struct Frame {
           y_last_d(V::set(static_cast<double>(s.h - 1))),
           row_bytes_d(V::set(static_cast<double>(s.w * pixel_bytes))),
           pixel_bytes_d(V::set(pixel_bytes)),
-          last_row_tap(V::set(static_cast<double>(s.len * sizeof(T)) - 8.0 - pixel_bytes)) {}
+          last_row_tap(V::set(static_cast<double>(s.len * sizeof(T)) - 8.0 - pixel_bytes)),
+          x_inner(V::set(static_cast<double>(s.w) + 1.0 - (2 * pixel_bytes > 8 ? 1 : 0) -
+                         (8 + pixel_bytes - 1) / pixel_bytes)),
+          y_inner(V::set(static_cast<double>(s.h) - 1.0)) {}
 
     const unsigned char* bytes() const { return reinterpret_cast<const unsigned char*>(src.data); }
 };
@@ -207,18 +214,37 @@ TREVALIN_KERNEL BilinearTaps<V, T, C> bilinear_fetch(const Frame<V, T, C>& fr, t
                                                      T* out) {
     using D = typename V::D;
     BilinearTaps<V, T, C> t;
-    t.in = inside(fr, x, y);
     t.written = false;
-    // Lanes outside compute garbage that is neither read through nor stored.
     D fx = V::floor(x);
     D fy = V::floor(y);
     t.tx = V::sub(x, fx);
     t.ty = V::sub(y, fy);
+    const D zero = V::set(0.0);
+    // Most groups lie well inside the source: their taps are the floors and
+    // the pixels after them, with no clamping and no end-of-source test.
+    const auto interior = V::both(V::both(V::ge(x, zero), V::lt(x, fr.x_inner)),
+                                  V::both(V::ge(y, zero), V::lt(y, fr.y_inner)));
+    if (V::all(interior)) [[likely]] {
+        t.in = interior;
+        D at00 = V::add(V::mul(fy, fr.row_bytes_d), V::mul(fx, fr.pixel_bytes_d));
+        D at01 = V::add(at00, fr.row_bytes_d);
+        t.r00 = V::gather_at(interior, fr.bytes(), at00);
+        t.r01 = V::gather_at(interior, fr.bytes(), at01);
+        if constexpr (2 * Frame<V, T, C>::pixel_bytes <= 8) {
+            t.r10 = V::template shift_out_where<8 * Frame<V, T, C>::pixel_bytes>(t.r00, interior);
+            t.r11 = V::template shift_out_where<8 * Frame<V, T, C>::pixel_bytes>(t.r01, interior);
+        } else {
+            t.r10 = V::gather_at(interior, fr.bytes(), V::add(at00, fr.pixel_bytes_d));
+            t.r11 = V::gather_at(interior, fr.bytes(), V::add(at01, fr.pixel_bytes_d));
+        }
+        return t;
+    }
+    // Lanes outside compute garbage that is neither read through nor stored.
+    t.in = inside(fr, x, y);
     // Inside, -0.5 <= x <= w - 0.5 puts the floor in [-1, w - 1]: the first
     // tap can only fall below the range and the second only above it. Tap
     // columns, rows and byte offsets are small whole numbers, exact in
     // doubles.
-    const D zero = V::set(0.0);
     const D one = V::set(1.0);
     D x0 = V::max(fx, zero);
     D x1 = V::min(V::add(fx, one), fr.x_last_d);

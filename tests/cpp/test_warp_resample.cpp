@@ -9,6 +9,9 @@
 #include <tuple>
 #include <vector>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include "sample/filter.hpp"
 #include "warp/remap.hpp"
 #include "warp/row_kernels.hpp"
@@ -192,6 +195,48 @@ TEST_CASE_TEMPLATE("every row kernel matches the reference on random maps", K, A
             }
         }
     }
+}
+
+// Whole groups of positions in the last cells of the source (a mix of lanes
+// that need no clamping and lanes that do), with the source ending at a page
+// followed by an inaccessible one: a read past its last sample faults.
+TEST_CASE_TEMPLATE("row kernels never read past the end of the source", K, ALL_KINDS) {
+    using T = typename K::T;
+    constexpr int C = K::C;
+    const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    void* mem = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    REQUIRE(mem != MAP_FAILED);
+    REQUIRE(mprotect(static_cast<char*>(mem) + page, page, PROT_NONE) == 0);
+    std::mt19937 rng(5 + C);
+    for (std::size_t w : {5, 9, 12, 13, 17}) {
+        const std::size_t h = 4;
+        auto im = random_image<T, C>(w, h, rng);
+        T* at_end = reinterpret_cast<T*>(static_cast<char*>(mem) + page) - im.px.size();
+        std::copy(im.px.begin(), im.px.end(), at_end);
+        SourceImage<T> src{at_end, im.px.size(), w, h};
+        const std::size_t n = 64;
+        std::vector<float> mx(n), my(n);
+        for (float reach : {3.0f, 5.0f, 9.0f}) {
+            std::uniform_real_distribution<float> xs(std::max(0.0f, float(w) - reach), float(w) - 0.5f);
+            std::uniform_real_distribution<float> ys(float(h) - 2.0f, float(h) - 0.5f);
+            for (std::size_t k = 0; k < n; ++k) {
+                mx[k] = xs(rng);
+                my[k] = k % 16 < 8 ? std::nextafter(float(h) - 1.0f, 0.0f) : ys(rng);
+            }
+            for (Filter f : filters) {
+                auto expect = reference_remap<T, C>(im, mx, my, f);
+                auto table = lanczos3_table();
+                for (Isa isa : isas()) {
+                    CAPTURE(w);
+                    CAPTURE(int(isa));
+                    std::vector<T> got(n * C, 77);
+                    remap_row_kernel<T, C>(f, src, isa)(src, mx.data(), my.data(), n, got.data(), table.data());
+                    CHECK(got == expect);
+                }
+            }
+        }
+    }
+    munmap(mem, 2 * page);
 }
 
 TEST_CASE_TEMPLATE("remap equals the reference over many rows", K, ALL_KINDS) {
