@@ -73,29 +73,31 @@ std::size_t blur_at_columns_pairs(const double* src, const std::size_t* columns,
 }
 
 typedef double Quad __attribute__((vector_size(32)));
+typedef double Oct __attribute__((vector_size(64)));
 
-// The sums at sixteen neighbouring input columns, four vectors summed side
-// by side from one unaligned load each per tap; every kept column among the
-// sixteen takes its lane. Stops at the first kept column whose sixteen sums
-// would read past the source.
-__attribute__((target("avx2"))) std::size_t blur_at_columns_avx2(const double* src, std::size_t src_len,
-                                                                 const std::size_t* columns, std::size_t n,
-                                                                 const double* weights, std::size_t taps,
-                                                                 double* out) {
-    constexpr std::size_t kSpan = 16;
+// The sums at 4 x lanes neighbouring input columns, four vectors summed side
+// by side from one unaligned load each per tap; every kept column among them
+// takes its lane. Stops at the first kept column whose sums would read past
+// the source. Inlined into one function per instruction set.
+template <class Vec>
+[[gnu::always_inline]] inline std::size_t blur_spans(const double* src, std::size_t src_len,
+                                                     const std::size_t* columns, std::size_t n,
+                                                     const double* weights, std::size_t taps, double* out) {
+    constexpr std::size_t kLanes = sizeof(Vec) / sizeof(double);
+    constexpr std::size_t kSpan = 4 * kLanes;
     std::size_t x = 0;
     while (x < n) {
         const std::size_t base = columns[x];
         if (src_len - base < taps + (kSpan - 1)) break;
         const double* at = src + base;
-        Quad a0 = {0.0, 0.0, 0.0, 0.0}, a1 = a0, a2 = a0, a3 = a0;
+        Vec a0 = {}, a1 = {}, a2 = {}, a3 = {};
         for (std::size_t k = 0; k < taps; ++k) {
-            const Quad w = {weights[k], weights[k], weights[k], weights[k]};
-            Quad v0, v1, v2, v3;
+            const double w = weights[k];
+            Vec v0, v1, v2, v3;
             std::memcpy(&v0, at + k, sizeof v0);
-            std::memcpy(&v1, at + k + 4, sizeof v1);
-            std::memcpy(&v2, at + k + 8, sizeof v2);
-            std::memcpy(&v3, at + k + 12, sizeof v3);
+            std::memcpy(&v1, at + k + kLanes, sizeof v1);
+            std::memcpy(&v2, at + k + 2 * kLanes, sizeof v2);
+            std::memcpy(&v3, at + k + 3 * kLanes, sizeof v3);
             a0 += w * v0;
             a1 += w * v1;
             a2 += w * v2;
@@ -103,15 +105,29 @@ __attribute__((target("avx2"))) std::size_t blur_at_columns_avx2(const double* s
         }
         double lanes[kSpan];
         std::memcpy(lanes, &a0, sizeof a0);
-        std::memcpy(lanes + 4, &a1, sizeof a1);
-        std::memcpy(lanes + 8, &a2, sizeof a2);
-        std::memcpy(lanes + 12, &a3, sizeof a3);
+        std::memcpy(lanes + kLanes, &a1, sizeof a1);
+        std::memcpy(lanes + 2 * kLanes, &a2, sizeof a2);
+        std::memcpy(lanes + 3 * kLanes, &a3, sizeof a3);
         do {
             out[x] = lanes[columns[x] - base];
             ++x;
         } while (x < n && columns[x] - base < kSpan);
     }
     return x;
+}
+
+__attribute__((target("avx2"))) std::size_t blur_at_columns_avx2(const double* src, std::size_t src_len,
+                                                                 const std::size_t* columns, std::size_t n,
+                                                                 const double* weights, std::size_t taps,
+                                                                 double* out) {
+    return blur_spans<Quad>(src, src_len, columns, n, weights, taps, out);
+}
+
+__attribute__((target("avx512f"))) std::size_t blur_at_columns_avx512(const double* src, std::size_t src_len,
+                                                                      const std::size_t* columns, std::size_t n,
+                                                                      const double* weights, std::size_t taps,
+                                                                      double* out) {
+    return blur_spans<Oct>(src, src_len, columns, n, weights, taps, out);
 }
 
 bool cpu_has_avx2() {
@@ -121,12 +137,21 @@ bool cpu_has_avx2() {
 
 const bool kHasAvx2 = cpu_has_avx2();
 
+bool cpu_has_avx512() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f");
+}
+
+const bool kHasAvx512 = cpu_has_avx512();
+
 }  // namespace
 
 void blur_at_columns(const double* src, std::size_t src_len, const std::size_t* columns, std::size_t n,
                      const double* weights, std::size_t taps, double* out, bool wide) {
-    std::size_t x = wide && kHasAvx2 ? blur_at_columns_avx2(src, src_len, columns, n, weights, taps, out)
-                                     : blur_at_columns_pairs(src, columns, n, weights, taps, out);
+    std::size_t x = !wide       ? blur_at_columns_pairs(src, columns, n, weights, taps, out)
+                    : kHasAvx512 ? blur_at_columns_avx512(src, src_len, columns, n, weights, taps, out)
+                    : kHasAvx2   ? blur_at_columns_avx2(src, src_len, columns, n, weights, taps, out)
+                                 : blur_at_columns_pairs(src, columns, n, weights, taps, out);
     for (; x < n; ++x) {
         const double* a = src + columns[x];
         double acc = 0.0;
@@ -138,29 +163,46 @@ void blur_at_columns(const double* src, std::size_t src_len, const std::size_t* 
 namespace {
 
 // out[x] = sum over k of weights[k] * lines[k][x], accumulated from 0.0 in
-// increasing k, eight columns at a time held in registers.
-void blur_rows(const double* const* lines, std::size_t n, const double* weights, std::size_t taps, double* out) {
-    std::size_t x = 0;
-    for (; x + 8 <= n; x += 8) {
-        Pair a0 = {0.0, 0.0}, a1 = a0, a2 = a0, a3 = a0;
+// increasing k, 4 x lanes columns at a time held in registers, from column
+// `first` on; returns the first column not done.
+template <class Vec>
+[[gnu::always_inline]] inline std::size_t blur_rows_lanes(const double* const* lines, std::size_t first,
+                                                          std::size_t n, const double* weights, std::size_t taps,
+                                                          double* out) {
+    constexpr std::size_t kLanes = sizeof(Vec) / sizeof(double);
+    std::size_t x = first;
+    for (; x + 4 * kLanes <= n; x += 4 * kLanes) {
+        Vec a0 = {}, a1 = {}, a2 = {}, a3 = {};
         for (std::size_t k = 0; k < taps; ++k) {
-            const Pair w = {weights[k], weights[k]};
+            const double w = weights[k];
             const double* l = lines[k] + x;
-            Pair v0, v1, v2, v3;
+            Vec v0, v1, v2, v3;
             std::memcpy(&v0, l, sizeof v0);
-            std::memcpy(&v1, l + 2, sizeof v1);
-            std::memcpy(&v2, l + 4, sizeof v2);
-            std::memcpy(&v3, l + 6, sizeof v3);
+            std::memcpy(&v1, l + kLanes, sizeof v1);
+            std::memcpy(&v2, l + 2 * kLanes, sizeof v2);
+            std::memcpy(&v3, l + 3 * kLanes, sizeof v3);
             a0 += w * v0;
             a1 += w * v1;
             a2 += w * v2;
             a3 += w * v3;
         }
         std::memcpy(out + x, &a0, sizeof a0);
-        std::memcpy(out + x + 2, &a1, sizeof a1);
-        std::memcpy(out + x + 4, &a2, sizeof a2);
-        std::memcpy(out + x + 6, &a3, sizeof a3);
+        std::memcpy(out + x + kLanes, &a1, sizeof a1);
+        std::memcpy(out + x + 2 * kLanes, &a2, sizeof a2);
+        std::memcpy(out + x + 3 * kLanes, &a3, sizeof a3);
     }
+    return x;
+}
+
+__attribute__((target("avx512f"))) std::size_t blur_rows_avx512(const double* const* lines, std::size_t n,
+                                                                 const double* weights, std::size_t taps,
+                                                                 double* out) {
+    return blur_rows_lanes<Oct>(lines, 0, n, weights, taps, out);
+}
+
+void blur_rows(const double* const* lines, std::size_t n, const double* weights, std::size_t taps, double* out) {
+    std::size_t x = kHasAvx512 ? blur_rows_avx512(lines, n, weights, taps, out) : 0;
+    x = blur_rows_lanes<Pair>(lines, x, n, weights, taps, out);
     for (; x < n; ++x) {
         double acc = 0.0;
         for (std::size_t k = 0; k < taps; ++k) acc += weights[k] * lines[k][x];
