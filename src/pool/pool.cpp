@@ -4,6 +4,7 @@
 #include <sched.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -115,11 +116,24 @@ std::size_t decide_thread_count() {
 
 // One parallel loop. Shared between the caller and the workers that joined it,
 // so it lives until the last of them lets go.
+//
+// The rows are cut into one contiguous share per thread. Each thread that
+// joins takes the next share and claims its rows one at a time, in order;
+// when they run out it helps with the other shares the same way. So each
+// thread works on neighbouring rows (which read neighbouring source data)
+// while the load still balances row by row.
 struct Job {
+    struct alignas(64) Share {
+        std::size_t begin = 0, end = 0;
+        std::atomic<std::size_t> next{0};
+    };
+
     std::size_t rows;
     detail::RowCall call;
     void* ctx;
-    std::atomic<std::size_t> next{0};
+    std::size_t share_count;
+    std::unique_ptr<Share[]> shares;
+    std::atomic<std::size_t> joined{0};
     std::atomic<std::size_t> done{0};
     std::atomic<bool> failed{false};
     std::mutex m;
@@ -127,24 +141,36 @@ struct Job {
     std::exception_ptr error;
     bool finished = false;
 
-    Job(std::size_t r, detail::RowCall c, void* x) : rows(r), call(c), ctx(x) {}
+    Job(std::size_t r, detail::RowCall c, void* x, std::size_t threads)
+        : rows(r), call(c), ctx(x), share_count(std::max<std::size_t>(1, std::min(threads, r))),
+          shares(new Share[share_count]) {
+        for (std::size_t i = 0; i < share_count; ++i) {
+            shares[i].begin = rows / share_count * i + std::min(i, rows % share_count);
+            shares[i].end = shares[i].begin + rows / share_count + (i < rows % share_count ? 1 : 0);
+            shares[i].next.store(shares[i].begin, std::memory_order_relaxed);
+        }
+    }
 
     // Claims and runs rows until none is left unclaimed.
     void work() {
         std::size_t completed = 0;
-        for (;;) {
-            std::size_t r = next.fetch_add(1, std::memory_order_relaxed);
-            if (r >= rows) break;
-            if (!failed.load(std::memory_order_relaxed)) {
-                try {
-                    call(ctx, r);
-                } catch (...) {
-                    std::lock_guard<std::mutex> lock(m);
-                    if (!error) error = std::current_exception();
-                    failed.store(true, std::memory_order_relaxed);
+        const std::size_t first = joined.fetch_add(1, std::memory_order_relaxed) % share_count;
+        for (std::size_t i = 0; i < share_count; ++i) {
+            Share& share = shares[(first + i) % share_count];
+            for (;;) {
+                std::size_t r = share.next.fetch_add(1, std::memory_order_relaxed);
+                if (r >= share.end) break;
+                if (!failed.load(std::memory_order_relaxed)) {
+                    try {
+                        call(ctx, r);
+                    } catch (...) {
+                        std::lock_guard<std::mutex> lock(m);
+                        if (!error) error = std::current_exception();
+                        failed.store(true, std::memory_order_relaxed);
+                    }
                 }
+                ++completed;
             }
-            ++completed;
         }
         if (completed && done.fetch_add(completed, std::memory_order_acq_rel) + completed == rows) {
             std::lock_guard<std::mutex> lock(m);
@@ -153,7 +179,11 @@ struct Job {
         }
     }
 
-    bool exhausted() const { return next.load(std::memory_order_relaxed) >= rows; }
+    bool exhausted() const {
+        for (std::size_t i = 0; i < share_count; ++i)
+            if (shares[i].next.load(std::memory_order_relaxed) < shares[i].end) return false;
+        return true;
+    }
 };
 
 thread_local bool t_is_worker = false;
@@ -182,7 +212,7 @@ public:
     std::size_t started() const { return started_.load(std::memory_order_relaxed); }
 
     void run(std::size_t rows, detail::RowCall call, void* ctx) {
-        auto job = std::make_shared<Job>(rows, call, ctx);
+        auto job = std::make_shared<Job>(rows, call, ctx, started() + 1);
         {
             std::lock_guard<std::mutex> lock(m_);
             queue_.push_back(job);

@@ -1,6 +1,7 @@
 #include <doctest/doctest.h>
 
 #include <atomic>
+#include <chrono>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -11,10 +12,20 @@
 using namespace trevalin;
 
 TEST_CASE("every row runs exactly once") {
-    for (std::size_t rows : {0u, 1u, 2u, 7u, 1000u}) {
-        std::vector<std::atomic<int>> hits(rows);
-        parallel_rows(rows, [&](std::size_t r) { hits[r].fetch_add(1); });
-        for (auto& h : hits) CHECK(h.load() == 1);
+    // Row counts below, at and around the thread count; with uniform rows and
+    // with slow rows at the start, so that threads finish their own share
+    // early and help with another one.
+    for (bool skewed : {false, true}) {
+        for (std::size_t rows : {0u, 1u, 2u, 3u, 4u, 5u, 7u, 1000u, 1001u}) {
+            CAPTURE(rows);
+            CAPTURE(skewed);
+            std::vector<std::atomic<int>> hits(rows);
+            parallel_rows(rows, [&](std::size_t r) {
+                if (skewed && r < rows / 3) std::this_thread::sleep_for(std::chrono::microseconds(50));
+                hits[r].fetch_add(1);
+            });
+            for (auto& h : hits) CHECK(h.load() == 1);
+        }
     }
 }
 
