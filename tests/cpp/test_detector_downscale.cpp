@@ -193,6 +193,23 @@ TEST_CASE("integer samples are converted before blurring") {
         CHECK(same_bits(a.image[i], b.image[i]));
         CHECK(same_bits(a.image[i], c.image[i]));
     }
+    // Arbitrary 16-bit and float samples give the blur of their working
+    // values (the 16-bit quotients rounded, the floats widened).
+    std::vector<std::uint16_t> words(w * h);
+    std::vector<float> floats(w * h);
+    std::vector<double> of_words(w * h), of_floats(w * h);
+    for (std::size_t i = 0; i < w * h; ++i) {
+        words[i] = std::uint16_t((i * 7919u) % 65536u);
+        of_words[i] = double(words[i]) / 257.0;
+        floats[i] = float(i * 0.37) - 61.3f;
+        of_floats[i] = double(floats[i]);
+    }
+    const Downscaled d = downscale(words.data(), w, h, 0.6), e = downscale(of_words.data(), w, h, 0.6);
+    const Downscaled f = downscale(floats.data(), w, h, 0.6), g = downscale(of_floats.data(), w, h, 0.6);
+    for (std::size_t i = 0; i < d.image.size(); ++i) {
+        CHECK(same_bits(d.image[i], e.image[i]));
+        CHECK(same_bits(f.image[i], g.image[i]));
+    }
 }
 
 TEST_CASE("a constant image stays constant up to the rounding of the weights, borders included") {
