@@ -8,6 +8,7 @@
 #include <limits>
 #include <new>
 #include <type_traits>
+#include <vector>
 
 #include "detector/level_line_field.hpp"
 #include "detector/memory.hpp"
@@ -125,11 +126,62 @@ __attribute__((target("avx2"))) std::size_t blur_at_columns_avx2(const double* s
     return blur_spans<Quad>(src, src_len, columns, n, weights, taps, out);
 }
 
-__attribute__((target("avx512f"))) std::size_t blur_at_columns_avx512(const double* src, std::size_t src_len,
-                                                                      const std::size_t* columns, std::size_t n,
-                                                                      const double* weights, std::size_t taps,
-                                                                      double* out) {
-    return blur_spans<Oct>(src, src_len, columns, n, weights, taps, out);
+// Where the kept columns of a row fall in spans of 32 input columns: each
+// span's first column and a bit per input column kept. The spans are the
+// same for every row of an image, so they are worked out once. They stop at
+// the first kept column whose span would read past the source, or that
+// repeats the one before it.
+struct ColumnSpans {
+    struct Span {
+        std::size_t base;
+        std::uint32_t kept;
+    };
+    std::vector<Span> spans;
+    std::size_t columns_done = 0;
+};
+
+ColumnSpans plan_spans(std::size_t src_len, const std::size_t* columns, std::size_t n, std::size_t taps) {
+    constexpr std::size_t kSpan = 32;
+    ColumnSpans plan;
+    std::size_t x = 0;
+    while (x < n) {
+        const std::size_t base = columns[x];
+        if (src_len - base < taps + (kSpan - 1) || (x > 0 && base == columns[x - 1])) break;
+        std::uint32_t kept = 0;
+        std::size_t y = x;
+        do {
+            kept |= std::uint32_t{1} << (columns[y] - base);
+            ++y;
+        } while (y < n && columns[y] - base < kSpan && columns[y] != columns[y - 1]);
+        plan.spans.push_back({base, kept});
+        x = y;
+    }
+    plan.columns_done = x;
+    return plan;
+}
+
+// The sums of blur_spans over 32 columns, the kept lanes packed together
+// and stored one after another.
+__attribute__((target("avx512f"))) void blur_planned_avx512(const double* src, const ColumnSpans& plan,
+                                                            const double* weights, std::size_t taps, double* out) {
+    for (const ColumnSpans::Span& span : plan.spans) {
+        const double* at = src + span.base;
+        __m512d a0 = _mm512_setzero_pd(), a1 = a0, a2 = a0, a3 = a0;
+        for (std::size_t k = 0; k < taps; ++k) {
+            const __m512d w = _mm512_set1_pd(weights[k]);
+            a0 = _mm512_add_pd(a0, _mm512_mul_pd(w, _mm512_loadu_pd(at + k)));
+            a1 = _mm512_add_pd(a1, _mm512_mul_pd(w, _mm512_loadu_pd(at + k + 8)));
+            a2 = _mm512_add_pd(a2, _mm512_mul_pd(w, _mm512_loadu_pd(at + k + 16)));
+            a3 = _mm512_add_pd(a3, _mm512_mul_pd(w, _mm512_loadu_pd(at + k + 24)));
+        }
+        const __m512d a[4] = {a0, a1, a2, a3};
+        for (int i = 0; i < 4; ++i) {
+            const auto kept = static_cast<__mmask8>(span.kept >> (8 * i));
+            const int count = __builtin_popcount(kept);
+            _mm512_mask_storeu_pd(out, static_cast<__mmask8>((1u << count) - 1), _mm512_maskz_compress_pd(kept, a[i]));
+            out += count;
+        }
+    }
 }
 
 bool cpu_has_avx2() {
@@ -150,10 +202,20 @@ const bool kHasAvx512 = cpu_has_avx512();
 
 void blur_at_columns(const double* src, std::size_t src_len, const std::size_t* columns, std::size_t n,
                      const double* weights, std::size_t taps, double* out, bool wide) {
-    std::size_t x = !wide       ? blur_at_columns_pairs(src, columns, n, weights, taps, out)
-                    : kHasAvx512 ? blur_at_columns_avx512(src, src_len, columns, n, weights, taps, out)
-                    : kHasAvx2   ? blur_at_columns_avx2(src, src_len, columns, n, weights, taps, out)
-                                 : blur_at_columns_pairs(src, columns, n, weights, taps, out);
+    std::size_t x;
+    if (wide && kHasAvx512) {
+        const ColumnSpans plan = plan_spans(src_len, columns, n, taps);
+        blur_planned_avx512(src, plan, weights, taps, out);
+        x = plan.columns_done;
+    } else {
+        x = wide && kHasAvx2 ? blur_at_columns_avx2(src, src_len, columns, n, weights, taps, out)
+                             : blur_at_columns_pairs(src, columns, n, weights, taps, out);
+    }
+    blur_remaining_columns(src, columns, x, n, weights, taps, out);
+}
+
+void blur_remaining_columns(const double* src, const std::size_t* columns, std::size_t x, std::size_t n,
+                            const double* weights, std::size_t taps, double* out) {
     for (; x < n; ++x) {
         const double* a = src + columns[x];
         double acc = 0.0;
@@ -273,6 +335,7 @@ struct BlurPlan {
     std::size_t half;
     Buffer<std::size_t> columns;
     std::size_t padded_len;
+    ColumnSpans spans;  // with AVX-512 only
 
     BlurPlan(std::uint64_t width, std::uint64_t height, double s) : w_in(width), h_in(height), scale(s) {
         const ScaledSize size = downscaled_size(width, height, scale);
@@ -283,6 +346,7 @@ struct BlurPlan {
         columns = Buffer<std::size_t>::uninitialized(w_out);
         for (std::size_t x = 0; x < w_out; ++x) columns[x] = source_index(x, scale, w_in);
         if (__builtin_add_overflow(w_in, 2 * half, &padded_len)) throw std::bad_alloc();
+        if (kHasAvx512) spans = plan_spans(padded_len, columns.data(), w_out, kernel.size());
     }
 
     // Input row g blurred along x at the kept columns. The row is first
@@ -296,7 +360,9 @@ struct BlurPlan {
         for (std::size_t j = 0; j < half; ++j) padded[j] = first;
         working_values(row, w_in, padded + half);
         for (std::size_t j = half + w_in; j < padded_len; ++j) padded[j] = last;
-        blur_at_columns(padded, padded_len, columns.data(), w_out, kernel.data(), kernel.size(), out);
+        if (!kHasAvx512) return blur_at_columns(padded, padded_len, columns.data(), w_out, kernel.data(), kernel.size(), out);
+        blur_planned_avx512(padded, spans, kernel.data(), kernel.size(), out);
+        blur_remaining_columns(padded, columns.data(), spans.columns_done, w_out, kernel.data(), kernel.size(), out);
     }
 
     // The input rows that the taps of output row y read, edge rows repeated.

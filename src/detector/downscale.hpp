@@ -34,6 +34,10 @@ std::uint64_t source_index(std::uint64_t i, double scale, std::uint64_t limit);
 void blur_at_columns(const double* src, std::size_t src_len, const std::size_t* columns, std::size_t n,
                      const double* weights, std::size_t taps, double* out, bool wide = true);
 
+// The same sums one column at a time, for columns x .. n - 1.
+void blur_remaining_columns(const double* src, const std::size_t* columns, std::size_t x, std::size_t n,
+                            const double* weights, std::size_t taps, double* out);
+
 struct Downscaled {
     Buffer<double> image;
     std::uint64_t width;
