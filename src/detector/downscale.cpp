@@ -198,22 +198,7 @@ bool cpu_has_avx512() {
 
 const bool kHasAvx512 = cpu_has_avx512();
 
-}  // namespace
-
-void blur_at_columns(const double* src, std::size_t src_len, const std::size_t* columns, std::size_t n,
-                     const double* weights, std::size_t taps, double* out, bool wide) {
-    std::size_t x;
-    if (wide && kHasAvx512) {
-        const ColumnSpans plan = plan_spans(src_len, columns, n, taps);
-        blur_planned_avx512(src, plan, weights, taps, out);
-        x = plan.columns_done;
-    } else {
-        x = wide && kHasAvx2 ? blur_at_columns_avx2(src, src_len, columns, n, weights, taps, out)
-                             : blur_at_columns_pairs(src, columns, n, weights, taps, out);
-    }
-    blur_remaining_columns(src, columns, x, n, weights, taps, out);
-}
-
+// The kept-column sums one column at a time, for columns x .. n - 1.
 void blur_remaining_columns(const double* src, const std::size_t* columns, std::size_t x, std::size_t n,
                             const double* weights, std::size_t taps, double* out) {
     for (; x < n; ++x) {
@@ -222,6 +207,22 @@ void blur_remaining_columns(const double* src, const std::size_t* columns, std::
         for (std::size_t k = 0; k < taps; ++k) acc += weights[k] * a[k];
         out[x] = acc;
     }
+}
+
+}  // namespace
+
+void blur_at_columns(const double* src, std::size_t src_len, const std::size_t* columns, std::size_t n,
+                     const double* weights, std::size_t taps, double* out, int lanes) {
+    std::size_t x;
+    if (lanes >= 8 && kHasAvx512) {
+        const ColumnSpans plan = plan_spans(src_len, columns, n, taps);
+        blur_planned_avx512(src, plan, weights, taps, out);
+        x = plan.columns_done;
+    } else {
+        x = lanes >= 4 && kHasAvx2 ? blur_at_columns_avx2(src, src_len, columns, n, weights, taps, out)
+                                   : blur_at_columns_pairs(src, columns, n, weights, taps, out);
+    }
+    blur_remaining_columns(src, columns, x, n, weights, taps, out);
 }
 
 namespace {
@@ -360,7 +361,8 @@ struct BlurPlan {
         for (std::size_t j = 0; j < half; ++j) padded[j] = first;
         working_values(row, w_in, padded + half);
         for (std::size_t j = half + w_in; j < padded_len; ++j) padded[j] = last;
-        if (!kHasAvx512) return blur_at_columns(padded, padded_len, columns.data(), w_out, kernel.data(), kernel.size(), out);
+        if (!kHasAvx512)
+            return blur_at_columns(padded, padded_len, columns.data(), w_out, kernel.data(), kernel.size(), out);
         blur_planned_avx512(padded, spans, kernel.data(), kernel.size(), out);
         blur_remaining_columns(padded, columns.data(), spans.columns_done, w_out, kernel.data(), kernel.size(), out);
     }

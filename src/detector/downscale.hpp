@@ -29,14 +29,11 @@ std::uint64_t source_index(std::uint64_t i, double scale, std::uint64_t limit);
 // out[x] = sum over k of weights[k] * src[columns[x] + k] for x < n,
 // accumulated from 0.0 in increasing k: one row of the blur at the kept
 // columns. `columns` is non-decreasing and columns[x] + taps <= src_len.
-// With `wide`, whole vectors of neighbouring columns where the CPU has them
-// (the same bits); without, two columns per vector everywhere.
+// Neighbouring columns are summed in vectors of up to `lanes` doubles (8, 4
+// or 2) as far as the CPU allows, with the same bits: 8 and 4 sum whole
+// spans of input columns and keep the kept ones, 2 sums kept columns in pairs.
 void blur_at_columns(const double* src, std::size_t src_len, const std::size_t* columns, std::size_t n,
-                     const double* weights, std::size_t taps, double* out, bool wide = true);
-
-// The same sums one column at a time, for columns x .. n - 1.
-void blur_remaining_columns(const double* src, const std::size_t* columns, std::size_t x, std::size_t n,
-                            const double* weights, std::size_t taps, double* out);
+                     const double* weights, std::size_t taps, double* out, int lanes = 8);
 
 struct Downscaled {
     Buffer<double> image;

@@ -133,7 +133,7 @@ TEST_CASE("downscale equals the full two-pass blur bit for bit") {
     }
 }
 
-TEST_CASE("a row blurred at the kept columns is the plain sum, with and without wide vectors") {
+TEST_CASE("a row blurred at the kept columns is the plain sum, with vectors of every width") {
     std::mt19937 rng(11);
     std::uniform_real_distribution<double> value(-300.0, 300.0);
     // Scales whose kept columns are dense, sparse or repeated at the end, and
@@ -164,10 +164,10 @@ TEST_CASE("a row blurred at the kept columns is the plain sum, with and without 
                 for (std::size_t k = 0; k < taps; ++k) acc += kernel[k] * src[columns[x] + k];
                 expect[x] = acc;
             }
-            for (bool wide : {false, true}) {
-                CAPTURE(wide);
+            for (int lanes : {2, 4, 8}) {
+                CAPTURE(lanes);
                 std::vector<double> got(n, 12345.0);
-                blur_at_columns(src.data(), len, columns.data(), n, kernel.data(), taps, got.data(), wide);
+                blur_at_columns(src.data(), len, columns.data(), n, kernel.data(), taps, got.data(), lanes);
                 std::size_t differ = 0;
                 for (std::size_t x = 0; x < n; ++x) differ += !same_bits(expect[x], got[x]);
                 CHECK(differ == 0);
