@@ -14,6 +14,7 @@
 #include "detector/memory.hpp"
 #include "detector/types.hpp"
 #include "pool/pool.hpp"
+#include "sample/isa.hpp"
 #include "sample/numeric.hpp"
 
 namespace trevalin {
@@ -81,7 +82,8 @@ typedef double Oct __attribute__((vector_size(64)));
 // The sums at 4 x lanes neighbouring input columns, four vectors summed side
 // by side from one unaligned load each per tap; every kept column among them
 // takes its lane. Stops at the first kept column whose sums would read past
-// the source. Inlined into one function per instruction set.
+// the source. Vec is the vector of doubles that the caller's instruction set
+// holds.
 template <class Vec>
 [[gnu::always_inline]] inline std::size_t blur_spans(const double* src, std::size_t src_len,
                                                      const std::size_t* columns, std::size_t n,
@@ -184,19 +186,8 @@ __attribute__((target("avx512f"))) void blur_planned_avx512(const double* src, c
     }
 }
 
-bool cpu_has_avx2() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2");
-}
-
-const bool kHasAvx2 = cpu_has_avx2();
-
-bool cpu_has_avx512() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f");
-}
-
-const bool kHasAvx512 = cpu_has_avx512();
+const bool kHasAvx2 = detected_isa() >= Isa::Avx2;
+const bool kHasAvx512 = detected_isa() >= Isa::Avx512;
 
 // The kept-column sums one column at a time, for columns x .. n - 1.
 void blur_remaining_columns(const double* src, const std::size_t* columns, std::size_t x, std::size_t n,
@@ -317,15 +308,14 @@ __attribute__((target("avx512f"))) std::size_t working_values_avx512(const float
 #pragma GCC diagnostic pop
 #endif
 
-std::size_t working_values_avx512(const double* in, std::size_t n, double* out) {
-    std::memcpy(out, in, n * sizeof(double));
-    return n;
-}
-
 template <class T>
 void working_values(const T* in, std::size_t n, double* out) {
-    std::size_t x = kHasAvx512 || std::is_same_v<T, double> ? working_values_avx512(in, n, out) : 0;
-    for (; x < n; ++x) out[x] = working_value(in[x]);
+    if constexpr (std::is_same_v<T, double>) {
+        std::memcpy(out, in, n * sizeof(double));
+    } else {
+        std::size_t x = kHasAvx512 ? working_values_avx512(in, n, out) : 0;
+        for (; x < n; ++x) out[x] = working_value(in[x]);
+    }
 }
 
 // What both passes share: the kernel, the kept columns and the sizes.

@@ -9,6 +9,7 @@
 
 #include "detector/memory.hpp"
 #include "pool/pool.hpp"
+#include "sample/isa.hpp"
 #include "sample/numeric.hpp"
 #include "sample/panic.hpp"
 
@@ -174,20 +175,8 @@ __attribute__((target("avx2"))) void level_line_row_avx2(const T* top, const T* 
     level_line_row_scalar(top, bottom, x, width, weak, out);
 }
 
-bool cpu_has_avx2() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2");
-}
-
-const bool kHasAvx2 = cpu_has_avx2();
-
-bool cpu_has_avx512() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
-           __builtin_cpu_supports("avx512vl");
-}
-
-const bool kHasAvx512 = cpu_has_avx512();
+const bool kHasAvx2 = detected_isa() >= Isa::Avx2;
+const bool kHasAvx512 = detected_isa() >= Isa::Avx512;
 
 #if !defined(__clang__)
 // GCC 12 flags the deliberately undefined lanes inside its own AVX-512 intrinsics.

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <immintrin.h>
 
+#include "sample/isa.hpp"
 #include "sample/numeric.hpp"
 
 namespace trevalin {
@@ -195,12 +196,7 @@ __attribute__((target("avx2"))) AlignedCount scan_box_avx2(const BoxScan& s, con
     return tail;
 }
 
-bool cpu_has_avx2() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2");
-}
-
-const bool kHasAvx2 = cpu_has_avx2();
+const bool kHasAvx2 = detected_isa() >= Isa::Avx2;
 
 // Boxes at most this wide are scanned pixel by pixel; wider ones look for the
 // inside run of each row first.

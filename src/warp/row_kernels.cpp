@@ -33,15 +33,6 @@ void warp_row_scalar(const SourceImage<T>& src, const WarpRow& row, std::size_t 
     }
 }
 
-Isa detect_isa() {
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-        __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl"))
-        return Isa::Avx512;
-    if (__builtin_cpu_supports("avx2")) return Isa::Avx2;
-    return Isa::Scalar;
-}
-
 // The vector kernels read 8 bytes per tap and address the source with 32-bit
 // byte offsets.
 template <class T>
@@ -51,11 +42,6 @@ bool vector_addressable(const SourceImage<T>& src) {
 }
 
 }  // namespace
-
-Isa detected_isa() {
-    static const Isa isa = detect_isa();
-    return isa;
-}
 
 template <class T, int C>
 RemapRowFn<T, C> remap_row_kernel(Filter filter, const SourceImage<T>& src, Isa isa) {

@@ -16,6 +16,7 @@
 #include <cstdint>
 
 #include "sample/filter.hpp"
+#include "sample/isa.hpp"
 #include "warp/sampler.hpp"
 
 namespace trevalin {
@@ -48,12 +49,6 @@ using RemapRowFn = void (*)(const SourceImage<T>& src, const float* map_x, const
 template <class T>
 using WarpRowFn = void (*)(const SourceImage<T>& src, const WarpRow& row, std::size_t n, T* out,
                            const Lanczos3Weights* table);
-
-// Instruction sets with a vectorised kernel.
-enum class Isa { Scalar, Avx2, Avx512 };
-
-// The widest instruction set that the CPU supports; decided once.
-Isa detected_isa();
 
 // The kernel of the filter for the given instruction set (at most the
 // detected one). Sources too small for an 8-byte read or too large for 32-bit
