@@ -60,6 +60,19 @@ def test_cli_json_csv_and_overlay(tmp_path):
     assert "[2/2]" in r.stderr and "2 images" in r.stderr
 
 
+def test_cli_output_cut_short_by_its_reader():
+    code = "import sys; sys.path.insert(0, %r); from trevalin_cli.detect import main; sys.exit(main())" % str(
+        ROOT / "python"
+    )
+    p = subprocess.Popen([sys.executable, "-c", code, str(IMAGES / "camera.png")], stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, text=True)
+    assert p.stdout.readline().startswith("#")
+    p.stdout.close()
+    err = p.stderr.read()
+    p.wait()
+    assert "Traceback" not in err and "Exception" not in err
+
+
 @pytest.mark.parametrize("bad", ["missing.png", __file__])
 def test_cli_unreadable_input_is_one_line_and_non_zero(bad):
     r = cli(bad)

@@ -2,6 +2,7 @@
 import argparse
 import csv
 import json
+import os
 import sys
 import time
 
@@ -54,7 +55,18 @@ def parse_args(argv):
 
 
 def main(argv=None):
-    args = parse_args(sys.argv[1:] if argv is None else argv)
+    try:
+        return detect_images(parse_args(sys.argv[1:] if argv is None else argv))
+    except BrokenPipeError:
+        # The reader stopped early (`trevalin-detect x.png | head`): that is
+        # not an error of ours. Standard output goes nowhere from here on, so
+        # that flushing it at exit raises nothing more.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1
+
+
+def detect_images(args):
     try:
         import PIL  # noqa: F401
     except ImportError:
