@@ -67,45 +67,52 @@ void grow_candidates(SeedLoopInput& in, Take&& take) {
     if (in.notes.weak.size() != pixels) panic("seed loop: the field's notes do not cover the field");
     const Buffer<std::uint32_t> seeds = seeds_by_level(field, pixels, kRho, in.notes.largest);
     if (seeds.empty()) return;
-    // The used map starts as the map of weak pixels.
-    Buffer<std::uint8_t> used = std::move(in.notes.weak);
+    // The used map starts as the map of weak pixels, held as bits from here
+    // on (the byte map is let go).
+    UsedBits used(in.notes.weak.data(), pixels);
+    in.notes.weak = Buffer<std::uint8_t>();
 
     std::vector<std::uint32_t> region;
     // Seeds jump across the image, so every growth starts on cold memory.
-    // The seed order is known in advance: a second cursor runs a few free
-    // seeds ahead of the loop and fetches their neighbourhoods. Most seeds
-    // are taken by the time the loop reaches them and cost nothing, so the
-    // cursor counts only seeds that look free (a later growth may still take
-    // them, which only wastes a fetch).
-    constexpr std::size_t kAhead = 12;
-    std::size_t cursor = 0, fetched = 0;  // seeds before `cursor` looked at; free ones among them
-    // The three records around `centre` (which may straddle two lines) and its used byte.
+    // The seed order is known in advance: a second cursor runs ahead of the
+    // loop and fetches the neighbourhoods of the next kAhead seeds that look
+    // free. Most seeds are taken by the time the loop reaches them, so the
+    // lead is counted in seeds that looked free and still lie ahead of the
+    // loop (a later growth may take them, which only wastes a fetch): their
+    // places in the seed order wait in a small ring until the loop passes them.
+    constexpr std::size_t kAhead = 12, kRingSize = 16;
+    static_assert(kAhead <= kRingSize && (kRingSize & (kRingSize - 1)) == 0);
+    std::size_t ring[kRingSize];
+    std::size_t ring_first = 0, ring_end = 0;  // running counts; entries are taken modulo kRingSize
+    std::size_t cursor = 0;                     // the next place in the seed order the cursor looks at
+    // The three records around `centre` (which may straddle two lines).
     auto fetch_row = [&](std::size_t centre) {
         const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(field + centre);
         __builtin_prefetch(reinterpret_cast<const void*>(at - sizeof(Px)));
         __builtin_prefetch(reinterpret_cast<const void*>(at + 2 * sizeof(Px) - 1));
-        __builtin_prefetch(used.data() + centre);
     };
-    auto fetch_ahead = [&](std::size_t free_seen) {
-        while (fetched < free_seen + kAhead && cursor < seeds.size()) {
-            const std::size_t s = seeds[cursor++];
-            if (used[s]) continue;
-            ++fetched;
+    // Called as the loop grows from the seed at place j.
+    auto fetch_ahead = [&](std::size_t j) {
+        while (ring_first != ring_end && ring[ring_first % kRingSize] <= j) ++ring_first;
+        if (cursor <= j) cursor = j + 1;
+        for (; ring_end - ring_first < kAhead && cursor < seeds.size(); ++cursor) {
+            const std::size_t s = seeds[cursor];
+            if (used.taken(s)) continue;
+            ring[ring_end++ % kRingSize] = cursor;
             fetch_row(s);
             if (s >= width) fetch_row(s - width);
             if (s + width < pixels) fetch_row(s + width);
         }
     };
     const double cos_tau = std::cos(kTau);
-    std::size_t grown = 0;
     for (std::size_t j = 0; j < seeds.size(); ++j) {
         const std::uint32_t seed = seeds[j];
-        if (used[seed]) continue;
-        fetch_ahead(++grown);
-        const DirectionSum sum = grow_region_sum(seed, field, used.data(), region, cos_tau, width, height);
+        if (used.taken(seed)) continue;
+        fetch_ahead(j);
+        const DirectionSum sum = grow_region_sum(seed, field, used, region, cos_tau, width, height);
         if (region.size() < min_size) continue;
         Rect rect = region_to_rect(region, field, width, sum.angle(), kAlignedProbability);
-        if (!refine(region, rect, used.data(), field, min_size, width, height)) continue;
+        if (!refine(region, rect, used, field, min_size, width, height)) continue;
         take(rect);
     }
 }

@@ -36,8 +36,14 @@ double region_density(std::uint64_t pixels, const Rect& rect) {
     return static_cast<double>(pixels) / std::fmax(length * rect.width, 1.0);
 }
 
-bool refine(std::vector<std::uint32_t>& region, Rect& rect, std::uint8_t* used, const Px* field,
-            std::uint64_t min_region_size, std::uint64_t width, std::uint64_t height) {
+namespace {
+
+void release(std::uint8_t* used, std::size_t i) { used[i] = 0; }
+void release(UsedBits& used, std::size_t i) { used.free(i); }
+
+template <class Used>
+bool refine_with(std::vector<std::uint32_t>& region, Rect& rect, Used&& used, const Px* field,
+                 std::uint64_t min_region_size, std::uint64_t width, std::uint64_t height) {
     if (region.empty()) panic("refine: empty region");
     if (region_density(region.size(), rect) >= kDenseEnough) return true;
 
@@ -66,7 +72,7 @@ bool refine(std::vector<std::uint32_t>& region, Rect& rect, std::uint8_t* used, 
     const double variance = squares / count - mean * mean;
     const double tau = 2.0 * std::sqrt(variance > 0.0 ? variance : 0.0);
 
-    for (std::uint32_t i : region) used[i] = 0;
+    for (std::uint32_t i : region) release(used, i);
     const DirectionSum direction = grow_region_sum(seed, field, used, region, std::cos(tau), width, height);
     if (region.size() < min_region_size) return false;
     const double angle = direction.angle();
@@ -86,7 +92,7 @@ bool refine(std::vector<std::uint32_t>& region, Rect& rect, std::uint8_t* used, 
             const double x = static_cast<double>(at.x);
             const double y = static_cast<double>(at.y);
             if (compare_distance(x - x0, y - y0, radius) > 0) {
-                used[q] = 0;
+                release(used, q);
                 region[i] = region.back();
                 region.pop_back();
             } else {
@@ -97,6 +103,18 @@ bool refine(std::vector<std::uint32_t>& region, Rect& rect, std::uint8_t* used, 
         rect = region_to_rect(region, field, width, angle, rect.p);
         if (region_density(region.size(), rect) >= kDenseEnough) return true;
     }
+}
+
+}  // namespace
+
+bool refine(std::vector<std::uint32_t>& region, Rect& rect, std::uint8_t* used, const Px* field,
+            std::uint64_t min_region_size, std::uint64_t width, std::uint64_t height) {
+    return refine_with(region, rect, used, field, min_region_size, width, height);
+}
+
+bool refine(std::vector<std::uint32_t>& region, Rect& rect, UsedBits& used, const Px* field,
+            std::uint64_t min_region_size, std::uint64_t width, std::uint64_t height) {
+    return refine_with(region, rect, used, field, min_region_size, width, height);
 }
 
 }  // namespace trevalin

@@ -36,7 +36,48 @@ struct Offset {
     double x, y, wt;
 };
 
+// The two forms of the used map, as region growing sees them.
+struct UsedBytes {
+    std::uint8_t* used;
+    bool is_free(std::size_t i) const { return used[i] == 0; }
+    void take(std::size_t i) { used[i] = 1; }
+    unsigned free_around(std::size_t p, std::size_t w) const { return free_neighbours(used + p, w); }
+    void fetch(std::size_t i) const { __builtin_prefetch(used + i); }
+};
+
+struct UsedBitsView {
+    UsedBits& used;
+    bool is_free(std::size_t i) const { return !used.taken(i); }
+    void take(std::size_t i) { used.take(i); }
+    // The bits of free_neighbours(): the row above, the pixel's own row
+    // without the pixel itself, the row below.
+    unsigned free_around(std::size_t p, std::size_t w) const {
+        return (~used.three(p - w - 1) & 7u) | (~used.three(p - 1) & 5u) << 4 | (~used.three(p + w - 1) & 7u) << 9;
+    }
+    // Small enough to stay in cache.
+    void fetch(std::size_t) const {}
+};
+
 }  // namespace
+
+UsedBits::UsedBits(const std::uint8_t* used, std::size_t pixels)
+    : words_(Buffer<std::uint64_t>::uninitialized(pixels / 64 + 2)) {
+    const __m128i zero = _mm_setzero_si128();
+    std::size_t i = 0;
+    for (; i + 64 <= pixels; i += 64) {
+        std::uint64_t word = 0;
+        for (int k = 0; k < 4; ++k) {
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(used + i + 16 * k));
+            const auto zeros = static_cast<std::uint64_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, zero)));
+            word |= (~zeros & 0xFFFFu) << (16 * k);
+        }
+        words_[i >> 6] = word;
+    }
+    std::uint64_t last = 0;
+    for (std::size_t k = i; k < pixels; ++k) last |= static_cast<std::uint64_t>(used[k] != 0) << (k - i);
+    words_[i >> 6] = last;
+    words_[words_.size() - 1] = 0;
+}
 
 std::uint32_t index_width(std::uint64_t width) {
     if (width == 0 || width > 0xFFFFFFFFu) panic("pixel grid width outside the 32-bit index range");
@@ -48,9 +89,11 @@ double grow_region(std::uint32_t seed, const Px* field, std::uint8_t* used, std:
     return grow_region_sum(seed, field, used, region, std::cos(tau), width, height).angle();
 }
 
-DirectionSum grow_region_sum(std::uint32_t seed, const Px* field, std::uint8_t* used,
-                             std::vector<std::uint32_t>& region, double cos_tau, std::uint64_t width,
-                             std::uint64_t height) {
+namespace {
+
+template <class Used>
+DirectionSum grow(std::uint32_t seed, const Px* field, Used used, std::vector<std::uint32_t>& region, double cos_tau,
+                  std::uint64_t width, std::uint64_t height) {
     const std::size_t w = width, h = height;
     const PixelGrid grid(width);
     const std::uint64_t pixels = mul_count(width, height);
@@ -58,7 +101,7 @@ DirectionSum grow_region_sum(std::uint32_t seed, const Px* field, std::uint8_t* 
 
     region.clear();
     region.push_back(seed);
-    used[seed] = 1;
+    used.take(seed);
 
     const double c = cos_tau;
     // The seed's vector counts as unit length: the threshold starts at c itself.
@@ -88,7 +131,7 @@ DirectionSum grow_region_sum(std::uint32_t seed, const Px* field, std::uint8_t* 
     auto fetch_span = [&](std::size_t first) __attribute__((always_inline)) {
         __builtin_prefetch(field + first);
         __builtin_prefetch(reinterpret_cast<const char*>(field + first + 3) - 1);
-        __builtin_prefetch(used + first);
+        used.fetch(first);
     };
 
     // Called for free neighbours only; most neighbours are taken, and that
@@ -98,7 +141,7 @@ DirectionSum grow_region_sum(std::uint32_t seed, const Px* field, std::uint8_t* 
         const double uy = field[r].uy;
         const double dot = sx * ux + sy * uy;
         if (rejects(dot)) return;
-        used[r] = 1;
+        used.take(r);
         region.push_back(static_cast<std::uint32_t>(r));
         // Its neighbours are visited when the walk reaches it, and theirs
         // soon after: the rows above and below are fetched whole (three
@@ -106,14 +149,14 @@ DirectionSum grow_region_sum(std::uint32_t seed, const Px* field, std::uint8_t* 
         if (r >= 2 * w + 1) {
             fetch_span(r - w - 1);
             __builtin_prefetch(field + (r - 2 * w));
-            __builtin_prefetch(used + (r - 2 * w));
+            used.fetch(r - 2 * w);
         } else if (r >= w + 1) {
             fetch_span(r - w - 1);
         }
         if (r + 2 * w + 2 < pixels) {
             fetch_span(r + w - 1);
             __builtin_prefetch(field + (r + 2 * w));
-            __builtin_prefetch(used + (r + 2 * w));
+            used.fetch(r + 2 * w);
         } else if (r + w + 2 < pixels) {
             fetch_span(r + w - 1);
         }
@@ -150,7 +193,7 @@ DirectionSum grow_region_sum(std::uint32_t seed, const Px* field, std::uint8_t* 
             // The neighbours are distinct pixels, so a join among them leaves
             // the others as free or taken as they were: one look at the map
             // serves all eight, visited in increasing bit order.
-            for (unsigned free = free_neighbours(used + p, w); free != 0; free &= free - 1)
+            for (unsigned free = used.free_around(p, w); free != 0; free &= free - 1)
                 visit_free(static_cast<std::size_t>(static_cast<std::ptrdiff_t>(p) + by_bit[__builtin_ctz(free)]));
         } else {
             // Border pixel: the same order with the outside positions left out;
@@ -159,10 +202,23 @@ DirectionSum grow_region_sum(std::uint32_t seed, const Px* field, std::uint8_t* 
             const std::size_t x0 = x > 0 ? x - 1 : 0, x1 = x + 1 < w ? x + 1 : w - 1;
             for (std::size_t yy = y0; yy <= y1; ++yy)
                 for (std::size_t xx = x0; xx <= x1; ++xx)
-                    if (!used[yy * w + xx]) visit_free(yy * w + xx);
+                    if (used.is_free(yy * w + xx)) visit_free(yy * w + xx);
         }
     }
     return {sx, sy};
+}
+
+}  // namespace
+
+DirectionSum grow_region_sum(std::uint32_t seed, const Px* field, std::uint8_t* used,
+                             std::vector<std::uint32_t>& region, double cos_tau, std::uint64_t width,
+                             std::uint64_t height) {
+    return grow(seed, field, UsedBytes{used}, region, cos_tau, width, height);
+}
+
+DirectionSum grow_region_sum(std::uint32_t seed, const Px* field, UsedBits& used, std::vector<std::uint32_t>& region,
+                             double cos_tau, std::uint64_t width, std::uint64_t height) {
+    return grow(seed, field, UsedBitsView{used}, region, cos_tau, width, height);
 }
 
 Rect region_to_rect(std::span<const std::uint32_t> region, const Px* field, std::uint64_t width, double angle,
