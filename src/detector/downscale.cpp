@@ -12,6 +12,7 @@
 
 #include "detector/level_line_field.hpp"
 #include "detector/memory.hpp"
+#include "detector/working_oct.hpp"
 #include "detector/types.hpp"
 #include "pool/pool.hpp"
 #include "sample/isa.hpp"
@@ -202,11 +203,16 @@ void blur_remaining_columns(const double* src, const std::size_t* columns, std::
 
 }  // namespace
 
-void blur_at_columns(const double* src, std::size_t src_len, const std::size_t* columns, std::size_t n,
-                     const double* weights, std::size_t taps, double* out, int lanes) {
+namespace {
+
+// blur_at_columns, with the spans of the kept columns when they are already
+// planned (AVX-512 only).
+void blur_kept_columns(const double* src, std::size_t src_len, const std::size_t* columns, std::size_t n,
+                       const double* weights, std::size_t taps, double* out, int lanes, const ColumnSpans* spans) {
     std::size_t x;
     if (lanes >= 8 && kHasAvx512) {
-        const ColumnSpans plan = plan_spans(src_len, columns, n, taps);
+        const ColumnSpans own = spans ? ColumnSpans{} : plan_spans(src_len, columns, n, taps);
+        const ColumnSpans& plan = spans ? *spans : own;
         blur_planned_avx512(src, plan, weights, taps, out);
         x = plan.columns_done;
     } else {
@@ -214,6 +220,13 @@ void blur_at_columns(const double* src, std::size_t src_len, const std::size_t* 
                                    : blur_at_columns_pairs(src, columns, n, weights, taps, out);
     }
     blur_remaining_columns(src, columns, x, n, weights, taps, out);
+}
+
+}  // namespace
+
+void blur_at_columns(const double* src, std::size_t src_len, const std::size_t* columns, std::size_t n,
+                     const double* weights, std::size_t taps, double* out, int lanes) {
+    blur_kept_columns(src, src_len, columns, n, weights, taps, out, lanes, nullptr);
 }
 
 namespace {
@@ -273,34 +286,12 @@ void blur_rows(const double* const* lines, std::size_t n, const double* weights,
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
-// Working values of n samples, eight at a time: integer and float samples are
-// exact in double, and the 16-bit quotient is the correctly rounded one of
-// working_value in every lane.
-__attribute__((target("avx512f"))) std::size_t working_values_avx512(const std::uint8_t* in, std::size_t n,
-                                                                     double* out) {
+// Working values of n samples, eight at a time; returns the samples done.
+template <class T>
+__attribute__((target("avx512f,avx512dq,avx512vl"))) std::size_t working_values_avx512(const T* in, std::size_t n,
+                                                                                     double* out) {
     std::size_t x = 0;
-    for (; x + 16 <= n; x += 16) {
-        const __m512i v = _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + x)));
-        _mm512_storeu_pd(out + x, _mm512_cvtepi32_pd(_mm512_castsi512_si256(v)));
-        _mm512_storeu_pd(out + x + 8, _mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(v, 1)));
-    }
-    return x;
-}
-
-__attribute__((target("avx512f"))) std::size_t working_values_avx512(const std::uint16_t* in, std::size_t n,
-                                                                     double* out) {
-    std::size_t x = 0;
-    const __m512d divisor = _mm512_set1_pd(257.0);
-    for (; x + 8 <= n; x += 8) {
-        const __m256i v = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + x)));
-        _mm512_storeu_pd(out + x, _mm512_div_pd(_mm512_cvtepi32_pd(v), divisor));
-    }
-    return x;
-}
-
-__attribute__((target("avx512f"))) std::size_t working_values_avx512(const float* in, std::size_t n, double* out) {
-    std::size_t x = 0;
-    for (; x + 8 <= n; x += 8) _mm512_storeu_pd(out + x, _mm512_cvtps_pd(_mm256_loadu_ps(in + x)));
+    for (; x + 8 <= n; x += 8) _mm512_storeu_pd(out + x, load_oct(in + x));
     return x;
 }
 
@@ -351,10 +342,7 @@ struct BlurPlan {
         for (std::size_t j = 0; j < half; ++j) padded[j] = first;
         working_values(row, w_in, padded + half);
         for (std::size_t j = half + w_in; j < padded_len; ++j) padded[j] = last;
-        if (!kHasAvx512)
-            return blur_at_columns(padded, padded_len, columns.data(), w_out, kernel.data(), kernel.size(), out);
-        blur_planned_avx512(padded, spans, kernel.data(), kernel.size(), out);
-        blur_remaining_columns(padded, columns.data(), spans.columns_done, w_out, kernel.data(), kernel.size(), out);
+        blur_kept_columns(padded, padded_len, columns.data(), w_out, kernel.data(), kernel.size(), out, 8, &spans);
     }
 
     // The input rows that the taps of output row y read, edge rows repeated.

@@ -8,6 +8,7 @@
 #include <immintrin.h>
 
 #include "detector/memory.hpp"
+#include "detector/working_oct.hpp"
 #include "pool/pool.hpp"
 #include "sample/isa.hpp"
 #include "sample/numeric.hpp"
@@ -186,20 +187,6 @@ const bool kHasAvx512 = detected_isa() >= Isa::Avx512;
 #endif
 
 #define TREVALIN_AVX512 __attribute__((target("avx512f,avx512dq,avx512vl")))
-
-// Eight working values, as load_quad does four.
-TREVALIN_AVX512 inline __m512d load_oct(const std::uint8_t* p) {
-    return _mm512_cvtepi32_pd(_mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))));
-}
-
-TREVALIN_AVX512 inline __m512d load_oct(const std::uint16_t* p) {
-    const __m256i words = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
-    return _mm512_div_pd(_mm512_cvtepi32_pd(words), _mm512_set1_pd(257.0));
-}
-
-TREVALIN_AVX512 inline __m512d load_oct(const float* p) { return _mm512_cvtps_pd(_mm256_loadu_ps(p)); }
-
-TREVALIN_AVX512 inline __m512d load_oct(const double* p) { return _mm512_loadu_pd(p); }
 
 // stable_floats for eight doubles; clears the bits of `stable` whose lanes
 // are not stable.

@@ -303,11 +303,6 @@ TREVALIN_KERNEL void bilinear_finish(const BilinearTaps<V, T, C>& t, T* out) {
     store_group<V, T, C>(out, s, t.in);
 }
 
-template <class V, class T, int C>
-TREVALIN_KERNEL void bilinear_group(const Frame<V, T, C>& fr, typename V::D x, typename V::D y, T* out) {
-    bilinear_finish<V, T, C>(bilinear_fetch<V, T, C>(fr, x, y, out), out);
-}
-
 // round(1024 t) with halves away from zero, for t in [0, 1]: floor, then up
 // when the exact remainder reaches one half. Returned as the entry's offset
 // in doubles.
@@ -373,14 +368,6 @@ TREVALIN_KERNEL void lanczos3_group(const Frame<V, T, C>& fr, typename V::D x, t
     store_group<V, T, C>(out, acc, in);
 }
 
-template <class V, class T, int C, Filter F>
-TREVALIN_KERNEL void sample_group(const Frame<V, T, C>& fr, typename V::D x, typename V::D y, T* out) {
-    if constexpr (F == Filter::Bilinear)
-        bilinear_group<V, T, C>(fr, x, y, out);
-    else
-        lanczos3_group<V, T, C>(fr, x, y, out);
-}
-
 // The whole bilinear groups of a row from its start, each fetched (by
 // fetch(first pixel)) before the group ahead of it is finished; returns the
 // pixels done.
@@ -410,7 +397,7 @@ void remap_row(const SourceImage<T>& src, const float* map_x, const float* map_y
         });
     } else {
         for (; x + V::lanes <= n; x += V::lanes)
-            sample_group<V, T, C, F>(fr, V::load_floats(map_x + x), V::load_floats(map_y + x), out + x * C);
+            lanczos3_group<V, T, C>(fr, V::load_floats(map_x + x), V::load_floats(map_y + x), out + x * C);
     }
     for (; x < n; ++x) {
         std::memset(out + x * C, 0, sizeof(T) * C);
@@ -448,7 +435,7 @@ void warp_row(const SourceImage<T>& src, const WarpRow& row, std::size_t n, T* o
         for (; x + V::lanes <= n; x += V::lanes) {
             typename V::D sx, sy;
             position(x, sx, sy);
-            sample_group<V, T, 3, F>(fr, sx, sy, out + x * 3);
+            lanczos3_group<V, T, 3>(fr, sx, sy, out + x * 3);
         }
     }
     for (; x < n; ++x) {
