@@ -64,13 +64,11 @@ void grow_candidates(SeedLoopInput& in, Take&& take) {
     const std::uint64_t min_size = min_region_size(in.nt);
     const std::size_t pixels = width * height;
 
-    if (in.notes.weak.size() != pixels) panic("seed loop: the field's notes do not cover the field");
-    const Buffer<std::uint32_t> seeds = seeds_by_level(field, pixels, kRho, in.notes.largest);
+    const Buffer<std::uint32_t> seeds = seeds_by_notes(in.notes, pixels, kRho);
     if (seeds.empty()) return;
-    // The used map starts as the map of weak pixels, held as bits from here
-    // on (the byte map is let go).
-    UsedBits used(in.notes.weak.data(), pixels);
-    in.notes.weak = Buffer<std::uint8_t>();
+    in.notes.strong = Buffer<std::uint32_t>();
+    // The used map starts as the map of weak pixels.
+    UsedBits used(std::move(in.notes.weak), pixels);
 
     std::vector<std::uint32_t> region;
     // Seeds jump across the image, so every growth starts on cold memory.

@@ -402,8 +402,7 @@ DownscaledField downscaled_level_line_field(const T* image, std::uint64_t width,
     if (h > 0) std::fill_n(field.data() + (h - 1) * w, w, Px{0.0f, 0.0f, 0.0f});
     Buffer<float> row_max;
     if (notes) {
-        notes->weak = Buffer<std::uint8_t>::uninitialized(field.size());
-        prefer_huge_pages(notes->weak);
+        *notes = start_notes(field.size(), w);
         row_max = Buffer<float>::uninitialized(h);
     }
 

@@ -1,9 +1,9 @@
 #pragma once
-// The level-line field of the working image and the order in which its
-// pixels are tried as region seeds.
+// The level-line field of the working image.
 
 #include <cstdint>
 
+#include "detector/seeds.hpp"
 #include "detector/types.hpp"
 #include "sample/buffer.hpp"
 
@@ -20,7 +20,6 @@ namespace trevalin {
 //
 // With `notes`, the seed loop's starting state is noted while each row of
 // records is still in cache (see FieldNotes), with `weak` as the threshold.
-struct FieldNotes;
 template <class T>
 Buffer<Px> level_line_field(const T* image, std::uint64_t width, std::uint64_t height, float weak = 0.0f,
                             FieldNotes* notes = nullptr);
@@ -29,26 +28,6 @@ extern template Buffer<Px> level_line_field(const std::uint8_t*, std::uint64_t, 
 extern template Buffer<Px> level_line_field(const std::uint16_t*, std::uint64_t, std::uint64_t, float, FieldNotes*);
 extern template Buffer<Px> level_line_field(const float*, std::uint64_t, std::uint64_t, float, FieldNotes*);
 extern template Buffer<Px> level_line_field(const double*, std::uint64_t, std::uint64_t, float, FieldNotes*);
-
-// What the seed loop needs of a field besides its records: the used map's
-// starting state (1 where the norm is at most a threshold, 0 elsewhere) and
-// the largest norm (from 0, skipping NaN).
-struct FieldNotes {
-    Buffer<std::uint8_t> weak;
-    float largest = 0.0f;
-};
-
-// The notes of a whole field, in one parallel pass.
-FieldNotes note_field(const Px* field, std::uint64_t count, float threshold);
-
-// The notes of one row of records: its weak bytes into `weak`; returns its
-// largest norm (from 0, skipping NaN).
-float note_row(const Px* row, std::size_t count, float threshold, std::uint8_t* weak);
-
-// The notes of the rows [first, end) of a field being built, into notes.weak
-// and row_max[first, end).
-void note_rows(const Px* field, std::size_t width, std::size_t first, std::size_t end, float threshold,
-               FieldNotes& notes, float* row_max);
 
 // One row of level_line_field: the records of the blocks whose top-left
 // pixels are top[0 .. width - 2], with `bottom` the row below. Writes all
@@ -61,13 +40,5 @@ extern template void level_line_row(const std::uint8_t*, const std::uint8_t*, st
 extern template void level_line_row(const std::uint16_t*, const std::uint16_t*, std::uint64_t, float, Px*, int);
 extern template void level_line_row(const float*, const float*, std::uint64_t, float, Px*, int);
 extern template void level_line_row(const double*, const double*, std::uint64_t, float, Px*, int);
-
-// Indices of the pixels whose norm is above `threshold`, strongest first by
-// norm quantised into 1024 levels of the largest norm, raster order within a
-// level. Empty when the field has no positive norm.
-Buffer<std::uint32_t> seeds_by_norm(const Px* field, std::uint64_t count, float threshold);
-
-// seeds_by_norm with the largest norm of the field already known.
-Buffer<std::uint32_t> seeds_by_level(const Px* field, std::uint64_t count, float threshold, float largest);
 
 }  // namespace trevalin

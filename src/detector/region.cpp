@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "sample/numeric.hpp"
@@ -77,6 +78,10 @@ UsedBits::UsedBits(const std::uint8_t* used, std::size_t pixels)
     for (std::size_t k = i; k < pixels; ++k) last |= static_cast<std::uint64_t>(used[k] != 0) << (k - i);
     words_[i >> 6] = last;
     words_[words_.size() - 1] = 0;
+}
+
+UsedBits::UsedBits(Buffer<std::uint64_t> words, std::size_t pixels) : words_(std::move(words)) {
+    if (words_.size() < pixels / 64 + 2 || words_[pixels / 64 + 1] != 0) panic("used map: too few words");
 }
 
 std::uint32_t index_width(std::uint64_t width) {

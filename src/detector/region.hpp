@@ -50,6 +50,9 @@ class UsedBits {
 public:
     // Bit i is set where used[i] is not 0.
     UsedBits(const std::uint8_t* used, std::size_t pixels);
+    // Takes over the words of a map of `pixels` bits laid out as this one's
+    // (bit i % 64 of word i / 64) and followed by a spare zero word.
+    UsedBits(Buffer<std::uint64_t> words, std::size_t pixels);
 
     bool taken(std::size_t i) const { return (words_[i >> 6] >> (i & 63)) & 1u; }
     void take(std::size_t i) { words_[i >> 6] |= std::uint64_t{1} << (i & 63); }

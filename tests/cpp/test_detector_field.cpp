@@ -156,7 +156,7 @@ TEST_CASE("seeds come strongest level first, raster order within a level") {
     }
 }
 
-TEST_CASE("notes of a field: weak bytes by the threshold and the largest norm, also taken row by row") {
+TEST_CASE("notes of a field: weak bits by the threshold and the largest norm, also taken row by row") {
     SUBCASE("against a plain walk, NaN and ties included") {
         std::mt19937 rng(4);
         std::uniform_real_distribution<float> norm(0.0f, 30.0f);
@@ -169,9 +169,10 @@ TEST_CASE("notes of a field: weak bytes by the threshold and the largest norm, a
             float m = 0.0f;
             for (std::size_t i = 0; i < count; ++i) {
                 if (field[i].norm > m) m = field[i].norm;
-                CHECK(notes.weak[i] == (field[i].norm <= kRho ? 1 : 0));
+                CHECK(notes.is_weak(i) == (field[i].norm <= kRho));
             }
             CHECK(same_bits(notes.largest, m));
+            for (std::size_t i = count; i < (count / 64 + 2) * 64; ++i) CHECK_FALSE(notes.is_weak(i));
         }
     }
     SUBCASE("taken while the field is built") {
@@ -184,20 +185,23 @@ TEST_CASE("notes of a field: weak bytes by the threshold and the largest norm, a
                 const Buffer<Px> plain = level_line_field(img.data(), w, h, weak);
                 CHECK(std::memcmp(field.data(), plain.data(), field.size() * sizeof(Px)) == 0);
                 const FieldNotes whole = note_field(field.data(), field.size(), weak);
-                REQUIRE(noted.weak.size() == field.size());
-                CHECK(std::memcmp(noted.weak.data(), whole.weak.data(), field.size()) == 0);
+                REQUIRE(noted.weak.size() == whole.weak.size());
+                CHECK(std::memcmp(noted.weak.data(), whole.weak.data(), whole.weak.size() * 8) == 0);
                 CHECK(same_bits(noted.largest, whole.largest));
+                CHECK(to_vector(seeds_by_notes(noted, field.size(), weak)) ==
+                      to_vector(seeds_by_norm(field.data(), field.size(), weak)));
             }
         }
     }
-    SUBCASE("ordering seeds from the noted largest norm is seeds_by_norm") {
+    SUBCASE("seeds from the notes taken row by row are seeds_by_norm") {
         const std::size_t w = 333, h = 251;
         const std::vector<double> img = random_image(w, h, 3);
         FieldNotes noted;
         const Buffer<Px> field = level_line_field(img.data(), w, h, kRho, &noted);
-        CHECK(to_vector(seeds_by_level(field.data(), field.size(), kRho, noted.largest)) ==
-              to_vector(seeds_by_norm(field.data(), field.size(), kRho)));
-        CHECK(seeds_by_level(field.data(), field.size(), kRho, 0.0f).empty());
+        const std::vector<Px> records(field.data(), field.data() + field.size());
+        CHECK(to_vector(seeds_by_notes(noted, field.size(), kRho)) == reference_seeds(records, kRho));
+        noted.largest = 0.0f;
+        CHECK(seeds_by_notes(noted, field.size(), kRho).empty());
     }
 }
 
