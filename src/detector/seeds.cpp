@@ -31,45 +31,6 @@ inline std::uint32_t bin_of(float norm, float largest) {
     return static_cast<std::uint32_t>(std::min<std::uint64_t>(to_u64_sat(static_cast<double>(b)), kBins - 1));
 }
 
-// Writes the bits of consecutive pixels, from `first` on, into a bit map
-// that starts zero and that other threads write other pixel ranges of at the
-// same time: the words at either end of the range may hold their pixels too,
-// and are or-ed in atomically; the words in between are this range's alone.
-class BitRun {
-public:
-    BitRun(std::uint64_t* words, std::size_t first) : words_(words), pos_(first), first_word_(first >> 6) {}
-
-    // The low n bits of `bits` (n at most 8) for the next n pixels.
-    void put(std::uint64_t bits, unsigned n) {
-        const unsigned shift = pos_ & 63;
-        acc_ |= bits << shift;
-        if (shift + n >= 64) {
-            store(pos_ >> 6, acc_);
-            // shift + n >= 64 with n <= 8 means shift is at least 56.
-            acc_ = bits >> (64 - shift);
-        }
-        pos_ += n;
-    }
-    // Writes the last, partly filled word.
-    void finish() {
-        if (pos_ & 63) or_in(pos_ >> 6, acc_);
-    }
-
-private:
-    void store(std::size_t word, std::uint64_t v) {
-        if (word == first_word_) or_in(word, v);
-        else words_[word] = v;
-    }
-    void or_in(std::size_t word, std::uint64_t v) {
-        std::atomic_ref<std::uint64_t>(words_[word]).fetch_or(v, std::memory_order_relaxed);
-    }
-
-    std::uint64_t* words_;
-    std::size_t pos_;
-    std::size_t first_word_;
-    std::uint64_t acc_ = 0;
-};
-
 // For each 8-bit mask, the indices of its set bits in increasing order, one
 // byte each: the permutation that packs the selected lanes to the front.
 constexpr std::array<std::uint64_t, 256> kPack = [] {
@@ -170,32 +131,45 @@ FieldNotes start_notes(std::size_t pixels, std::size_t run) {
     return notes;
 }
 
-float note_run(const Px* records, std::size_t count, std::size_t r, float threshold, FieldNotes& notes) {
-    const std::size_t first = r * notes.run;
-    if (r >= notes.strong_count.size() || count > notes.run || count > notes.strong.size() - first)
-        panic("field notes: a run outside the noted pixels");
-    std::uint32_t* strong = notes.strong.data() + first;
-    BitRun bits(notes.weak.data(), first);
-    // NaN never compares greater, so it is skipped; norms are never -0, so
-    // the maximum does not depend on the order in which runs are combined.
-    float m = 0.0f;
-    std::uint32_t n = 0;
-    std::size_t i = kHasAvx2 ? note_run_avx2(records, count, threshold, bits, strong, n, m) : 0;
-    for (; i < count; ++i) {
-        const float v = records[i].norm;
-        m = v > m ? v : m;
-        const bool weak = v <= threshold;
-        bits.put(weak ? 1u : 0u, 1);
-        if (!weak) strong[n++] = std::bit_cast<std::uint32_t>(v);
-    }
-    bits.finish();
-    notes.strong_count[r] = n;
-    return m;
+void BitRun::or_in(std::size_t word, std::uint64_t v) {
+    std::atomic_ref<std::uint64_t>(words_[word]).fetch_or(v, std::memory_order_relaxed);
 }
 
-void note_rows(const Px* field, std::size_t width, std::size_t first, std::size_t end, float threshold,
-               FieldNotes& notes, float* row_max) {
-    for (std::size_t y = first; y < end; ++y) row_max[y] = note_run(field + y * width, width, y, threshold, notes);
+RunNoter::RunNoter(FieldNotes& notes, std::size_t r, float threshold)
+    : notes_(notes),
+      r_(r),
+      end_(std::min(mul_size(r, notes.run) + notes.run, notes.strong.size())),
+      threshold_(threshold),
+      bits_(notes.weak.data(), r * notes.run),
+      strong_(notes.strong.data() + r * notes.run) {
+    if (r >= notes.strong_count.size()) panic("field notes: a run outside the noted pixels");
+}
+
+void RunNoter::add(const Px* records, std::size_t count) {
+    if (count > end_ - bits_.position()) panic("field notes: a run longer than its pixels");
+    // NaN never compares greater, so it is skipped; norms are never -0, so
+    // the maximum does not depend on the order in which runs are combined.
+    std::size_t i = kHasAvx2 ? note_run_avx2(records, count, threshold_, bits_, strong_, n_, largest_) : 0;
+    for (; i < count; ++i) {
+        const float v = records[i].norm;
+        largest_ = v > largest_ ? v : largest_;
+        const bool weak = v <= threshold_;
+        bits_.put(weak ? 1u : 0u, 1);
+        if (!weak) strong_[n_++] = std::bit_cast<std::uint32_t>(v);
+    }
+}
+
+float RunNoter::finish() {
+    if (bits_.position() != end_) panic("field notes: a run left short");
+    bits_.finish();
+    notes_.strong_count[r_] = n_;
+    return largest_;
+}
+
+float note_run(const Px* records, std::size_t count, std::size_t r, float threshold, FieldNotes& notes) {
+    RunNoter noter(notes, r, threshold);
+    noter.add(records, count);
+    return noter.finish();
 }
 
 FieldNotes note_field(const Px* field, std::uint64_t count, float threshold) {

@@ -2,6 +2,7 @@
 // The order in which the field's pixels are tried as region seeds, and the
 // notes of a field from which the seed loop starts.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -33,14 +34,67 @@ struct FieldNotes {
 // Notes for `pixels` pixels in runs of `run` (at least 1), with nothing noted yet.
 FieldNotes start_notes(std::size_t pixels, std::size_t run);
 
-// Notes the run r, whose records are `records[0 .. count)`; returns its
-// largest norm. Runs may be noted in any order and from several threads at once.
-float note_run(const Px* records, std::size_t count, std::size_t r, float threshold, FieldNotes& notes);
+// Writes the bits of consecutive pixels, from `first` on, into a bit map
+// that starts zero and that other threads write other pixel ranges of at the
+// same time: the words at either end of the range may hold their pixels too,
+// and are or-ed in atomically; the words in between are this range's alone.
+class BitRun {
+public:
+    BitRun(std::uint64_t* words, std::size_t first) : words_(words), pos_(first), first_word_(first >> 6) {}
 
-// The notes of the rows [first, end) of a field being built, whose runs are
-// its rows, with each row's largest norm into row_max.
-void note_rows(const Px* field, std::size_t width, std::size_t first, std::size_t end, float threshold,
-               FieldNotes& notes, float* row_max);
+    // The low n bits of `bits` (n at most 8) for the next n pixels.
+    void put(std::uint64_t bits, unsigned n) {
+        const unsigned shift = pos_ & 63;
+        acc_ |= bits << shift;
+        if (shift + n >= 64) {
+            store(pos_ >> 6, acc_);
+            // shift + n >= 64 with n <= 8 means shift is at least 56.
+            acc_ = bits >> (64 - shift);
+        }
+        pos_ += n;
+    }
+    // Writes the last, partly filled word.
+    void finish() {
+        if (pos_ & 63) or_in(pos_ >> 6, acc_);
+    }
+    std::size_t position() const { return pos_; }
+
+private:
+    void store(std::size_t word, std::uint64_t v) {
+        if (word == first_word_) or_in(word, v);
+        else words_[word] = v;
+    }
+    void or_in(std::size_t word, std::uint64_t v);
+
+    std::uint64_t* words_;
+    std::size_t pos_;
+    std::size_t first_word_;
+    std::uint64_t acc_ = 0;
+};
+
+// Notes the run r from consecutive pieces of its records, in order. Runs
+// may be noted in any order and from several threads at once.
+class RunNoter {
+public:
+    RunNoter(FieldNotes& notes, std::size_t r, float threshold);
+    // The records of the run's next `count` pixels.
+    void add(const Px* records, std::size_t count);
+    // Ends the run, which must be whole; returns its largest norm.
+    float finish();
+
+private:
+    FieldNotes& notes_;
+    std::size_t r_, end_;
+    float threshold_;
+    BitRun bits_;
+    std::uint32_t* strong_;
+    std::uint32_t n_ = 0;
+    float largest_ = 0.0f;
+};
+
+// Notes the run r, whose records are `records[0 .. count)`; returns its
+// largest norm.
+float note_run(const Px* records, std::size_t count, std::size_t r, float threshold, FieldNotes& notes);
 
 // The notes of a whole field, in one parallel pass.
 FieldNotes note_field(const Px* field, std::uint64_t count, float threshold);

@@ -225,7 +225,9 @@ TEST_CASE("the banded field of the downscaled image equals the field of downscal
         float weak;
     };
     const Case cases[] = {{64, 48, 0.8, 0.0f}, {200, 150, 0.8, 5.226252f}, {57, 95, 0.5, 0.0f},
-                          {40, 41, 0.25, 5.226252f}, {9, 7, 0.4, 0.0f}, {101, 37, 0.99, 0.0f}};
+                          {40, 41, 0.25, 5.226252f}, {9, 7, 0.4, 0.0f}, {101, 37, 0.99, 0.0f},
+                          // 17 and 33 rows: the last, zero row alone in its band
+                          {40, 34, 0.5, 5.226252f}, {23, 66, 0.5, 0.0f}};
     std::uint32_t seed = 30;
     for (const Case& c : cases) {
         CAPTURE(c.w);
