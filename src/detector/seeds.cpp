@@ -7,6 +7,7 @@
 #include <cstring>
 #include <immintrin.h>
 
+#include "detector/memory.hpp"
 #include "pool/pool.hpp"
 #include "sample/isa.hpp"
 #include "sample/numeric.hpp"
@@ -119,6 +120,22 @@ __attribute__((target("avx2"))) void level_avx2(std::uint32_t* at, std::size_t n
     level_scalar(at, k, n, threshold, largest, counts);
 }
 
+// Gives the noted pixels of [first, end), the 0 bits of `weak` there, their
+// places in `seeds`: the next free place of their level, from `next`.
+void place_run(const std::uint64_t* weak, std::size_t first, std::size_t end, const std::uint32_t* __restrict level,
+               std::size_t* __restrict next, std::uint32_t* __restrict seeds) {
+    const std::size_t last_word = (end - 1) >> 6;
+    for (std::size_t word = first >> 6; word <= last_word; ++word) {
+        std::uint64_t noted = ~weak[word];
+        if (word == first >> 6) noted &= ~std::uint64_t{0} << (first & 63);
+        if (word == last_word && (end & 63) != 0) noted &= (std::uint64_t{1} << (end & 63)) - 1;
+        for (; noted != 0; noted &= noted - 1) {
+            const std::uint32_t l = *level++;
+            if (l != kNoSeed) seeds[next[l]++] = static_cast<std::uint32_t>(word * 64 + std::countr_zero(noted));
+        }
+    }
+}
+
 }  // namespace
 
 FieldNotes start_notes(std::size_t pixels, std::size_t run) {
@@ -222,25 +239,13 @@ Buffer<std::uint32_t> seeds_by_notes(FieldNotes& notes, std::uint64_t count, flo
     }
     Buffer<std::uint32_t> seeds = Buffer<std::uint32_t>::uninitialized(total);
     if (total == 0) return seeds;
-    // The noted pixels of a run are its 0 bits, in order.
+    // Written at a thousand places at once.
+    prefer_huge_pages(seeds);
     parallel_rows(blocks, [&](std::size_t b) {
-        std::size_t* next = place.data() + b * kBins;
         const auto [r0, r1] = runs_of(b);
-        for (std::size_t r = r0; r < r1; ++r) {
-            const std::uint32_t* level = notes.strong.data() + r * run;
-            const std::size_t first = r * run, end = std::min<std::size_t>(first + run, count);
-            const std::size_t last_word = (end - 1) >> 6;
-            for (std::size_t word = first >> 6; word <= last_word; ++word) {
-                std::uint64_t noted = ~notes.weak[word];
-                if (word == first >> 6) noted &= ~std::uint64_t{0} << (first & 63);
-                if (word == last_word && (end & 63) != 0) noted &= (std::uint64_t{1} << (end & 63)) - 1;
-                for (; noted != 0; noted &= noted - 1) {
-                    const std::uint32_t l = *level++;
-                    if (l != kNoSeed)
-                        seeds[next[l]++] = static_cast<std::uint32_t>(word * 64 + std::countr_zero(noted));
-                }
-            }
-        }
+        for (std::size_t r = r0; r < r1; ++r)
+            place_run(notes.weak.data(), r * run, std::min<std::size_t>((r + 1) * run, count),
+                      notes.strong.data() + r * run, place.data() + b * kBins, seeds.data());
     });
     return seeds;
 }
