@@ -41,7 +41,8 @@ std::vector<Segment> field_segments(const Px* field, std::uint64_t width, std::u
                                     std::size_t ring);
 
 // field_segments with the field's notes taken while it was built (with
-// rho as the threshold); the seed loop takes over notes.weak as its used map.
+// rho as the threshold); the seed loop sorts the seeds from them and takes
+// over notes.weak as its used map.
 std::vector<Segment> noted_field_segments(const Px* field, FieldNotes& notes, std::uint64_t width,
                                           std::uint64_t height, double factor, std::size_t ring);
 
