@@ -47,12 +47,24 @@ inline Segment segment_of(const Rect& rect, double score, double factor) {
                    (rect.y2 + 0.5) * factor, rect.width * factor, rect.p, score};
 }
 
-// What one detection call's seed loop and scoring share.
+// What one detection call's seed loop and scoring share. The seed order is
+// sorted before the loop starts, so that sorting has every thread.
 struct SeedLoopInput {
     const Px* field;
     std::uint64_t width, height;
     double nt;
-    FieldNotes& notes;  // taken over by the seed loop
+    Buffer<std::uint32_t> seeds;
+    UsedBits used;  // the used map, which starts as the map of weak pixels
+
+    SeedLoopInput(const Px* f, std::uint64_t w, std::uint64_t h, FieldNotes& notes)
+        : field(f),
+          width(w),
+          height(h),
+          nt(log_nt(w, h)),
+          seeds(seeds_by_notes(notes, w * h, kRho)),
+          used(std::move(notes.weak), w * h) {
+        notes.strong = Buffer<std::uint32_t>();
+    }
 };
 
 // Grows, fits and refines a region from every seed that is still free, in
@@ -63,12 +75,9 @@ void grow_candidates(SeedLoopInput& in, Take&& take) {
     const std::uint64_t width = in.width, height = in.height;
     const std::uint64_t min_size = min_region_size(in.nt);
     const std::size_t pixels = width * height;
-
-    const Buffer<std::uint32_t> seeds = seeds_by_notes(in.notes, pixels, kRho);
+    const Buffer<std::uint32_t>& seeds = in.seeds;
+    UsedBits& used = in.used;
     if (seeds.empty()) return;
-    in.notes.strong = Buffer<std::uint32_t>();
-    // The used map starts as the map of weak pixels.
-    UsedBits used(std::move(in.notes.weak), pixels);
 
     std::vector<std::uint32_t> region;
     // Seeds jump across the image, so every growth starts on cold memory.
@@ -119,7 +128,7 @@ void grow_candidates(SeedLoopInput& in, Take&& take) {
 
 std::vector<Segment> noted_field_segments(const Px* field, FieldNotes& notes, std::uint64_t width,
                                           std::uint64_t height, double factor, std::size_t ring) {
-    SeedLoopInput in{field, width, height, log_nt(width, height), notes};
+    SeedLoopInput in(field, width, height, notes);
     std::vector<Segment> found;
     auto score = [&](Rect& rect) { return improve_rect(rect, field, width, height, kRho, in.nt); };
     if (ring == 0) {
