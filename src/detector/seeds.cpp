@@ -131,7 +131,13 @@ void place_run(const std::uint64_t* weak, std::size_t first, std::size_t end, co
         if (word == last_word && (end & 63) != 0) noted &= (std::uint64_t{1} << (end & 63)) - 1;
         for (; noted != 0; noted &= noted - 1) {
             const std::uint32_t l = *level++;
-            if (l != kNoSeed) seeds[next[l]++] = static_cast<std::uint32_t>(word * 64 + std::countr_zero(noted));
+            if (l != kNoSeed) {
+                const std::size_t at = next[l]++;
+                seeds[at] = static_cast<std::uint32_t>(word * 64 + std::countr_zero(noted));
+                // A level's places fill one after another: as one line of
+                // them starts, the line after next is asked for.
+                if ((at & 15) == 0) __builtin_prefetch(seeds + at + 32, 1);
+            }
         }
     }
 }
