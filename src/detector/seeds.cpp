@@ -235,12 +235,22 @@ Buffer<std::uint32_t> seeds_by_notes(FieldNotes& notes, std::uint64_t count, flo
         }
         std::memcpy(counts.data() + b * kBins, mine.data(), kBins * sizeof(std::uint32_t));
     });
-    Buffer<std::size_t> place = Buffer<std::size_t>::uninitialized(mul_size(blocks, kBins));
+    // Level by level from the strongest, block by block within a level; the
+    // tables are walked block by block, in memory order.
+    std::array<std::size_t, kBins> next{};
+    for (std::size_t b = 0; b < blocks; ++b)
+        for (std::size_t level = 0; level < kBins; ++level) next[level] += counts[b * kBins + level];
     std::size_t total = 0;
     for (std::size_t level = kBins; level-- > 0;) {
-        for (std::size_t b = 0; b < blocks; ++b) {
-            place[b * kBins + level] = total;
-            total += counts[b * kBins + level];
+        const std::size_t n = next[level];
+        next[level] = total;
+        total += n;
+    }
+    Buffer<std::size_t> place = Buffer<std::size_t>::uninitialized(mul_size(blocks, kBins));
+    for (std::size_t b = 0; b < blocks; ++b) {
+        for (std::size_t level = 0; level < kBins; ++level) {
+            place[b * kBins + level] = next[level];
+            next[level] += counts[b * kBins + level];
         }
     }
     Buffer<std::uint32_t> seeds = Buffer<std::uint32_t>::uninitialized(total);
