@@ -1,6 +1,6 @@
 """Speed and memory of trevalin.detect against OpenCV's FastLineDetector and Canny + HoughLinesP.
 
-    python benchmarks/bench_detect.py            # full table (about 2-4 minutes)
+    python benchmarks/bench_detect.py            # full table (about a minute)
     python benchmarks/bench_detect.py --quick    # the two smaller sizes only
 
 Images are mosaics of crops of the bundled real photographs (the same mix at every size). Each thread count runs in its own process;
