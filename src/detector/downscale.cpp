@@ -7,7 +7,6 @@
 #include <immintrin.h>
 #include <limits>
 #include <new>
-#include <optional>
 #include <type_traits>
 #include <vector>
 
@@ -397,57 +396,27 @@ DownscaledField downscaled_level_line_field(const T* image, std::uint64_t width,
                                             float weak, FieldNotes* notes) {
     const BlurPlan plan(width, height, scale);
     const std::size_t w = plan.w_out, h = plan.h_out;
-    // Rows 0 .. h - 2 are written whole by level_line_row; the last stays zero.
     Buffer<Px> field = Buffer<Px>::uninitialized(mul_size(w, h));
     prefer_huge_pages(field);
-    if (h > 0) std::fill_n(field.data() + (h - 1) * w, w, Px{0.0f, 0.0f, 0.0f});
     // Field rows y need downscaled rows y and y + 1; a band of field rows
     // [y0, y1) blurs downscaled rows y0 .. y1, which need the input rows from
-    // tap_row(y0, 0) to tap_row(y1, last tap). The bands cover the last row
-    // too, which has nothing to blur: each band is one run of the notes.
-    constexpr std::size_t kBand = 16;
-    const std::size_t field_rows = h - 1;
-    const std::size_t bands = (h + kBand - 1) / kBand;
+    // tap_row(y0, 0) to tap_row(y1, last tap).
     const std::size_t taps = plan.kernel.size();
-    Buffer<float> band_max;
-    if (notes) {
-        *notes = start_notes(field.size(), kBand * w);
-        band_max = Buffer<float>::uninitialized(bands);
-    }
-    parallel_rows(bands, [&](std::size_t band) {
-        const std::size_t y0 = band * kBand;
-        const std::size_t run_end = std::min(y0 + kBand, h);
-        const std::size_t y1 = std::min(run_end, field_rows);
-        std::optional<RunNoter> noter;
-        if (notes) noter.emplace(*notes, band, weak);
-        if (y0 < y1) {
-            const std::size_t g0 = plan.tap_row(y0, 0);
-            const std::size_t g1 = plan.tap_row(y1, taps - 1);
-            Buffer<double> padded = Buffer<double>::uninitialized(plan.padded_len);
-            Buffer<double> across = Buffer<double>::uninitialized(mul_size(g1 - g0 + 1, w));
-            for (std::size_t g = g0; g <= g1; ++g)
-                plan.horizontal(image, g, padded.data(), across.data() + (g - g0) * w);
-            Buffer<const double*> lines = Buffer<const double*>::uninitialized(taps);
-            Buffer<double> rows = Buffer<double>::uninitialized(mul_size(y1 - y0 + 1, w));
-            for (std::size_t y = y0; y <= y1; ++y)
-                plan.vertical(y, across.data(), g0, lines.data(), rows.data() + (y - y0) * w);
-            // Each row is noted while it is in cache.
-            for (std::size_t y = y0; y < y1; ++y) {
-                const double* top = rows.data() + (y - y0) * w;
-                level_line_row(top, top + w, w, weak, field.data() + y * w);
-                if (noter) noter->add(field.data() + y * w, w);
-            }
-        }
-        if (noter) {
-            if (run_end == h) noter->add(field.data() + field_rows * w, w);
-            band_max[band] = noter->finish();
+    build_field_bands(field.data(), w, h, weak, notes, [&](std::size_t y0, std::size_t y1, auto& note) {
+        const std::size_t g0 = plan.tap_row(y0, 0);
+        const std::size_t g1 = plan.tap_row(y1, taps - 1);
+        Buffer<double> padded = Buffer<double>::uninitialized(plan.padded_len);
+        Buffer<double> across = Buffer<double>::uninitialized(mul_size(g1 - g0 + 1, w));
+        for (std::size_t g = g0; g <= g1; ++g) plan.horizontal(image, g, padded.data(), across.data() + (g - g0) * w);
+        Buffer<const double*> lines = Buffer<const double*>::uninitialized(taps);
+        Buffer<double> rows = Buffer<double>::uninitialized(mul_size(y1 - y0 + 1, w));
+        for (std::size_t y = y0; y <= y1; ++y) plan.vertical(y, across.data(), g0, lines.data(), rows.data() + (y - y0) * w);
+        for (std::size_t y = y0; y < y1; ++y) {
+            const double* top = rows.data() + (y - y0) * w;
+            level_line_row(top, top + w, w, weak, field.data() + y * w);
+            note(y);
         }
     });
-    if (notes) {
-        notes->largest = 0.0f;
-        for (float m : band_max)
-            if (m > notes->largest) notes->largest = m;
-    }
     return {std::move(field), w, h};
 }
 

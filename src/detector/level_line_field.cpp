@@ -310,37 +310,14 @@ Buffer<Px> level_line_field(const T* image, std::uint64_t width, std::uint64_t h
         if (notes) *notes = note_field(field.data(), field.size(), weak);
         return field;
     }
-    // Every row but the last is written whole by level_line_row.
     Buffer<Px> field = Buffer<Px>::uninitialized(mul_size(width, height));
     prefer_huge_pages(field);
-    std::fill_n(field.data() + (height - 1) * w, w, Px{0.0f, 0.0f, 0.0f});
-    if (!notes) {
-        for_each_row(field.data(), w, height - 1, [&](std::size_t y, Px* out) {
-            const T* top = image + y * w;
-            level_line_row(top, top + w, w, weak, out);
-        });
-        return field;
-    }
-    // With notes, bands of rows go as one piece of work, and each band is one
-    // run of the notes, noted row by row while the row is in cache. The last
-    // row of records stays zero; the last band notes it.
-    constexpr std::size_t kBand = 16;
-    const std::size_t bands = (height + kBand - 1) / kBand;
-    *notes = start_notes(field.size(), kBand * w);
-    Buffer<float> band_max = Buffer<float>::uninitialized(bands);
-    parallel_rows(bands, [&](std::size_t band) {
-        const std::size_t y0 = band * kBand, y1 = std::min<std::size_t>(y0 + kBand, height);
-        RunNoter noter(*notes, band, weak);
+    build_field_bands(field.data(), w, height, weak, notes, [&](std::size_t y0, std::size_t y1, auto& note) {
         for (std::size_t y = y0; y < y1; ++y) {
-            Px* out = field.data() + y * w;
-            if (y + 1 < height) level_line_row(image + y * w, image + (y + 1) * w, w, weak, out);
-            noter.add(out, w);
+            level_line_row(image + y * w, image + (y + 1) * w, w, weak, field.data() + y * w);
+            note(y);
         }
-        band_max[band] = noter.finish();
     });
-    notes->largest = 0.0f;
-    for (float m : band_max)
-        if (m > notes->largest) notes->largest = m;
     return field;
 }
 

@@ -1,9 +1,13 @@
 #pragma once
 // The level-line field of the working image.
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "detector/seeds.hpp"
+#include "pool/pool.hpp"
 #include "detector/types.hpp"
 #include "sample/buffer.hpp"
 
@@ -28,6 +32,33 @@ extern template Buffer<Px> level_line_field(const std::uint8_t*, std::uint64_t, 
 extern template Buffer<Px> level_line_field(const std::uint16_t*, std::uint64_t, std::uint64_t, float, FieldNotes*);
 extern template Buffer<Px> level_line_field(const float*, std::uint64_t, std::uint64_t, float, FieldNotes*);
 extern template Buffer<Px> level_line_field(const double*, std::uint64_t, std::uint64_t, float, FieldNotes*);
+
+// Rows of a field being built go in bands of this many, each band one piece
+// of work and, with notes, one run of the notes.
+constexpr std::size_t kFieldBand = 16;
+
+// Builds the width x height records of `field` (height at least 1) band by
+// band on the pool. build(y0, y1, note) writes rows [y0, y1) of a band, which
+// never include the last row, and calls note(y) after writing row y, while it
+// is in cache; the last row is made zero and noted by its band. With `notes`,
+// the field's notes are taken with `weak` as the threshold.
+template <class Build>
+void build_field_bands(Px* field, std::size_t width, std::size_t height, float weak, FieldNotes* notes,
+                       Build&& build) {
+    std::fill_n(field + (height - 1) * width, width, Px{0.0f, 0.0f, 0.0f});
+    if (notes) *notes = start_notes(width * height, kFieldBand * width);
+    parallel_rows((height + kFieldBand - 1) / kFieldBand, [&](std::size_t band) {
+        const std::size_t y0 = band * kFieldBand, end = std::min(y0 + kFieldBand, height);
+        std::optional<RunNoter> noter;
+        if (notes) noter.emplace(*notes, band, weak);
+        auto note = [&](std::size_t y) {
+            if (noter) noter->add(field + y * width, width);
+        };
+        if (const std::size_t y1 = std::min(end, height - 1); y0 < y1) build(y0, y1, note);
+        if (end == height) note(height - 1);
+        if (noter) noter->finish();
+    });
+}
 
 // One row of level_line_field: the records of the blocks whose top-left
 // pixels are top[0 .. width - 2], with `bottom` the row below. Writes all

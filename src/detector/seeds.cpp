@@ -170,8 +170,7 @@ RunNoter::RunNoter(FieldNotes& notes, std::size_t r, float threshold)
 
 void RunNoter::add(const Px* records, std::size_t count) {
     if (count > end_ - bits_.position()) panic("field notes: a run longer than its pixels");
-    // NaN never compares greater, so it is skipped; norms are never -0, so
-    // the maximum does not depend on the order in which runs are combined.
+    // NaN never compares greater, so it is skipped.
     std::size_t i = kHasAvx2 ? note_run_avx2(records, count, threshold_, bits_, strong_, n_, largest_) : 0;
     for (; i < count; ++i) {
         const float v = records[i].norm;
@@ -182,29 +181,26 @@ void RunNoter::add(const Px* records, std::size_t count) {
     }
 }
 
-float RunNoter::finish() {
+void RunNoter::finish() {
     if (bits_.position() != end_) panic("field notes: a run left short");
     bits_.finish();
     notes_.strong_count[r_] = n_;
-    return largest_;
-}
-
-float note_run(const Px* records, std::size_t count, std::size_t r, float threshold, FieldNotes& notes) {
-    RunNoter noter(notes, r, threshold);
-    noter.add(records, count);
-    return noter.finish();
+    // Runs end on several threads at once. The maximum does not depend on
+    // their order: largest_ is never NaN, and norms are never -0.
+    std::atomic_ref<float> largest(notes_.largest);
+    float seen = largest.load(std::memory_order_relaxed);
+    while (largest_ > seen && !largest.compare_exchange_weak(seen, largest_, std::memory_order_relaxed)) {
+    }
 }
 
 FieldNotes note_field(const Px* field, std::uint64_t count, float threshold) {
     FieldNotes notes = start_notes(count, kBlock);
-    const std::size_t runs = notes.strong_count.size();
-    Buffer<float> run_max = Buffer<float>::uninitialized(runs);
-    parallel_rows(runs, [&](std::size_t r) {
+    parallel_rows(notes.strong_count.size(), [&](std::size_t r) {
         const std::size_t first = r * kBlock;
-        run_max[r] = note_run(field + first, std::min<std::size_t>(kBlock, count - first), r, threshold, notes);
+        RunNoter noter(notes, r, threshold);
+        noter.add(field + first, std::min<std::size_t>(kBlock, count - first));
+        noter.finish();
     });
-    for (float m : run_max)
-        if (m > notes.largest) notes.largest = m;
     return notes;
 }
 

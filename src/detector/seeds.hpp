@@ -2,7 +2,6 @@
 // The order in which the field's pixels are tried as region seeds, and the
 // notes of a field from which the seed loop starts.
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -20,7 +19,7 @@ namespace trevalin {
 //   (above the threshold, or NaN) in raster order, from strong[r * run] on;
 //   there are strong_count[r] of them. The seed order is sorted from these,
 //   so the records themselves are not read a second time.
-// - `largest`, the largest norm (from 0, skipping NaN).
+// - `largest`, the largest norm of the runs noted so far (from 0, skipping NaN).
 struct FieldNotes {
     Buffer<std::uint64_t> weak;
     Buffer<std::uint32_t> strong;
@@ -79,8 +78,9 @@ public:
     RunNoter(FieldNotes& notes, std::size_t r, float threshold);
     // The records of the run's next `count` pixels.
     void add(const Px* records, std::size_t count);
-    // Ends the run, which must be whole; returns its largest norm.
-    float finish();
+    // Ends the run, which must be whole, and takes its largest norm into
+    // notes.largest.
+    void finish();
 
 private:
     FieldNotes& notes_;
@@ -91,10 +91,6 @@ private:
     std::uint32_t n_ = 0;
     float largest_ = 0.0f;
 };
-
-// Notes the run r, whose records are `records[0 .. count)`; returns its
-// largest norm.
-float note_run(const Px* records, std::size_t count, std::size_t r, float threshold, FieldNotes& notes);
 
 // The notes of a whole field, in one parallel pass.
 FieldNotes note_field(const Px* field, std::uint64_t count, float threshold);
