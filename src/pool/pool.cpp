@@ -124,7 +124,7 @@ std::size_t decide_thread_count() {
 // while the load still balances row by row.
 struct Job {
     struct alignas(64) Share {
-        std::size_t begin = 0, end = 0;
+        std::size_t end = 0;
         std::atomic<std::size_t> next{0};
     };
 
@@ -145,9 +145,9 @@ struct Job {
         : rows(r), call(c), ctx(x), share_count(std::max<std::size_t>(1, std::min(threads, r))),
           shares(new Share[share_count]) {
         for (std::size_t i = 0; i < share_count; ++i) {
-            shares[i].begin = rows / share_count * i + std::min(i, rows % share_count);
-            shares[i].end = shares[i].begin + rows / share_count + (i < rows % share_count ? 1 : 0);
-            shares[i].next.store(shares[i].begin, std::memory_order_relaxed);
+            const std::size_t begin = rows / share_count * i + std::min(i, rows % share_count);
+            shares[i].end = begin + rows / share_count + (i < rows % share_count ? 1 : 0);
+            shares[i].next.store(begin, std::memory_order_relaxed);
         }
     }
 
