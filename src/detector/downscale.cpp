@@ -398,23 +398,33 @@ DownscaledField downscaled_level_line_field(const T* image, std::uint64_t width,
     const std::size_t w = plan.w_out, h = plan.h_out;
     Buffer<Px> field = Buffer<Px>::uninitialized(mul_size(w, h));
     prefer_huge_pages(field);
-    // Field rows y need downscaled rows y and y + 1; a band of field rows
-    // [y0, y1) blurs downscaled rows y0 .. y1, which need the input rows from
-    // tap_row(y0, 0) to tap_row(y1, last tap).
+    // Field rows y need downscaled rows y and y + 1, and downscaled row y
+    // needs the horizontally blurred input rows tap_row(y, 0) ..
+    // tap_row(y, taps - 1), a run of at most `taps` consecutive rows that
+    // only moves down from one output row to the next. So a band keeps those
+    // rows in a ring of `taps` slots (row g in slot g % taps) and its two
+    // latest downscaled rows, and works in cache however wide the image is.
     const std::size_t taps = plan.kernel.size();
     build_field_bands(field.data(), w, h, weak, notes, [&](std::size_t y0, std::size_t y1, auto& note) {
-        const std::size_t g0 = plan.tap_row(y0, 0);
-        const std::size_t g1 = plan.tap_row(y1, taps - 1);
         Buffer<double> padded = Buffer<double>::uninitialized(plan.padded_len);
-        Buffer<double> across = Buffer<double>::uninitialized(mul_size(g1 - g0 + 1, w));
-        for (std::size_t g = g0; g <= g1; ++g) plan.horizontal(image, g, padded.data(), across.data() + (g - g0) * w);
+        Buffer<double> across = Buffer<double>::uninitialized(mul_size(taps, w));
         Buffer<const double*> lines = Buffer<const double*>::uninitialized(taps);
-        Buffer<double> rows = Buffer<double>::uninitialized(mul_size(y1 - y0 + 1, w));
-        for (std::size_t y = y0; y <= y1; ++y) plan.vertical(y, across.data(), g0, lines.data(), rows.data() + (y - y0) * w);
+        Buffer<double> rows = Buffer<double>::uninitialized(mul_size(2, w));
+        std::size_t next = plan.tap_row(y0, 0);  // the next input row to blur along x
+        auto downscaled_row = [&](std::size_t y) {
+            for (const std::size_t last = plan.tap_row(y, taps - 1); next <= last; ++next)
+                plan.horizontal(image, next, padded.data(), across.data() + (next % taps) * w);
+            for (std::size_t k = 0; k < taps; ++k) lines[k] = across.data() + (plan.tap_row(y, k) % taps) * w;
+            double* out = rows.data() + (y % 2) * w;
+            blur_rows(lines.data(), w, plan.kernel.data(), taps, out);
+            return out;
+        };
+        const double* top = downscaled_row(y0);
         for (std::size_t y = y0; y < y1; ++y) {
-            const double* top = rows.data() + (y - y0) * w;
-            level_line_row(top, top + w, w, weak, field.data() + y * w);
+            const double* bottom = downscaled_row(y + 1);
+            level_line_row(top, bottom, w, weak, field.data() + y * w);
             note(y);
+            top = bottom;
         }
     });
     return {std::move(field), w, h};
