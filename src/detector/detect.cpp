@@ -107,8 +107,17 @@ void grow_candidates(SeedLoopInput& in, Take&& take) {
             if (used.taken(s)) continue;
             ring[ring_end++ % kRingSize] = cursor;
             fetch_row(s);
-            if (s >= width) fetch_row(s - width);
-            if (s + width < pixels) fetch_row(s + width);
+            // Growth looks at the used bits one and two rows away first.
+            if (s >= width) {
+                fetch_row(s - width);
+                used.fetch(s - width);
+                if (s >= 2 * width) used.fetch(s - 2 * width);
+            }
+            if (s + width < pixels) {
+                fetch_row(s + width);
+                used.fetch(s + width);
+                if (s + 2 * width < pixels) used.fetch(s + 2 * width);
+            }
         }
     };
     const double cos_tau = std::cos(kTau);

@@ -57,6 +57,8 @@ public:
     bool taken(std::size_t i) const { return (words_[i >> 6] >> (i & 63)) & 1u; }
     void take(std::size_t i) { words_[i >> 6] |= std::uint64_t{1} << (i & 63); }
     void free(std::size_t i) { words_[i >> 6] &= ~(std::uint64_t{1} << (i & 63)); }
+    // Asks for the word that holds bit i.
+    void fetch(std::size_t i) const { __builtin_prefetch(words_.data() + (i >> 6)); }
     // Bits first, first + 1 and first + 2 as bits 0, 1 and 2 (first + 2 inside
     // the map), from the word that holds the first and the next one (the
     // spare word at the end is there for it). Whole-word loads, so a word that
