@@ -149,7 +149,10 @@ FieldNotes start_notes(std::size_t pixels, std::size_t run) {
     FieldNotes notes;
     notes.weak = Buffer<std::uint64_t>::zeroed(pixels / 64 + 2);
     notes.strong = Buffer<std::uint32_t>::uninitialized(pixels);
-    notes.strong_count = Buffer<std::uint32_t>::uninitialized(pixels / run + (pixels % run != 0));
+    prefer_huge_pages(notes.strong);
+    const std::size_t runs = pixels / run + (pixels % run != 0);
+    notes.strong_count = Buffer<std::uint32_t>::uninitialized(runs);
+    notes.strong_at = Buffer<std::size_t>::uninitialized(runs);
     notes.run = run;
     return notes;
 }
@@ -158,33 +161,43 @@ void BitRun::or_in(std::size_t word, std::uint64_t v) {
     std::atomic_ref<std::uint64_t>(words_[word]).fetch_or(v, std::memory_order_relaxed);
 }
 
+namespace {
+
+std::size_t run_of(const FieldNotes& notes, std::size_t r) {
+    if (r >= notes.strong_count.size()) panic("field notes: a run outside the noted pixels");
+    return r;
+}
+
+}  // namespace
+
 RunNoter::RunNoter(FieldNotes& notes, std::size_t r, float threshold)
     : notes_(notes),
-      r_(r),
+      r_(run_of(notes, r)),
       end_(std::min(mul_size(r, notes.run) + notes.run, notes.strong.size())),
       threshold_(threshold),
       bits_(notes.weak.data(), r * notes.run),
-      strong_(notes.strong.data() + r * notes.run) {
-    if (r >= notes.strong_count.size()) panic("field notes: a run outside the noted pixels");
-}
+      stage_(Buffer<std::uint32_t>::uninitialized(end_ - r * notes.run)) {}
 
 void RunNoter::add(const Px* records, std::size_t count) {
     if (count > end_ - bits_.position()) panic("field notes: a run longer than its pixels");
     // NaN never compares greater, so it is skipped.
-    std::size_t i = kHasAvx2 ? note_run_avx2(records, count, threshold_, bits_, strong_, n_, largest_) : 0;
+    std::size_t i = kHasAvx2 ? note_run_avx2(records, count, threshold_, bits_, stage_.data(), n_, largest_) : 0;
     for (; i < count; ++i) {
         const float v = records[i].norm;
         largest_ = v > largest_ ? v : largest_;
         const bool weak = v <= threshold_;
         bits_.put(weak ? 1u : 0u, 1);
-        if (!weak) strong_[n_++] = std::bit_cast<std::uint32_t>(v);
+        if (!weak) stage_[n_++] = std::bit_cast<std::uint32_t>(v);
     }
 }
 
 void RunNoter::finish() {
     if (bits_.position() != end_) panic("field notes: a run left short");
     bits_.finish();
+    const std::size_t at = std::atomic_ref<std::size_t>(notes_.strong_end).fetch_add(n_, std::memory_order_relaxed);
+    std::memcpy(notes_.strong.data() + at, stage_.data(), n_ * sizeof(std::uint32_t));
     notes_.strong_count[r_] = n_;
+    notes_.strong_at[r_] = at;
     // Runs end on several threads at once. The maximum does not depend on
     // their order: largest_ is never NaN, and norms are never -0.
     std::atomic_ref<float> largest(notes_.largest);
@@ -225,7 +238,7 @@ Buffer<std::uint32_t> seeds_by_notes(FieldNotes& notes, std::uint64_t count, flo
         std::array<std::uint32_t, kBins + 1> mine{};
         const auto [r0, r1] = runs_of(b);
         for (std::size_t r = r0; r < r1; ++r) {
-            std::uint32_t* at = notes.strong.data() + r * run;
+            std::uint32_t* at = notes.strong.data() + notes.strong_at[r];
             if (kHasAvx2) level_avx2(at, notes.strong_count[r], threshold, largest, mine.data());
             else level_scalar(at, 0, notes.strong_count[r], threshold, largest, mine.data());
         }
@@ -257,7 +270,7 @@ Buffer<std::uint32_t> seeds_by_notes(FieldNotes& notes, std::uint64_t count, flo
         const auto [r0, r1] = runs_of(b);
         for (std::size_t r = r0; r < r1; ++r)
             place_run(notes.weak.data(), r * run, std::min<std::size_t>((r + 1) * run, count),
-                      notes.strong.data() + r * run, place.data() + b * kBins, seeds.data());
+                      notes.strong.data() + notes.strong_at[r], place.data() + b * kBins, seeds.data());
     });
     return seeds;
 }

@@ -16,14 +16,18 @@ namespace trevalin {
 //   i / 64) is 1 where the norm is at most the threshold. Two spare words
 //   follow the map's bits, and every bit past the last pixel is 0.
 // - `strong`, for each run r, the bits of the norms of its other pixels
-//   (above the threshold, or NaN) in raster order, from strong[r * run] on;
-//   there are strong_count[r] of them. The seed order is sorted from these,
-//   so the records themselves are not read a second time.
+//   (above the threshold, or NaN) in raster order, from strong[strong_at[r]]
+//   on; there are strong_count[r] of them. The seed order is sorted from
+//   these, so the records themselves are not read a second time. Runs are
+//   packed one after another in the order they end, up to strong_end, so
+//   only as much of the buffer is written as there are such norms.
 // - `largest`, the largest norm of the runs noted so far (from 0, skipping NaN).
 struct FieldNotes {
     Buffer<std::uint64_t> weak;
     Buffer<std::uint32_t> strong;
     Buffer<std::uint32_t> strong_count;
+    Buffer<std::size_t> strong_at;
+    std::size_t strong_end = 0;
     std::size_t run = 0;
     float largest = 0.0f;
 
@@ -87,7 +91,9 @@ private:
     std::size_t r_, end_;
     float threshold_;
     BitRun bits_;
-    std::uint32_t* strong_;
+    // The run's norms, gathered while its records are in cache and copied
+    // to their packed place when it ends.
+    Buffer<std::uint32_t> stage_;
     std::uint32_t n_ = 0;
     float largest_ = 0.0f;
 };

@@ -175,6 +175,21 @@ TEST_CASE("notes of a field: weak bits by the threshold and the largest norm, al
             for (std::size_t i = count; i < (count / 64 + 2) * 64; ++i) CHECK_FALSE(notes.is_weak(i));
         }
     }
+    SUBCASE("runs noted last first, in pieces, give the seeds of the field") {
+        std::mt19937 rng(8);
+        std::uniform_real_distribution<float> norm(0.0f, 30.0f);
+        const std::size_t count = 1000, run = 96;
+        std::vector<Px> field(count);
+        for (Px& p : field) p = {norm(rng), 0.0f, 1.0f};
+        FieldNotes notes = start_notes(count, run);
+        for (std::size_t r = (count + run - 1) / run; r-- > 0;) {
+            RunNoter noter(notes, r, kRho);
+            const std::size_t end = std::min(count, r * run + run);
+            for (std::size_t at = r * run; at < end; at += 40) noter.add(field.data() + at, std::min<std::size_t>(40, end - at));
+            noter.finish();
+        }
+        CHECK(to_vector(seeds_by_notes(notes, count, kRho)) == reference_seeds(field, kRho));
+    }
     SUBCASE("taken while the field is built") {
         // 17 and 33 rows leave the last row alone in a band of 16.
         for (auto [w, h] : {std::pair<std::size_t, std::size_t>{2, 1}, {3, 47}, {61, 17}, {300, 47}, {129, 33}}) {
