@@ -195,7 +195,7 @@ void RunNoter::finish() {
     if (bits_.position() != end_) panic("field notes: a run left short");
     bits_.finish();
     const std::size_t at = std::atomic_ref<std::size_t>(notes_.strong_end).fetch_add(n_, std::memory_order_relaxed);
-    std::memcpy(notes_.strong.data() + at, stage_.data(), n_ * sizeof(std::uint32_t));
+    if (n_ != 0) std::memcpy(notes_.strong.data() + at, stage_.data(), n_ * sizeof(std::uint32_t));
     notes_.strong_count[r_] = n_;
     notes_.strong_at[r_] = at;
     // Runs end on several threads at once. The maximum does not depend on
