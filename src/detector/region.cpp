@@ -55,7 +55,8 @@ struct UsedBitsView {
     unsigned free_around(std::size_t p, std::size_t w) const {
         return (~used.three(p - w - 1) & 7u) | (~used.three(p - 1) & 5u) << 4 | (~used.three(p + w - 1) & 7u) << 9;
     }
-    // Small enough to stay in cache.
+    // The seed loop asks for the words around each coming seed; asking again
+    // for each joined pixel's rows measured no faster.
     void fetch(std::size_t) const {}
 };
 
