@@ -1,8 +1,5 @@
 """Many calls, successful and failing: no reference or memory is left behind."""
 import os
-import pathlib
-
-import pytest
 
 from conftest import run_python
 
@@ -105,44 +102,3 @@ def test_repeated_calls_leak_no_references_and_no_memory():
     iterations = 1_000 if SANITIZED else 25_000
     run_python(CODE.format(iterations=iterations, check_rss=not SANITIZED), env={"RAYON_NUM_THREADS": "2"},
                timeout=900)
-
-
-KEPT_CODE = """
-import os, sys, time, numpy as np, trevalin
-sys.path.insert(0, {bench!r})
-from common import mosaic
-
-def rss():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * 4096
-
-# At scale 1 the field of a 2400 x 1700 image takes 49 MB: big enough to be kept after a call.
-photo = mosaic(2400, 1700)
-other = np.ascontiguousarray(photo[::-1, ::-1])
-trevalin.detect(photo[:64, :64])
-base = rss()
-first = [repr(s) for s in trevalin.detect(photo, 1.0)]
-assert first
-kept = rss() - base
-# The next calls of that size work in the memory the previous one left.
-trevalin.detect(other, 1.0)
-assert [repr(s) for s in trevalin.detect(photo, 1.0)] == first
-pid = os.fork()
-if pid == 0:
-    os._exit(0 if [repr(s) for s in trevalin.detect(photo, 1.0)] == first else 3)
-_, status = os.waitpid(pid, 0)
-assert os.waitstatus_to_exitcode(status) == 0, "the forked child's detection differs"
-held = rss()
-time.sleep(2.5)
-print(kept, held - rss())
-"""
-
-
-@pytest.mark.parametrize("threads", ["1", "2"])
-def test_memory_kept_between_calls_gives_the_same_results_and_goes_back_when_idle(threads):
-    bench = str(pathlib.Path(__file__).resolve().parent.parent / "benchmarks")
-    kept, released = map(int, run_python(KEPT_CODE.format(bench=bench), env={"RAYON_NUM_THREADS": threads},
-                                     timeout=300).split())
-    if not SANITIZED:
-        assert kept > 40 * 2**20, "the field should still be mapped right after the call"
-        assert released > 40 * 2**20, f"only {released} bytes went back in the two seconds after the last call"

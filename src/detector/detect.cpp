@@ -63,7 +63,7 @@ struct SeedLoopInput {
           nt(log_nt(w, h)),
           seeds(seeds_by_notes(notes, w * h, kRho)),
           used(std::move(notes.weak), w * h) {
-        recycle(notes.strong);
+        notes.strong = Buffer<std::uint32_t>();
     }
 };
 
@@ -216,19 +216,15 @@ Outcome<std::vector<Segment>> detect(const T* samples, std::uint64_t len, std::u
         if (size.width < 3 || size.height < 3) return std::vector<Segment>{};
         if (mul_count(size.width, size.height) >= kMaxPixels) too_large(size.width, size.height);
         FieldNotes notes;
-        DownscaledField small = downscaled_level_line_field(samples, width, height, scale, kRho, &notes);
-        std::vector<Segment> found = segments_of(small.field.data(), notes, small.width, small.height, 1.0 / scale);
-        recycle(small.field);
-        return found;
+        const DownscaledField small = downscaled_level_line_field(samples, width, height, scale, kRho, &notes);
+        return segments_of(small.field.data(), notes, small.width, small.height, 1.0 / scale);
     }
 
     if (expected >= kMaxPixels) too_large(width, height);
     // At full size the field reads the caller's samples directly.
     FieldNotes notes;
-    Buffer<Px> field = level_line_field(samples, width, height, kRho, &notes);
-    std::vector<Segment> found = segments_of(field.data(), notes, width, height, 1.0);
-    recycle(field);
-    return found;
+    const Buffer<Px> field = level_line_field(samples, width, height, kRho, &notes);
+    return segments_of(field.data(), notes, width, height, 1.0);
 }
 
 template Outcome<std::vector<Segment>> detect(const std::uint8_t*, std::uint64_t, std::uint64_t, std::uint64_t,

@@ -396,7 +396,8 @@ DownscaledField downscaled_level_line_field(const T* image, std::uint64_t width,
                                             float weak, FieldNotes* notes) {
     const BlurPlan plan(width, height, scale);
     const std::size_t w = plan.w_out, h = plan.h_out;
-    Buffer<Px> field = image_buffer<Px>(mul_size(w, h));
+    Buffer<Px> field = Buffer<Px>::uninitialized(mul_size(w, h));
+    prefer_huge_pages(field);
     // Field rows y need downscaled rows y and y + 1, and downscaled row y
     // needs the horizontally blurred input rows tap_row(y, 0) ..
     // tap_row(y, taps - 1), a run of at most `taps` consecutive rows that

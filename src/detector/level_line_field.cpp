@@ -310,7 +310,8 @@ Buffer<Px> level_line_field(const T* image, std::uint64_t width, std::uint64_t h
         if (notes) *notes = note_field(field.data(), field.size(), weak);
         return field;
     }
-    Buffer<Px> field = image_buffer<Px>(mul_size(width, height));
+    Buffer<Px> field = Buffer<Px>::uninitialized(mul_size(width, height));
+    prefer_huge_pages(field);
     build_field_bands(field.data(), w, height, weak, notes, [&](std::size_t y0, std::size_t y1, auto& note) {
         for (std::size_t y = y0; y < y1; ++y) {
             level_line_row(image + y * w, image + (y + 1) * w, w, weak, field.data() + y * w);

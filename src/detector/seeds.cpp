@@ -148,7 +148,8 @@ FieldNotes start_notes(std::size_t pixels, std::size_t run) {
     if (run == 0) panic("field notes: runs of no pixels");
     FieldNotes notes;
     notes.weak = Buffer<std::uint64_t>::zeroed(pixels / 64 + 2);
-    notes.strong = image_buffer<std::uint32_t>(pixels);
+    notes.strong = Buffer<std::uint32_t>::uninitialized(pixels);
+    prefer_huge_pages(notes.strong);
     const std::size_t runs = pixels / run + (pixels % run != 0);
     notes.strong_count = Buffer<std::uint32_t>::uninitialized(runs);
     notes.strong_at = Buffer<std::size_t>::uninitialized(runs);

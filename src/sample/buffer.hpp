@@ -45,14 +45,6 @@ public:
         return b;
     }
 
-    // Takes over n elements at `data`, which came from malloc; nullptr only for n == 0.
-    static Buffer adopt(T* data, std::size_t n) noexcept {
-        Buffer b;
-        b.ptr_ = data;
-        b.size_ = n;
-        return b;
-    }
-
     Buffer(Buffer&& o) noexcept : ptr_(std::exchange(o.ptr_, nullptr)), size_(std::exchange(o.size_, 0)) {}
     Buffer& operator=(Buffer&& o) noexcept {
         if (this != &o) {
