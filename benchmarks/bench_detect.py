@@ -1,6 +1,6 @@
 """Speed and memory of trevalin.detect against OpenCV's FastLineDetector and Canny + HoughLinesP.
 
-    python benchmarks/bench_detect.py            # full table (about a minute)
+    python benchmarks/bench_detect.py            # full table (about a minute and a half)
     python benchmarks/bench_detect.py --quick    # the two smaller sizes only
 
 Images are mosaics of crops of the bundled real photographs (the same mix at every size). Each thread count runs in its own process;
@@ -12,13 +12,14 @@ import sys
 
 import numpy as np
 
-from common import best_ms, machine, mosaic, run_per_thread_count
+from common import best_ms_interleaved, machine, mosaic, run_per_thread_count
 
 SIZES = [(640, 480), (1920, 1080), (4000, 3000)]
 # Steady state, the same number of runs at every size: the first calls with a new image size also pay for the
 # allocator settling (fresh pages, its thresholds), and a minimum over more runs would favour the sizes that
-# fit more runs into a time budget.
-STEADY = dict(warmups=2, runs=7)
+# fit more runs into a time budget. All sizes and peers are timed in the same rounds, so that the ratios between
+# sizes (time per pixel) and against the peers compare times taken under the same machine load.
+ROUNDS = 7
 
 
 def worker(threads, sizes):
@@ -28,15 +29,20 @@ def worker(threads, sizes):
 
     cv2.setNumThreads(threads)
     fld = cv2.ximgproc.createFastLineDetector()
-    for w, h in sizes:
-        img = mosaic(w, h)
-        fld_ms = best_ms(lambda: fld.detect(img), **STEADY)
-        hough_ms = best_ms(lambda: cv2.HoughLinesP(cv2.Canny(img, 50, 150), 1, np.pi / 180, 50,
-                                                   minLineLength=20, maxLineGap=5), **STEADY)
+    images = {(w, h): mosaic(w, h) for w, h in sizes}
+    fns = {}
+    for size, img in images.items():
+        fns[size, "fld"] = lambda img=img: fld.detect(img)
+        fns[size, "hough"] = lambda img=img: cv2.HoughLinesP(cv2.Canny(img, 50, 150), 1, np.pi / 180, 50,
+                                                             minLineLength=20, maxLineGap=5)
         for scale in (0.8, 1.0):
-            ms = best_ms(lambda: trevalin.detect(img, scale), **STEADY)
+            fns[size, scale] = lambda img=img, scale=scale: trevalin.detect(img, scale)
+    best = best_ms_interleaved(fns, rounds=ROUNDS)
+    for (w, h), img in images.items():
+        for scale in (0.8, 1.0):
             n = len(trevalin.detect(img, scale))
-            print(json.dumps(dict(w=w, h=h, threads=threads, scale=scale, ms=ms, n=n, fld=fld_ms, hough=hough_ms)))
+            print(json.dumps(dict(w=w, h=h, threads=threads, scale=scale, ms=best[(w, h), scale], n=n,
+                                  fld=best[(w, h), "fld"], hough=best[(w, h), "hough"])))
 
 
 MEMORY = r"""

@@ -55,6 +55,24 @@ def best_ms(fn, min_time=0.6, max_runs=50, min_runs=3, warmups=1, runs=None):
     return min(times) * 1000
 
 
+def best_ms_interleaved(fns, rounds=7, warmups=2):
+    """The fastest of `rounds` timed runs of each function in the dict `fns`, in milliseconds, by key. Each round
+    goes through all the functions in turn, so a spell of load on a shared machine slows them alike instead of
+    whichever was being timed; each timed run follows an untimed run of the same function, so it finds caches and
+    allocator as back-to-back calls leave them."""
+    for fn in fns.values():
+        for _ in range(warmups):
+            fn()
+    best = dict.fromkeys(fns, float("inf"))
+    for _ in range(rounds):
+        for key, fn in fns.items():
+            fn()
+            t0 = time.perf_counter()
+            fn()
+            best[key] = min(best[key], time.perf_counter() - t0)
+    return {key: t * 1000 for key, t in best.items()}
+
+
 def run_per_thread_count(script, thread_counts, extra_args=()):
     """Runs `script --worker N` in a fresh process for each thread count (the pool size is
     decided once per process) and returns their stdout lines."""
