@@ -40,15 +40,12 @@ def mosaic(width, height, mode="L", tile=(224, 160), seed=1):
     return out
 
 
-def best_ms(fn, min_time=0.6, max_runs=50, min_runs=3, warmups=1, runs=None):
-    """The fastest of several runs, in milliseconds, after `warmups` warm-up calls: exactly `runs` runs when
-    given, else as many as fit in min_time (from min_runs to max_runs)."""
-    for _ in range(warmups):
-        fn()
+def best_ms(fn, min_time=0.6, max_runs=50, min_runs=3):
+    """The fastest of several runs, in milliseconds (after one warm-up call)."""
+    fn()
     times = []
     start = time.perf_counter()
-    while len(times) < (runs or min_runs) or (
-            runs is None and time.perf_counter() - start < min_time and len(times) < max_runs):
+    while len(times) < min_runs or (time.perf_counter() - start < min_time and len(times) < max_runs):
         t0 = time.perf_counter()
         fn()
         times.append(time.perf_counter() - t0)
