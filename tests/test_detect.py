@@ -183,3 +183,52 @@ print(h.hexdigest())
 """ % (str(__import__("pathlib").Path(__file__).parent),)
     digests = {run_python(code, env={"RAYON_NUM_THREADS": n}).strip() for n in ("1", "2", "5")}
     assert len(digests) == 1
+
+
+def edge_image(n, angle, offset=0.0, contrast=30.0, noise=4.0, seed=0):
+    """A straight edge through the centre (moved by `offset` along its normal), anti-aliased by 4 x 4
+    supersampling; pixel centres on integers. Returns the image and the signed distance to the edge."""
+    t = np.deg2rad(angle)
+    nx, ny = -np.sin(t), np.cos(t)
+    ys, xs = np.mgrid[0:n, 0:n].astype(float)
+    sub = (np.arange(4) - 1.5) / 4
+    cover = sum(((xs + a - n / 2) * nx + (ys + b - n / 2) * ny > offset) for a in sub for b in sub) / 16
+    img = 100 + contrast * cover + np.random.default_rng(seed).normal(0, noise, (n, n))
+    return img, lambda x, y: (x - n / 2) * nx + (y - n / 2) * ny - offset
+
+
+@pytest.mark.parametrize("scale", [0.8, 0.6])
+def test_a_straight_edge_at_any_angle_is_one_segment(scale):
+    for angle in (10, 20, 30, 60, 75):
+        img, distance = edge_image(320, angle, seed=angle)
+        on_edge = [s for s in trevalin.detect(img, scale)
+                   if abs(distance(s.x1, s.y1)) < 2 and abs(distance(s.x2, s.y2)) < 2]
+        assert len(on_edge) == 1, angle
+        assert on_edge[0].length > 300
+
+
+@pytest.mark.parametrize("scale", [0.8, 0.6])
+def test_downscaling_does_not_shift_edges(scale):
+    # The edge swept over 5 pixels: every phase against the downscaled grid.
+    shifts = []
+    for k in range(40):
+        img, distance = edge_image(160, 90, offset=k / 8, contrast=60, noise=0)
+        (s,) = [s for s in trevalin.detect(img, scale) if s.length > 100]
+        shifts.append(distance((s.x1 + s.x2) / 2, (s.y1 + s.y2) / 2))
+    assert abs(np.mean(shifts)) < 0.05
+    assert np.max(np.abs(shifts)) < 0.3
+
+
+# Segments at scales 1/2 and 1/4, where each output pixel sits on an input pixel, as first released.
+UNCHANGED_DIGESTS = {
+    ("camera.png", 0.5): "ad97c3abce714c1a", ("camera.png", 0.25): "2cd9b406beefbd28",
+    ("rocket.jpg", 0.5): "e89c6e806ba73701", ("rocket.jpg", 0.25): "572ddeb8d0a3fd55",
+}
+
+
+@pytest.mark.parametrize("name, scale", sorted(UNCHANGED_DIGESTS))
+def test_scales_of_one_over_a_whole_number_keep_their_segments(name, scale):
+    import hashlib
+
+    segs = np.array(digest(trevalin.detect(load_gray(name), scale)), dtype="<f8")
+    assert hashlib.sha256(segs.tobytes()).hexdigest()[:16] == UNCHANGED_DIGESTS[name, scale]

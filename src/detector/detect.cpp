@@ -6,6 +6,7 @@
 #include <string>
 
 #include "detector/downscale.hpp"
+#include "detector/downscaled_field.hpp"
 #include "detector/improve_rect.hpp"
 #include "detector/memory.hpp"
 #include "detector/nfa.hpp"

@@ -1,21 +1,17 @@
+// Gaussian resampling of the working image: the taps of each output row and
+// column, and the two blur passes over vectors of every width.
 #include "detector/downscale.hpp"
 
 #include <algorithm>
 #include <cmath>
-#include <cstddef>
 #include <cstring>
-#include <immintrin.h>
 #include <limits>
 #include <new>
-#include <type_traits>
-#include <vector>
 
-#include "detector/level_line_field.hpp"
+#include "detector/lanes.hpp"
 #include "detector/memory.hpp"
-#include "detector/working_oct.hpp"
 #include "detector/types.hpp"
 #include "pool/pool.hpp"
-#include "sample/isa.hpp"
 #include "sample/numeric.hpp"
 
 namespace trevalin {
@@ -27,412 +23,276 @@ ScaledSize downscaled_size(std::uint64_t width, std::uint64_t height, double sca
     return {side(width), side(height)};
 }
 
-Buffer<double> gaussian_kernel(double scale) {
+namespace {
+
+// Truncation toward zero with saturation to the signed 64-bit range (NaN gives 0).
+std::int64_t to_i64_sat(double v) {
+    if (!(v == v)) return 0;
+    if (v >= 9223372036854775808.0) return std::numeric_limits<std::int64_t>::max();
+    if (v < -9223372036854775808.0) return std::numeric_limits<std::int64_t>::min();
+    return static_cast<std::int64_t>(v);
+}
+
+// Tap positions further than this from the image are refused as an
+// allocation that cannot succeed; the driver never comes near it.
+constexpr std::int64_t kFarthest = std::int64_t{1} << 48;
+
+}  // namespace
+
+AxisTaps axis_taps(std::uint64_t out_n, double scale) {
     const double sigma = 0.6 / scale;
     // sqrt(2 ln 1000): the kernel ends where the Gaussian falls to 1/1000 of its peak.
-    const std::uint64_t h = to_u64_sat(std::ceil(sigma * 3.7169221888498383));
-    if (h > (std::numeric_limits<std::size_t>::max() - 1) / 2) throw std::bad_alloc();
-    Buffer<double> kernel = Buffer<double>::uninitialized(2 * h + 1);
-    const double hd = static_cast<double>(h);
-    double sum = 0.0;
-    for (std::size_t k = 0; k < kernel.size(); ++k) {
-        const double q = (static_cast<double>(k) - hd) / sigma;
-        kernel[k] = std::exp(-0.5 * (q * q));
-        sum += kernel[k];
+    const double h = static_cast<double>(to_u64_sat(std::ceil(sigma * 3.7169221888498383)));
+    AxisTaps taps;
+    taps.first = Buffer<std::int64_t>::uninitialized(out_n);
+    taps.count = Buffer<std::size_t>::uninitialized(out_n);
+    for (std::size_t i = 0; i < out_n; ++i) {
+        const double c = static_cast<double>(i) / scale;
+        const std::int64_t lo = to_i64_sat(std::ceil(c - h)), hi = to_i64_sat(std::floor(c + h));
+        if (lo < -kFarthest || hi > kFarthest) throw std::bad_alloc();
+        taps.first[i] = lo;
+        taps.count[i] = hi >= lo ? static_cast<std::size_t>(hi - lo) + 1 : 0;
+        taps.stride = std::max(taps.stride, taps.count[i]);
     }
-    for (double& w : kernel) w /= sum;
-    return kernel;
-}
-
-std::uint64_t source_index(std::uint64_t i, double scale, std::uint64_t limit) {
-    return std::min(to_u64_sat(static_cast<double>(i) / scale), limit - 1);
+    taps.weights = Buffer<double>::zeroed(mul_size(out_n, taps.stride));
+    for (std::size_t i = 0; i < out_n; ++i) {
+        const double c = static_cast<double>(i) / scale;
+        double* w = taps.weights.data() + i * taps.stride;
+        double sum = 0.0;
+        for (std::size_t t = 0; t < taps.count[i]; ++t) {
+            const double e = (static_cast<double>(taps.first[i] + static_cast<std::int64_t>(t)) - c) / sigma;
+            w[t] = std::exp(-0.5 * (e * e));
+            sum += w[t];
+        }
+        for (std::size_t t = 0; t < taps.count[i]; ++t) w[t] /= sum;
+    }
+    return taps;
 }
 
 namespace {
 
-// Two doubles side by side; every operation on it is the same IEEE operation
-// on each lane, so vector code gives the bits of the scalar code.
-typedef double Pair __attribute__((vector_size(16)));
+using lanes::kCount;
 
-// Four columns at a time, as two pairs of lanes.
-std::size_t blur_at_columns_pairs(const double* src, const std::size_t* columns, std::size_t n, const double* weights,
-                                  std::size_t taps, double* out) {
+// Input rows g .. g + n - 1 blurred along x, n = kCount<Vec> at a time. The
+// rows are first widened by their edge pixels and interleaved, sample x of
+// row r at scratch[x * n + r], so that one vector holds a column of the n
+// rows and every tap is one load and one weight for all of them; the sums of
+// n neighbouring output columns are then turned back into rows.
+template <class Vec, class T>
+[[gnu::always_inline]] inline void across_rows(const BlurPlan& p, const T* image, std::size_t g, double* scratch,
+                                               double* const* out) {
+    constexpr std::size_t n = kCount<Vec>;
+    const std::size_t width = p.w_in;
+    const T* rows[n];
+    for (std::size_t r = 0; r < n; ++r) rows[r] = image + std::min(g + r, p.h_in - 1) * width;
+
+    double ends[n];
+    for (std::size_t r = 0; r < n; ++r) ends[r] = working_value(rows[r][0]);
+    const Vec left_edge = lanes::load<Vec>(ends);
+    for (std::size_t x = 0; x < p.left; ++x) lanes::store(scratch + x * n, left_edge);
+    double* body = scratch + p.left * n;
     std::size_t x = 0;
-    for (; x + 4 <= n; x += 4) {
-        const double* a = src + columns[x];
-        const double* b = src + columns[x + 1];
-        const double* c = src + columns[x + 2];
-        const double* d = src + columns[x + 3];
-        Pair lo = {0.0, 0.0}, hi = {0.0, 0.0};
-        for (std::size_t k = 0; k < taps; ++k) {
-            const Pair w = {weights[k], weights[k]};
-            lo += w * Pair{a[k], b[k]};
-            hi += w * Pair{c[k], d[k]};
-        }
-        out[x] = lo[0];
-        out[x + 1] = lo[1];
-        out[x + 2] = hi[0];
-        out[x + 3] = hi[1];
+    for (; x + n <= width; x += n) {
+        Vec v[n];
+        for (std::size_t r = 0; r < n; ++r) v[r] = lanes::load_working<Vec>(rows[r] + x);
+        lanes::transpose(v);
+        for (std::size_t c = 0; c < n; ++c) lanes::store(body + (x + c) * n, v[c]);
     }
-    return x;
-}
+    for (; x < width; ++x)
+        for (std::size_t r = 0; r < n; ++r) body[x * n + r] = working_value(rows[r][x]);
+    for (std::size_t r = 0; r < n; ++r) ends[r] = working_value(rows[r][width - 1]);
+    const Vec right_edge = lanes::load<Vec>(ends);
+    for (std::size_t x = p.left + width; x < p.padded_len; ++x) lanes::store(scratch + x * n, right_edge);
 
-typedef double Quad __attribute__((vector_size(32)));
-typedef double Oct __attribute__((vector_size(64)));
-
-// The sums at 4 x lanes neighbouring input columns, four vectors summed side
-// by side from one unaligned load each per tap; every kept column among them
-// takes its lane. Stops at the first kept column whose sums would read past
-// the source. Vec is the vector of doubles that the caller's instruction set
-// holds.
-template <class Vec>
-[[gnu::always_inline]] inline std::size_t blur_spans(const double* src, std::size_t src_len,
-                                                     const std::size_t* columns, std::size_t n,
-                                                     const double* weights, std::size_t taps, double* out) {
-    constexpr std::size_t kLanes = sizeof(Vec) / sizeof(double);
-    constexpr std::size_t kSpan = 4 * kLanes;
-    std::size_t x = 0;
-    while (x < n) {
-        const std::size_t base = columns[x];
-        if (src_len - base < taps + (kSpan - 1)) break;
-        const double* at = src + base;
-        Vec a0 = {}, a1 = {}, a2 = {}, a3 = {};
-        for (std::size_t k = 0; k < taps; ++k) {
-            const double w = weights[k];
-            Vec v0, v1, v2, v3;
-            std::memcpy(&v0, at + k, sizeof v0);
-            std::memcpy(&v1, at + k + kLanes, sizeof v1);
-            std::memcpy(&v2, at + k + 2 * kLanes, sizeof v2);
-            std::memcpy(&v3, at + k + 3 * kLanes, sizeof v3);
-            a0 += w * v0;
-            a1 += w * v1;
-            a2 += w * v2;
-            a3 += w * v3;
-        }
-        double lanes[kSpan];
-        std::memcpy(lanes, &a0, sizeof a0);
-        std::memcpy(lanes + kLanes, &a1, sizeof a1);
-        std::memcpy(lanes + 2 * kLanes, &a2, sizeof a2);
-        std::memcpy(lanes + 3 * kLanes, &a3, sizeof a3);
-        do {
-            out[x] = lanes[columns[x] - base];
-            ++x;
-        } while (x < n && columns[x] - base < kSpan);
-    }
-    return x;
-}
-
-__attribute__((target("avx2"))) std::size_t blur_at_columns_avx2(const double* src, std::size_t src_len,
-                                                                 const std::size_t* columns, std::size_t n,
-                                                                 const double* weights, std::size_t taps,
-                                                                 double* out) {
-    return blur_spans<Quad>(src, src_len, columns, n, weights, taps, out);
-}
-
-// Where the kept columns of a row fall in spans of 32 input columns: each
-// span's first column and a bit per input column kept. The spans are the
-// same for every row of an image, so they are worked out once. They stop at
-// the first kept column whose span would read past the source, or that
-// repeats the one before it.
-struct ColumnSpans {
-    struct Span {
-        std::size_t base;
-        std::uint32_t kept;
+    const AxisTaps& taps = p.across;
+    const std::int64_t left = static_cast<std::int64_t>(p.left);
+    auto column = [&](std::size_t i) {
+        const double* at = scratch + static_cast<std::size_t>(taps.first[i] + left) * n;
+        const double* w = taps.weights.data() + i * taps.stride;
+        Vec acc = {};
+        for (std::size_t k = 0, count = taps.count[i]; k < count; ++k) acc += w[k] * lanes::load<Vec>(at + k * n);
+        return acc;
     };
-    std::vector<Span> spans;
-    std::size_t columns_done = 0;
-};
-
-ColumnSpans plan_spans(std::size_t src_len, const std::size_t* columns, std::size_t n, std::size_t taps) {
-    constexpr std::size_t kSpan = 32;
-    ColumnSpans plan;
-    std::size_t x = 0;
-    while (x < n) {
-        const std::size_t base = columns[x];
-        if (src_len - base < taps + (kSpan - 1) || (x > 0 && base == columns[x - 1])) break;
-        std::uint32_t kept = 0;
-        std::size_t y = x;
-        do {
-            kept |= std::uint32_t{1} << (columns[y] - base);
-            ++y;
-        } while (y < n && columns[y] - base < kSpan && columns[y] != columns[y - 1]);
-        plan.spans.push_back({base, kept});
-        x = y;
+    std::size_t i = 0;
+    for (; i + n <= p.w_out; i += n) {
+        Vec sums[n];
+        for (std::size_t c = 0; c < n; ++c) sums[c] = column(i + c);
+        lanes::transpose(sums);
+        for (std::size_t r = 0; r < n; ++r) lanes::store(out[r] + i, sums[r]);
     }
-    plan.columns_done = x;
-    return plan;
-}
-
-// The sums of blur_spans over 32 columns, the kept lanes packed together
-// and stored one after another.
-__attribute__((target("avx512f"))) void blur_planned_avx512(const double* src, const ColumnSpans& plan,
-                                                            const double* weights, std::size_t taps, double* out) {
-    for (const ColumnSpans::Span& span : plan.spans) {
-        const double* at = src + span.base;
-        __m512d a0 = _mm512_setzero_pd(), a1 = a0, a2 = a0, a3 = a0;
-        for (std::size_t k = 0; k < taps; ++k) {
-            const __m512d w = _mm512_set1_pd(weights[k]);
-            a0 = _mm512_add_pd(a0, _mm512_mul_pd(w, _mm512_loadu_pd(at + k)));
-            a1 = _mm512_add_pd(a1, _mm512_mul_pd(w, _mm512_loadu_pd(at + k + 8)));
-            a2 = _mm512_add_pd(a2, _mm512_mul_pd(w, _mm512_loadu_pd(at + k + 16)));
-            a3 = _mm512_add_pd(a3, _mm512_mul_pd(w, _mm512_loadu_pd(at + k + 24)));
-        }
-        const __m512d a[4] = {a0, a1, a2, a3};
-        for (int i = 0; i < 4; ++i) {
-            const auto kept = static_cast<__mmask8>(span.kept >> (8 * i));
-            const int count = __builtin_popcount(kept);
-            _mm512_mask_storeu_pd(out, static_cast<__mmask8>((1u << count) - 1), _mm512_maskz_compress_pd(kept, a[i]));
-            out += count;
-        }
+    for (; i < p.w_out; ++i) {
+        double sums[n];
+        lanes::store(sums, column(i));
+        for (std::size_t r = 0; r < n; ++r) out[r][i] = sums[r];
     }
 }
-
-const bool kHasAvx2 = detected_isa() >= Isa::Avx2;
-const bool kHasAvx512 = detected_isa() >= Isa::Avx512;
-
-// The kept-column sums one column at a time, for columns x .. n - 1.
-void blur_remaining_columns(const double* src, const std::size_t* columns, std::size_t x, std::size_t n,
-                            const double* weights, std::size_t taps, double* out) {
-    for (; x < n; ++x) {
-        const double* a = src + columns[x];
-        double acc = 0.0;
-        for (std::size_t k = 0; k < taps; ++k) acc += weights[k] * a[k];
-        out[x] = acc;
-    }
-}
-
-}  // namespace
-
-namespace {
-
-// blur_at_columns, with the spans of the kept columns when they are already
-// planned (AVX-512 only).
-void blur_kept_columns(const double* src, std::size_t src_len, const std::size_t* columns, std::size_t n,
-                       const double* weights, std::size_t taps, double* out, int lanes, const ColumnSpans* spans) {
-    std::size_t x;
-    if (lanes >= 8 && kHasAvx512) {
-        const ColumnSpans own = spans ? ColumnSpans{} : plan_spans(src_len, columns, n, taps);
-        const ColumnSpans& plan = spans ? *spans : own;
-        blur_planned_avx512(src, plan, weights, taps, out);
-        x = plan.columns_done;
-    } else {
-        x = lanes >= 4 && kHasAvx2 ? blur_at_columns_avx2(src, src_len, columns, n, weights, taps, out)
-                                   : blur_at_columns_pairs(src, columns, n, weights, taps, out);
-    }
-    blur_remaining_columns(src, columns, x, n, weights, taps, out);
-}
-
-}  // namespace
-
-void blur_at_columns(const double* src, std::size_t src_len, const std::size_t* columns, std::size_t n,
-                     const double* weights, std::size_t taps, double* out, int lanes) {
-    blur_kept_columns(src, src_len, columns, n, weights, taps, out, lanes, nullptr);
-}
-
-namespace {
 
 // out[x] = sum over k of weights[k] * lines[k][x], accumulated from 0.0 in
-// increasing k, 4 x lanes columns at a time held in registers, from column
-// `first` on; returns the first column not done.
+// increasing k; four vectors of columns at a time, then one, then single columns.
 template <class Vec>
-[[gnu::always_inline]] inline std::size_t blur_rows_lanes(const double* const* lines, std::size_t first,
-                                                          std::size_t n, const double* weights, std::size_t taps,
-                                                          double* out) {
-    constexpr std::size_t kLanes = sizeof(Vec) / sizeof(double);
-    std::size_t x = first;
+[[gnu::always_inline]] inline void down_sums(const double* const* lines, const double* weights, std::size_t taps,
+                                             std::size_t n, double* out) {
+    constexpr std::size_t kLanes = kCount<Vec>;
+    std::size_t x = 0;
     for (; x + 4 * kLanes <= n; x += 4 * kLanes) {
         Vec a0 = {}, a1 = {}, a2 = {}, a3 = {};
         for (std::size_t k = 0; k < taps; ++k) {
             const double w = weights[k];
             const double* l = lines[k] + x;
-            Vec v0, v1, v2, v3;
-            std::memcpy(&v0, l, sizeof v0);
-            std::memcpy(&v1, l + kLanes, sizeof v1);
-            std::memcpy(&v2, l + 2 * kLanes, sizeof v2);
-            std::memcpy(&v3, l + 3 * kLanes, sizeof v3);
-            a0 += w * v0;
-            a1 += w * v1;
-            a2 += w * v2;
-            a3 += w * v3;
+            a0 += w * lanes::load<Vec>(l);
+            a1 += w * lanes::load<Vec>(l + kLanes);
+            a2 += w * lanes::load<Vec>(l + 2 * kLanes);
+            a3 += w * lanes::load<Vec>(l + 3 * kLanes);
         }
-        std::memcpy(out + x, &a0, sizeof a0);
-        std::memcpy(out + x + kLanes, &a1, sizeof a1);
-        std::memcpy(out + x + 2 * kLanes, &a2, sizeof a2);
-        std::memcpy(out + x + 3 * kLanes, &a3, sizeof a3);
+        lanes::store(out + x, a0);
+        lanes::store(out + x + kLanes, a1);
+        lanes::store(out + x + 2 * kLanes, a2);
+        lanes::store(out + x + 3 * kLanes, a3);
     }
-    return x;
-}
-
-__attribute__((target("avx512f"))) std::size_t blur_rows_avx512(const double* const* lines, std::size_t n,
-                                                                 const double* weights, std::size_t taps,
-                                                                 double* out) {
-    return blur_rows_lanes<Oct>(lines, 0, n, weights, taps, out);
-}
-
-void blur_rows(const double* const* lines, std::size_t n, const double* weights, std::size_t taps, double* out) {
-    std::size_t x = kHasAvx512 ? blur_rows_avx512(lines, n, weights, taps, out) : 0;
-    x = blur_rows_lanes<Pair>(lines, x, n, weights, taps, out);
+    for (; x + kLanes <= n; x += kLanes) {
+        Vec a = {};
+        for (std::size_t k = 0; k < taps; ++k) a += weights[k] * lanes::load<Vec>(lines[k] + x);
+        lanes::store(out + x, a);
+    }
     for (; x < n; ++x) {
-        double acc = 0.0;
-        for (std::size_t k = 0; k < taps; ++k) acc += weights[k] * lines[k][x];
-        out[x] = acc;
+        double a = 0.0;
+        for (std::size_t k = 0; k < taps; ++k) a += weights[k] * lines[k][x];
+        out[x] = a;
     }
 }
 
-#if !defined(__clang__)
-// GCC 12 flags the deliberately undefined lanes inside its own AVX-512 intrinsics.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-
-// Working values of n samples, eight at a time; returns the samples done.
+// The kernels of each instruction set; the baseline one works on pairs.
 template <class T>
-__attribute__((target("avx512f,avx512dq,avx512vl"))) std::size_t working_values_avx512(const T* in, std::size_t n,
-                                                                                     double* out) {
-    std::size_t x = 0;
-    for (; x + 8 <= n; x += 8) _mm512_storeu_pd(out + x, load_oct(in + x));
-    return x;
+void across_base(const BlurPlan& p, const T* image, std::size_t g, double* scratch, double* const* out) {
+    across_rows<lanes::Pair>(p, image, g, scratch, out);
 }
 
-#if !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
+void down_base(const double* const* lines, const double* weights, std::size_t taps, std::size_t n, double* out) {
+    down_sums<lanes::Pair>(lines, weights, taps, n, out);
+}
+
+#if defined(__x86_64__)
+#define TREVALIN_AVX2 __attribute__((target("avx2")))
+#define TREVALIN_AVX512 __attribute__((target("avx512f,avx512bw,avx512dq,avx512vl")))
 
 template <class T>
-void working_values(const T* in, std::size_t n, double* out) {
-    if constexpr (std::is_same_v<T, double>) {
-        std::memcpy(out, in, n * sizeof(double));
-    } else {
-        std::size_t x = kHasAvx512 ? working_values_avx512(in, n, out) : 0;
-        for (; x < n; ++x) out[x] = working_value(in[x]);
-    }
+TREVALIN_AVX2 void across_avx2(const BlurPlan& p, const T* image, std::size_t g, double* scratch,
+                               double* const* out) {
+    across_rows<lanes::Quad>(p, image, g, scratch, out);
 }
 
-// What both passes share: the kernel, the kept columns and the sizes.
-struct BlurPlan {
-    std::size_t w_in, h_in, w_out, h_out;
-    double scale;
-    Buffer<double> kernel;
-    std::size_t half;
-    Buffer<std::size_t> columns;
-    std::size_t padded_len;
-    ColumnSpans spans;  // with AVX-512 only
+TREVALIN_AVX2 void down_avx2(const double* const* lines, const double* weights, std::size_t taps, std::size_t n,
+                             double* out) {
+    down_sums<lanes::Quad>(lines, weights, taps, n, out);
+}
 
-    BlurPlan(std::uint64_t width, std::uint64_t height, double s) : w_in(width), h_in(height), scale(s) {
-        const ScaledSize size = downscaled_size(width, height, scale);
-        w_out = size.width;
-        h_out = size.height;
-        kernel = gaussian_kernel(scale);
-        half = kernel.size() / 2;
-        columns = Buffer<std::size_t>::uninitialized(w_out);
-        for (std::size_t x = 0; x < w_out; ++x) columns[x] = source_index(x, scale, w_in);
-        if (__builtin_add_overflow(w_in, 2 * half, &padded_len)) throw std::bad_alloc();
-        if (kHasAvx512) spans = plan_spans(padded_len, columns.data(), w_out, kernel.size());
-    }
+template <class T>
+TREVALIN_AVX512 void across_avx512(const BlurPlan& p, const T* image, std::size_t g, double* scratch,
+                                   double* const* out) {
+    across_rows<lanes::Oct>(p, image, g, scratch, out);
+}
 
-    // Input row g blurred along x at the kept columns. The row is first
-    // widened by `half` copies of its edge pixels on each side, so every tap
-    // is a plain load.
-    template <class T>
-    void horizontal(const T* image, std::size_t g, double* padded, double* out) const {
-        const T* row = image + g * w_in;
-        const double first = working_value(row[0]);
-        const double last = working_value(row[w_in - 1]);
-        for (std::size_t j = 0; j < half; ++j) padded[j] = first;
-        working_values(row, w_in, padded + half);
-        for (std::size_t j = half + w_in; j < padded_len; ++j) padded[j] = last;
-        blur_kept_columns(padded, padded_len, columns.data(), w_out, kernel.data(), kernel.size(), out, 8, &spans);
-    }
+TREVALIN_AVX512 void down_avx512(const double* const* lines, const double* weights, std::size_t taps,
+                                 std::size_t n, double* out) {
+    down_sums<lanes::Oct>(lines, weights, taps, n, out);
+}
+#endif
 
-    // The input rows that the taps of output row y read, edge rows repeated.
-    std::size_t tap_row(std::size_t y, std::size_t k) const {
-        const std::int64_t g = static_cast<std::int64_t>(source_index(y, scale, h_in)) + static_cast<std::int64_t>(k) -
-                               static_cast<std::int64_t>(half);
-        return static_cast<std::size_t>(std::clamp<std::int64_t>(g, 0, static_cast<std::int64_t>(h_in) - 1));
+std::size_t rows_per_group(Isa isa) {
+    switch (isa) {
+        case Isa::Avx512: return kCount<lanes::Oct>;
+        case Isa::Avx2: return kCount<lanes::Quad>;
+        default: return kCount<lanes::Pair>;
     }
-
-    // Output row y from the horizontally blurred rows; `first` is the input
-    // row held at across[0].
-    void vertical(std::size_t y, const double* across, std::size_t first, const double** lines, double* out) const {
-        for (std::size_t k = 0; k < kernel.size(); ++k) lines[k] = across + (tap_row(y, k) - first) * w_out;
-        blur_rows(lines, w_out, kernel.data(), kernel.size(), out);
-    }
-};
+}
 
 }  // namespace
 
-// Only the blurred pixels that decimation keeps are computed. The horizontal
-// pass runs over every input row but only at the kept columns; the vertical
-// pass only at the kept rows. Each blurred value is still the same sum, in the
-// same tap order, as a full-image blur would give.
-template <class T>
-Downscaled downscale(const T* image, std::uint64_t width, std::uint64_t height, double scale) {
-    const BlurPlan plan(width, height, scale);
+BlurPlan::BlurPlan(std::uint64_t width, std::uint64_t height, double scale, Isa chosen)
+    : w_in(width), h_in(height), isa(chosen) {
+#if !defined(__x86_64__)
+    isa = Isa::Scalar;
+#endif
+    const ScaledSize size = downscaled_size(width, height, scale);
+    w_out = size.width;
+    h_out = size.height;
+    across = axis_taps(w_out, scale);
+    down = axis_taps(h_out, scale);
+    group = rows_per_group(isa);
+    // Widen the rows far enough for every tap of every output column.
+    std::int64_t lo = 0, end = static_cast<std::int64_t>(w_in);
+    for (std::size_t i = 0; i < w_out; ++i) {
+        if (across.count[i] == 0) continue;
+        lo = std::min(lo, across.first[i]);
+        end = std::max(end, across.first[i] + static_cast<std::int64_t>(across.count[i]));
+    }
+    left = static_cast<std::size_t>(-lo);
+    padded_len = static_cast<std::size_t>(end - lo);
+    mul_size(padded_len, group, sizeof(double));  // throws when it could never be allocated
+}
 
+std::size_t BlurPlan::first_row(std::size_t y) const {
+    return static_cast<std::size_t>(std::clamp<std::int64_t>(down.first[y], 0, static_cast<std::int64_t>(h_in) - 1));
+}
+
+std::size_t BlurPlan::last_row(std::size_t y) const {
+    const std::int64_t last = down.first[y] + static_cast<std::int64_t>(down.count[y]) - 1;
+    return static_cast<std::size_t>(std::clamp<std::int64_t>(last, 0, static_cast<std::int64_t>(h_in) - 1));
+}
+
+template <class T>
+void BlurPlan::horizontal(const T* image, std::size_t g, double* scratch, double* const* out) const {
+    switch (isa) {
+#if defined(__x86_64__)
+        case Isa::Avx512: return across_avx512(*this, image, g, scratch, out);
+        case Isa::Avx2: return across_avx2(*this, image, g, scratch, out);
+#endif
+        default: return across_base(*this, image, g, scratch, out);
+    }
+}
+
+template void BlurPlan::horizontal(const std::uint8_t*, std::size_t, double*, double* const*) const;
+template void BlurPlan::horizontal(const std::uint16_t*, std::size_t, double*, double* const*) const;
+template void BlurPlan::horizontal(const float*, std::size_t, double*, double* const*) const;
+template void BlurPlan::horizontal(const double*, std::size_t, double*, double* const*) const;
+
+void BlurPlan::vertical_sums(const double* const* lines, const double* weights, std::size_t taps, double* out) const {
+    switch (isa) {
+#if defined(__x86_64__)
+        case Isa::Avx512: return down_avx512(lines, weights, taps, w_out, out);
+        case Isa::Avx2: return down_avx2(lines, weights, taps, w_out, out);
+#endif
+        default: return down_base(lines, weights, taps, w_out, out);
+    }
+}
+
+template <class T>
+Downscaled downscale(const T* image, std::uint64_t width, std::uint64_t height, double scale, Isa isa) {
+    const BlurPlan plan(width, height, scale, isa);
     Buffer<double> across = Buffer<double>::uninitialized(mul_size(plan.w_out, plan.h_in));
     prefer_huge_pages(across);
-    for_each_row(across.data(), plan.w_out, plan.h_in, [&](std::size_t g, double* out) {
-        Buffer<double> padded = Buffer<double>::uninitialized(plan.padded_len);
-        plan.horizontal(image, g, padded.data(), out);
+    parallel_rows((plan.h_in + plan.group - 1) / plan.group, [&](std::size_t item) {
+        const std::size_t g = item * plan.group;
+        Buffer<double> scratch = Buffer<double>::uninitialized(plan.padded_len * plan.group);
+        Buffer<double> spare = Buffer<double>::uninitialized(plan.w_out);  // rows past the last
+        Buffer<double*> out = Buffer<double*>::uninitialized(plan.group);
+        for (std::size_t r = 0; r < plan.group; ++r)
+            out[r] = g + r < plan.h_in ? across.data() + (g + r) * plan.w_out : spare.data();
+        plan.horizontal(image, g, scratch.data(), out.data());
     });
 
     Buffer<double> out = Buffer<double>::uninitialized(mul_size(plan.w_out, plan.h_out));
     prefer_huge_pages(out);
     for_each_row(out.data(), plan.w_out, plan.h_out, [&](std::size_t y, double* row) {
-        Buffer<const double*> lines = Buffer<const double*>::uninitialized(plan.kernel.size());
-        plan.vertical(y, across.data(), 0, lines.data(), row);
+        Buffer<const double*> lines = Buffer<const double*>::uninitialized(plan.down.stride);
+        plan.vertical(y, [&](std::size_t g) { return across.data() + g * plan.w_out; }, lines.data(), row);
     });
     return {std::move(out), plan.w_out, plan.h_out};
 }
 
-template Downscaled downscale(const std::uint8_t*, std::uint64_t, std::uint64_t, double);
-template Downscaled downscale(const std::uint16_t*, std::uint64_t, std::uint64_t, double);
-template Downscaled downscale(const float*, std::uint64_t, std::uint64_t, double);
-template Downscaled downscale(const double*, std::uint64_t, std::uint64_t, double);
-
-template <class T>
-DownscaledField downscaled_level_line_field(const T* image, std::uint64_t width, std::uint64_t height, double scale,
-                                            float weak, FieldNotes* notes) {
-    const BlurPlan plan(width, height, scale);
-    const std::size_t w = plan.w_out, h = plan.h_out;
-    Buffer<Px> field = Buffer<Px>::uninitialized(mul_size(w, h));
-    prefer_huge_pages(field);
-    // Field rows y need downscaled rows y and y + 1, and downscaled row y
-    // needs the horizontally blurred input rows tap_row(y, 0) ..
-    // tap_row(y, taps - 1), a run of at most `taps` consecutive rows that
-    // only moves down from one output row to the next. So a band keeps those
-    // rows in a ring of `taps` slots (row g in slot g % taps) and its two
-    // latest downscaled rows, and works in cache however wide the image is.
-    const std::size_t taps = plan.kernel.size();
-    build_field_bands(field.data(), w, h, weak, notes, [&](std::size_t y0, std::size_t y1, auto& note) {
-        Buffer<double> padded = Buffer<double>::uninitialized(plan.padded_len);
-        Buffer<double> across = Buffer<double>::uninitialized(mul_size(taps, w));
-        Buffer<const double*> lines = Buffer<const double*>::uninitialized(taps);
-        Buffer<double> rows = Buffer<double>::uninitialized(mul_size(2, w));
-        std::size_t next = plan.tap_row(y0, 0);  // the next input row to blur along x
-        auto downscaled_row = [&](std::size_t y) {
-            for (const std::size_t last = plan.tap_row(y, taps - 1); next <= last; ++next)
-                plan.horizontal(image, next, padded.data(), across.data() + (next % taps) * w);
-            for (std::size_t k = 0; k < taps; ++k) lines[k] = across.data() + (plan.tap_row(y, k) % taps) * w;
-            double* out = rows.data() + (y % 2) * w;
-            blur_rows(lines.data(), w, plan.kernel.data(), taps, out);
-            return out;
-        };
-        const double* top = downscaled_row(y0);
-        for (std::size_t y = y0; y < y1; ++y) {
-            const double* bottom = downscaled_row(y + 1);
-            level_line_row(top, bottom, w, weak, field.data() + y * w);
-            note(y);
-            top = bottom;
-        }
-    });
-    return {std::move(field), w, h};
-}
-
-template DownscaledField downscaled_level_line_field(const std::uint8_t*, std::uint64_t, std::uint64_t, double, float, FieldNotes*);
-template DownscaledField downscaled_level_line_field(const std::uint16_t*, std::uint64_t, std::uint64_t, double, float, FieldNotes*);
-template DownscaledField downscaled_level_line_field(const float*, std::uint64_t, std::uint64_t, double, float, FieldNotes*);
-template DownscaledField downscaled_level_line_field(const double*, std::uint64_t, std::uint64_t, double, float, FieldNotes*);
+template Downscaled downscale(const std::uint8_t*, std::uint64_t, std::uint64_t, double, Isa);
+template Downscaled downscale(const std::uint16_t*, std::uint64_t, std::uint64_t, double, Isa);
+template Downscaled downscale(const float*, std::uint64_t, std::uint64_t, double, Isa);
+template Downscaled downscale(const double*, std::uint64_t, std::uint64_t, double, Isa);
 
 }  // namespace trevalin

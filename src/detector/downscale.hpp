@@ -1,12 +1,12 @@
 #pragma once
-// Gaussian blur and decimation of the working image by a factor below 1.
+// Gaussian resampling of the working image by a factor below 1: each output
+// pixel is a separable Gaussian average centred on its exact input position.
 
 #include <cstddef>
 #include <cstdint>
 
-#include "detector/level_line_field.hpp"
-#include "detector/types.hpp"
 #include "sample/buffer.hpp"
+#include "sample/isa.hpp"
 
 namespace trevalin {
 
@@ -18,22 +18,58 @@ struct ScaledSize {
 // max(floor(n * scale), 2) in each direction (negative or NaN products give 2).
 ScaledSize downscaled_size(std::uint64_t width, std::uint64_t height, double scale);
 
-// The normalised separable Gaussian for `scale`: 2h + 1 taps, tap k standing
-// for offset k - h, with sigma = 0.6 / scale and h = ceil(sigma * sqrt(2 ln 1000)).
-Buffer<double> gaussian_kernel(double scale);
+// The Gaussian taps along one axis. Output position i stands for input
+// position c = i / scale and averages the input positions first[i] ..
+// first[i] + count[i] - 1, the integers within h of c, with the normalised
+// weights weights[i * stride ..]; positions outside the image take its edge.
+// sigma = 0.6 / scale and h = ceil(sigma * sqrt(2 ln 1000)).
+struct AxisTaps {
+    Buffer<std::int64_t> first;
+    Buffer<std::size_t> count;
+    Buffer<double> weights;
+    std::size_t stride = 0;  // the largest count
+};
 
-// The input row or column that output row or column i samples:
-// min(floor(i / scale), limit - 1).
-std::uint64_t source_index(std::uint64_t i, double scale, std::uint64_t limit);
+AxisTaps axis_taps(std::uint64_t out_n, double scale);
 
-// out[x] = sum over k of weights[k] * src[columns[x] + k] for x < n,
-// accumulated from 0.0 in increasing k: one row of the blur at the kept
-// columns. `columns` is non-decreasing and columns[x] + taps <= src_len.
-// Neighbouring columns are summed in vectors of up to `lanes` doubles (8, 4
-// or 2) as far as the CPU allows, with the same bits: 8 and 4 sum whole
-// spans of input columns and keep the kept ones, 2 sums kept columns in pairs.
-void blur_at_columns(const double* src, std::size_t src_len, const std::size_t* columns, std::size_t n,
-                     const double* weights, std::size_t taps, double* out, int lanes = 8);
+// A blur in two passes: along x over every input row at the output columns,
+// then along y at the output rows. Only the sums that the output needs are
+// formed, each in increasing tap order from 0.0.
+struct BlurPlan {
+    std::size_t w_in = 0, h_in = 0, w_out = 0, h_out = 0;
+    AxisTaps across;  // the taps of the output columns
+    AxisTaps down;    // the taps of the output rows
+    std::size_t left = 0, padded_len = 0;  // input rows widened by their edge pixels
+    std::size_t group = 0;                 // input rows blurred along x at a time
+    Isa isa = Isa::Scalar;
+
+    BlurPlan(std::uint64_t width, std::uint64_t height, double scale, Isa isa);
+
+    // Input rows g .. g + group - 1 (beyond the last row: the last row again)
+    // blurred along x into out[0 .. group - 1], w_out values each. `scratch`
+    // holds padded_len * group doubles.
+    template <class T>
+    void horizontal(const T* image, std::size_t g, double* scratch, double* const* out) const;
+
+    // The first and last input rows (within the image) that output row y reads.
+    std::size_t first_row(std::size_t y) const;
+    std::size_t last_row(std::size_t y) const;
+
+    // Output row y from the rows blurred along x; row_of(g) gives input row g's.
+    template <class RowOf>
+    void vertical(std::size_t y, RowOf&& row_of, const double** lines, double* out) const {
+        const std::size_t taps = down.count[y];
+        const std::int64_t top = down.first[y], last = static_cast<std::int64_t>(h_in) - 1;
+        for (std::size_t k = 0; k < taps; ++k) {
+            const std::int64_t g = top + static_cast<std::int64_t>(k);
+            lines[k] = row_of(static_cast<std::size_t>(g < 0 ? 0 : g > last ? last : g));
+        }
+        vertical_sums(lines, down.weights.data() + y * down.stride, taps, out);
+    }
+
+private:
+    void vertical_sums(const double* const* lines, const double* weights, std::size_t taps, double* out) const;
+};
 
 struct Downscaled {
     Buffer<double> image;
@@ -41,38 +77,15 @@ struct Downscaled {
     std::uint64_t height;
 };
 
-// Blurs the width x height image (samples taken through working_value) with
-// the kernel of `scale`, replicating edge pixels, and keeps blurred pixel
-// (source_index(x), source_index(y)) as output pixel (x, y).
+// The width x height image (samples taken through working_value) resampled
+// to downscaled_size: the whole image, both passes one after the other.
 template <class T>
-Downscaled downscale(const T* image, std::uint64_t width, std::uint64_t height, double scale);
+Downscaled downscale(const T* image, std::uint64_t width, std::uint64_t height, double scale,
+                     Isa isa = detected_isa());
 
-extern template Downscaled downscale(const std::uint8_t*, std::uint64_t, std::uint64_t, double);
-extern template Downscaled downscale(const std::uint16_t*, std::uint64_t, std::uint64_t, double);
-extern template Downscaled downscale(const float*, std::uint64_t, std::uint64_t, double);
-extern template Downscaled downscale(const double*, std::uint64_t, std::uint64_t, double);
-
-struct DownscaledField {
-    Buffer<Px> field;
-    std::uint64_t width;
-    std::uint64_t height;
-};
-
-// level_line_field(downscale(image, width, height, scale), weak, notes),
-// computed in bands of rows without ever holding the downscaled image or the
-// blurred intermediate: each band blurs just the rows it needs, with the same
-// sums in the same order, so the field is the same bit for bit.
-template <class T>
-DownscaledField downscaled_level_line_field(const T* image, std::uint64_t width, std::uint64_t height, double scale,
-                                            float weak, FieldNotes* notes = nullptr);
-
-extern template DownscaledField downscaled_level_line_field(const std::uint8_t*, std::uint64_t, std::uint64_t, double,
-                                                            float, FieldNotes*);
-extern template DownscaledField downscaled_level_line_field(const std::uint16_t*, std::uint64_t, std::uint64_t,
-                                                            double, float, FieldNotes*);
-extern template DownscaledField downscaled_level_line_field(const float*, std::uint64_t, std::uint64_t, double, float,
-                                                            FieldNotes*);
-extern template DownscaledField downscaled_level_line_field(const double*, std::uint64_t, std::uint64_t, double,
-                                                            float, FieldNotes*);
+extern template Downscaled downscale(const std::uint8_t*, std::uint64_t, std::uint64_t, double, Isa);
+extern template Downscaled downscale(const std::uint16_t*, std::uint64_t, std::uint64_t, double, Isa);
+extern template Downscaled downscale(const float*, std::uint64_t, std::uint64_t, double, Isa);
+extern template Downscaled downscale(const double*, std::uint64_t, std::uint64_t, double, Isa);
 
 }  // namespace trevalin

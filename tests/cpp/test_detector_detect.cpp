@@ -11,6 +11,7 @@
 
 #include "detector/detect.hpp"
 #include "detector/downscale.hpp"
+#include "detector/downscaled_field.hpp"
 #include "detector/improve_rect.hpp"
 #include "detector/level_line_field.hpp"
 #include "detector/refine.hpp"

@@ -6,9 +6,11 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "detector/downscale.hpp"
+#include "detector/downscaled_field.hpp"
 #include "detector/level_line_field.hpp"
 #include "sample/numeric.hpp"
 #include "test_detector_support.hpp"
@@ -19,10 +21,63 @@ using detector_test::same_bits;
 
 namespace {
 
-// The blur written out in full: both passes over the whole image into two
-// intermediate images, then decimation.
+std::int64_t clamp_index(std::int64_t p, std::size_t n) { return std::clamp<std::int64_t>(p, 0, (std::int64_t)n - 1); }
+
+// The taps of one axis written out: output i centred on input i / scale.
+struct Taps {
+    std::vector<std::int64_t> lo;
+    std::vector<std::vector<double>> w;
+};
+
+Taps reference_taps(std::size_t n_out, double scale) {
+    const double sigma = 0.6 / scale;
+    const double h = double(to_u64_sat(std::ceil(sigma * 3.7169221888498383)));
+    Taps t;
+    for (std::size_t i = 0; i < n_out; ++i) {
+        const double c = double(i) / scale;
+        const auto lo = (std::int64_t)std::ceil(c - h), hi = (std::int64_t)std::floor(c + h);
+        std::vector<double> w;
+        double sum = 0.0;
+        for (std::int64_t p = lo; p <= hi; ++p) {
+            const double e = (double(p) - c) / sigma;
+            w.push_back(std::exp(-0.5 * (e * e)));
+            sum += w.back();
+        }
+        for (double& v : w) v /= sum;
+        t.lo.push_back(lo);
+        t.w.push_back(w);
+    }
+    return t;
+}
+
+// Both passes over the whole image, one output value at a time.
 std::vector<double> reference_downscale(const std::vector<double>& img, std::size_t w, std::size_t h, double scale,
                                         std::size_t& w_out, std::size_t& h_out) {
+    w_out = std::max<std::uint64_t>(to_u64_sat(std::floor(double(w) * scale)), 2);
+    h_out = std::max<std::uint64_t>(to_u64_sat(std::floor(double(h) * scale)), 2);
+    const Taps tx = reference_taps(w_out, scale), ty = reference_taps(h_out, scale);
+    std::vector<double> t1(w_out * h), out(w_out * h_out);
+    for (std::size_t y = 0; y < h; ++y)
+        for (std::size_t i = 0; i < w_out; ++i) {
+            double acc = 0.0;
+            for (std::size_t k = 0; k < tx.w[i].size(); ++k)
+                acc += tx.w[i][k] * img[y * w + clamp_index(tx.lo[i] + (std::int64_t)k, w)];
+            t1[y * w_out + i] = acc;
+        }
+    for (std::size_t j = 0; j < h_out; ++j)
+        for (std::size_t i = 0; i < w_out; ++i) {
+            double acc = 0.0;
+            for (std::size_t k = 0; k < ty.w[j].size(); ++k)
+                acc += ty.w[j][k] * t1[clamp_index(ty.lo[j] + (std::int64_t)k, h) * w_out + i];
+            out[j * w_out + i] = acc;
+        }
+    return out;
+}
+
+// The earlier downscale, which blurred the whole image and kept blurred pixel
+// floor(i / scale): at scales whose inverse is a whole number it is the same
+// resampling.
+std::vector<double> blur_then_decimate(const std::vector<double>& img, std::size_t w, std::size_t h, double scale) {
     const double sigma = 0.6 / scale;
     const std::size_t half = to_u64_sat(std::ceil(sigma * 3.7169221888498383));
     std::vector<double> k(2 * half + 1);
@@ -33,67 +88,69 @@ std::vector<double> reference_downscale(const std::vector<double>& img, std::siz
         sum += k[i];
     }
     for (double& v : k) v /= sum;
-    std::vector<double> t1(w * h, 0.0), t2(w * h, 0.0);
-    const long long lh = (long long)half;
+    std::vector<double> t1(w * h), t2(w * h);
     for (std::size_t y = 0; y < h; ++y)
         for (std::size_t x = 0; x < w; ++x) {
             double acc = 0.0;
-            for (std::size_t i = 0; i < k.size(); ++i) {
-                const long long sx = std::clamp<long long>((long long)x + (long long)i - lh, 0, (long long)w - 1);
-                acc += k[i] * img[y * w + sx];
-            }
+            for (std::size_t i = 0; i < k.size(); ++i) acc += k[i] * img[y * w + clamp_index(x + i - half, w)];
             t1[y * w + x] = acc;
         }
     for (std::size_t y = 0; y < h; ++y)
-        for (std::size_t i = 0; i < k.size(); ++i) {
-            const long long g = std::clamp<long long>((long long)y + (long long)i - lh, 0, (long long)h - 1);
-            for (std::size_t x = 0; x < w; ++x) t2[y * w + x] += k[i] * t1[g * w + x];
+        for (std::size_t x = 0; x < w; ++x) {
+            double acc = 0.0;
+            for (std::size_t i = 0; i < k.size(); ++i) acc += k[i] * t1[clamp_index(y + i - half, h) * w + x];
+            t2[y * w + x] = acc;
         }
-    w_out = std::max<std::uint64_t>(to_u64_sat(std::floor(double(w) * scale)), 2);
-    h_out = std::max<std::uint64_t>(to_u64_sat(std::floor(double(h) * scale)), 2);
+    const std::size_t w_out = std::size_t(double(w) * scale), h_out = std::size_t(double(h) * scale);
     std::vector<double> out(w_out * h_out);
-    for (std::size_t y = 0; y < h_out; ++y) {
-        const std::size_t s = std::min<std::uint64_t>(to_u64_sat(double(y) / scale), h - 1);
-        for (std::size_t x = 0; x < w_out; ++x) {
-            const std::size_t c = std::min<std::uint64_t>(to_u64_sat(double(x) / scale), w - 1);
-            out[y * w_out + x] = t2[s * w + c];
-        }
-    }
+    for (std::size_t y = 0; y < h_out; ++y)
+        for (std::size_t x = 0; x < w_out; ++x) out[y * w_out + x] = t2[std::size_t(y / scale) * w + std::size_t(x / scale)];
     return out;
+}
+
+// The instruction sets this CPU can run, the baseline included.
+std::vector<Isa> every_isa() {
+    std::vector<Isa> out;
+    for (Isa isa : {Isa::Scalar, Isa::Avx2, Isa::Avx512})
+        if (isa <= detected_isa()) out.push_back(isa);
+    return out;
+}
+
+std::size_t differing(const std::vector<double>& a, const Buffer<double>& b) {
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) n += !same_bits(a[i], b[i]);
+    return n;
 }
 
 }  // namespace
 
-TEST_CASE("gaussian kernels, output sizes and source columns of the common scales") {
-    struct Case {
-        double scale;
-        std::vector<double> from_centre;
-        std::uint64_t w, h;
-        std::vector<std::uint64_t> columns;
-    };
-    const Case cases[] = {
-        {0.8, {0.531907, 0.218674, 0.015194, 0.000178}, 512, 384, {0, 1, 2, 3, 5, 6}},
-        {0.5, {0.332453, 0.234927, 0.082898, 0.014607, 0.001285, 0.000056}, 320, 240, {0, 2, 4, 6, 8, 10}},
-        {0.25, {0.166237, 0.152415, 0.117471, 0.076109}, 160, 120, {0, 4, 8, 12, 16, 20}},
-    };
-    for (const Case& c : cases) {
-        CAPTURE(c.scale);
-        const Buffer<double> k = gaussian_kernel(c.scale);
-        const std::size_t half = k.size() / 2;
-        double sum = 0.0;
-        for (double v : k) sum += v;
-        CHECK(sum == doctest::Approx(1.0).epsilon(1e-15));
-        for (std::size_t d = 0; d < c.from_centre.size(); ++d) {
-            CHECK(k[half + d] == doctest::Approx(c.from_centre[d]).epsilon(5e-6));
-            CHECK(same_bits(k[half + d], k[half - d]));
+TEST_CASE("taps of the common scales: Gaussian weights centred on i / scale, summing to one") {
+    // Output 4 at 0.8 and output 2 at 0.5 sit on input 5 and 4: the worked
+    // kernels, symmetric about the centre.
+    const std::vector<double> k08 = {0.531907, 0.218674, 0.015194, 0.000178};
+    const std::vector<double> k05 = {0.332453, 0.234927, 0.082898, 0.014607, 0.001285, 0.000056};
+    for (auto [scale, i, centre, kernel] : {std::tuple{0.8, 4, 5, k08}, std::tuple{0.5, 2, 4, k05}}) {
+        const AxisTaps t = axis_taps(8, scale);
+        const std::size_t half = kernel.size() - 1;
+        REQUIRE(t.count[i] == 2 * half + 1);
+        CHECK(t.first[i] == centre - (std::int64_t)half);
+        for (std::size_t d = 0; d <= half; ++d) {
+            CHECK(t.weights[i * t.stride + half + d] == doctest::Approx(kernel[d]).epsilon(5e-6));
+            CHECK(same_bits(t.weights[i * t.stride + half + d], t.weights[i * t.stride + half - d]));
         }
-        const ScaledSize size = downscaled_size(640, 480, c.scale);
-        CHECK(size.width == c.w);
-        CHECK(size.height == c.h);
-        for (std::size_t i = 0; i < c.columns.size(); ++i) CHECK(source_index(i, c.scale, 640) == c.columns[i]);
     }
-    CHECK(gaussian_kernel(0.8).size() == 7);   // 0.6 / 0.8 rounds just below 0.75: h = 3
-    CHECK(gaussian_kernel(0.25).size() == 19);
+    // Output 1 at 0.8 sits at 1.25: six taps from -1 to 4, heavier on the near side.
+    const AxisTaps t = axis_taps(512, 0.8);
+    CHECK(t.first[1] == -1);
+    CHECK(t.count[1] == 6);
+    CHECK(t.weights[t.stride + 2] > t.weights[t.stride + 3]);
+    for (std::size_t i = 0; i < 512; ++i) {
+        double sum = 0.0;
+        for (std::size_t k = 0; k < t.count[i]; ++k) sum += t.weights[i * t.stride + k];
+        CHECK(sum == doctest::Approx(1.0).epsilon(1e-15));
+    }
+    CHECK(downscaled_size(640, 480, 0.8).width == 512);
+    CHECK(downscaled_size(640, 480, 0.8).height == 384);
 }
 
 TEST_CASE("sizes below three are raised to two; negative and NaN scales give 2 x 2") {
@@ -103,76 +160,42 @@ TEST_CASE("sizes below three are raised to two; negative and NaN scales give 2 x
     CHECK(downscaled_size(640, 480, -1.0).height == 2);
     CHECK(downscaled_size(640, 480, std::nan("")).width == 2);
     CHECK(downscaled_size(640, 480, 0.0).height == 2);
-    // Caps at the last row and column when the size was raised.
-    CHECK(source_index(1, 0.1, 3) == 2);
-    CHECK(gaussian_kernel(-0.5).size() == 1);
-    CHECK(gaussian_kernel(-0.5)[0] == 1.0);
 }
 
-TEST_CASE("downscale equals the full two-pass blur bit for bit") {
+TEST_CASE("downscale equals the resampling written out in full, on every instruction set") {
     struct Case {
         std::size_t w, h;
         double scale;
     };
-    const Case cases[] = {{64, 48, 0.8}, {57, 31, 0.5}, {40, 41, 0.25}, {33, 20, 0.37},
-                          {3, 9, 0.5},   {5, 4, 0.9},   {19, 7, 0.1},   {12, 12, -2.0}};
+    // Widths and heights around the vector widths, and sizes raised to two.
+    const Case cases[] = {{64, 48, 0.8}, {57, 31, 0.5}, {40, 41, 0.25}, {33, 20, 0.37}, {101, 37, 0.6},
+                          {3, 9, 0.5},   {5, 4, 0.9},   {19, 7, 0.1},   {23, 17, 0.99}};
     std::uint32_t seed = 1;
     for (const Case& c : cases) {
         CAPTURE(c.w);
         CAPTURE(c.h);
         CAPTURE(c.scale);
-        const std::vector<double> img = random_image(c.w, c.h, seed++);
+        std::vector<double> img = random_image(c.w, c.h, seed++);
+        // Odd values: a signed zero, an infinity.
+        img[img.size() / 2] = -0.0;
+        if (c.w > 30) img[c.w + 29] = std::numeric_limits<double>::infinity();
         std::size_t w_ref, h_ref;
         const std::vector<double> ref = reference_downscale(img, c.w, c.h, c.scale, w_ref, h_ref);
-        const Downscaled got = downscale(img.data(), c.w, c.h, c.scale);
-        REQUIRE(got.width == w_ref);
-        REQUIRE(got.height == h_ref);
-        std::size_t differ = 0;
-        for (std::size_t i = 0; i < ref.size(); ++i) differ += !same_bits(ref[i], got.image[i]);
-        CHECK(differ == 0);
+        for (Isa isa : every_isa()) {
+            CAPTURE(int(isa));
+            const Downscaled got = downscale(img.data(), c.w, c.h, c.scale, isa);
+            REQUIRE(got.width == w_ref);
+            REQUIRE(got.height == h_ref);
+            CHECK(differing(ref, got.image) == 0);
+        }
     }
 }
 
-TEST_CASE("a row blurred at the kept columns is the plain sum, with vectors of every width") {
-    std::mt19937 rng(11);
-    std::uniform_real_distribution<double> value(-300.0, 300.0);
-    // Scales whose kept columns are dense, sparse or repeated at the end, and
-    // rows whose last vectors run into the end of the source.
-    const double scales[] = {0.8, 0.5, 0.37, 0.25, 0.9, 0.1};
-    const std::size_t widths[] = {1, 2, 3, 4, 5, 7, 8, 9, 31, 64, 65, 203};
-    for (double scale : scales) {
-        const Buffer<double> kernel = gaussian_kernel(scale);
-        const std::size_t taps = kernel.size(), half = taps / 2;
-        for (std::size_t w_in : widths) {
-            CAPTURE(scale);
-            CAPTURE(w_in);
-            const std::size_t len = w_in + 2 * half;
-            std::vector<double> src(len);
-            for (double& v : src) v = value(rng);
-            // An odd value now and then: signed zeros, a NaN, an infinity.
-            if (len > 6) {
-                src[len / 2] = -0.0;
-                src[len / 3] = std::numeric_limits<double>::quiet_NaN();
-                src[len - 2] = std::numeric_limits<double>::infinity();
-            }
-            const std::size_t n = downscaled_size(w_in, 3, scale).width;
-            std::vector<std::size_t> columns(n);
-            for (std::size_t x = 0; x < n; ++x) columns[x] = source_index(x, scale, w_in);
-            std::vector<double> expect(n);
-            for (std::size_t x = 0; x < n; ++x) {
-                double acc = 0.0;
-                for (std::size_t k = 0; k < taps; ++k) acc += kernel[k] * src[columns[x] + k];
-                expect[x] = acc;
-            }
-            for (int lanes : {2, 4, 8}) {
-                CAPTURE(lanes);
-                std::vector<double> got(n, 12345.0);
-                blur_at_columns(src.data(), len, columns.data(), n, kernel.data(), taps, got.data(), lanes);
-                std::size_t differ = 0;
-                for (std::size_t x = 0; x < n; ++x) differ += !same_bits(expect[x], got[x]);
-                CHECK(differ == 0);
-            }
-        }
+TEST_CASE("at scales one half and one quarter the resampling is the blur of the whole image, decimated") {
+    const std::vector<double> img = random_image(83, 61, 5);
+    for (double scale : {0.5, 0.25}) {
+        const std::vector<double> old = blur_then_decimate(img, 83, 61, scale);
+        CHECK(differing(old, downscale(img.data(), 83, 61, scale).image) == 0);
     }
 }
 
@@ -214,8 +237,11 @@ TEST_CASE("integer samples are converted before blurring") {
 
 TEST_CASE("a constant image stays constant up to the rounding of the weights, borders included") {
     const std::vector<double> img(50 * 40, 200.0);
-    const Downscaled d = downscale(img.data(), 50, 40, 0.3);
-    for (double v : d.image) CHECK(v == doctest::Approx(200.0).epsilon(1e-14));
+    for (double scale : {0.3, 0.6, 0.8})
+        for (Isa isa : every_isa()) {
+            const Downscaled d = downscale(img.data(), 50, 40, scale, isa);
+            for (double v : d.image) CHECK(v == doctest::Approx(200.0).epsilon(1e-14));
+        }
 }
 
 TEST_CASE("the banded field of the downscaled image equals the field of downscale()") {
@@ -235,10 +261,12 @@ TEST_CASE("the banded field of the downscaled image equals the field of downscal
         const std::vector<double> img = random_image(c.w, c.h, seed++);
         const Downscaled small = downscale(img.data(), c.w, c.h, c.scale);
         const Buffer<Px> ref = level_line_field(small.image.data(), small.width, small.height, c.weak);
-        const DownscaledField got = downscaled_level_line_field(img.data(), c.w, c.h, c.scale, c.weak);
-        REQUIRE(got.width == small.width);
-        REQUIRE(got.height == small.height);
-        CHECK(std::memcmp(ref.data(), got.field.data(), ref.size() * sizeof(Px)) == 0);
+        for (Isa isa : every_isa()) {
+            const DownscaledField got = downscaled_level_line_field(img.data(), c.w, c.h, c.scale, c.weak, nullptr, isa);
+            REQUIRE(got.width == small.width);
+            REQUIRE(got.height == small.height);
+            CHECK(std::memcmp(ref.data(), got.field.data(), ref.size() * sizeof(Px)) == 0);
+        }
         // Notes taken band by band equal notes of the finished field.
         FieldNotes noted;
         const DownscaledField with_notes = downscaled_level_line_field(img.data(), c.w, c.h, c.scale, c.weak, &noted);
