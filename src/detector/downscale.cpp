@@ -73,64 +73,89 @@ namespace {
 
 using lanes::kCount;
 
-// Input rows g .. g + n - 1 blurred along x, n = kCount<Vec> at a time. The
-// rows are first widened by their edge pixels and interleaved, sample x of
-// row r at scratch[x * n + r], so that one vector holds a column of the n
-// rows and every tap is one load and one weight for all of them; the sums of
-// n neighbouring output columns are then turned back into rows.
+// Input rows g .. g + n - 1 blurred along x, n = kCount<Vec> at a time.
+// The output columns go in chunks. The input samples a chunk reads are first
+// interleaved, sample x of row r at scratch[(x - lo) * n + r] with the edge
+// pixels beyond the row, so that one vector holds a column of the n rows and
+// every tap is one load and one weight for all of them; the sums of n
+// neighbouring output columns are then turned back into rows.
 template <class Vec, class T>
-[[gnu::always_inline]] inline void across_rows(const BlurPlan& p, const T* image, std::size_t g, double* scratch,
-                                               double* const* out) {
+inline void across_rows(const BlurPlan& p, const T* image, std::size_t g, double* scratch, double* const* out) {
     constexpr std::size_t n = kCount<Vec>;
-    const std::size_t width = p.w_in;
+    scratch = reinterpret_cast<double*>((reinterpret_cast<std::uintptr_t>(scratch) + 63) & ~std::uintptr_t{63});
+    const std::int64_t width = static_cast<std::int64_t>(p.w_in);
     const T* rows[n];
-    for (std::size_t r = 0; r < n; ++r) rows[r] = image + std::min(g + r, p.h_in - 1) * width;
-
+    for (std::size_t r = 0; r < n; ++r) rows[r] = image + std::min(g + r, p.h_in - 1) * p.w_in;
     double ends[n];
     for (std::size_t r = 0; r < n; ++r) ends[r] = working_value(rows[r][0]);
     const Vec left_edge = lanes::load<Vec>(ends);
-    for (std::size_t x = 0; x < p.left; ++x) lanes::store(scratch + x * n, left_edge);
-    double* body = scratch + p.left * n;
-    std::size_t x = 0;
-    for (; x + n <= width; x += n) {
-        Vec v[n];
-        for (std::size_t r = 0; r < n; ++r) v[r] = lanes::load_working<Vec>(rows[r] + x);
-        lanes::transpose(v);
-        for (std::size_t c = 0; c < n; ++c) lanes::store(body + (x + c) * n, v[c]);
-    }
-    for (; x < width; ++x)
-        for (std::size_t r = 0; r < n; ++r) body[x * n + r] = working_value(rows[r][x]);
     for (std::size_t r = 0; r < n; ++r) ends[r] = working_value(rows[r][width - 1]);
     const Vec right_edge = lanes::load<Vec>(ends);
-    for (std::size_t x = p.left + width; x < p.padded_len; ++x) lanes::store(scratch + x * n, right_edge);
 
     const AxisTaps& taps = p.across;
-    const std::int64_t left = static_cast<std::int64_t>(p.left);
-    auto column = [&](std::size_t i) {
-        const double* at = scratch + static_cast<std::size_t>(taps.first[i] + left) * n;
+    auto column = [&](std::size_t i, const double* at) {
         const double* w = taps.weights.data() + i * taps.stride;
         Vec acc = {};
         for (std::size_t k = 0, count = taps.count[i]; k < count; ++k) acc += w[k] * lanes::load<Vec>(at + k * n);
         return acc;
     };
-    std::size_t i = 0;
-    for (; i + n <= p.w_out; i += n) {
-        Vec sums[n];
-        for (std::size_t c = 0; c < n; ++c) sums[c] = column(i + c);
-        lanes::transpose(sums);
-        for (std::size_t r = 0; r < n; ++r) lanes::store(out[r] + i, sums[r]);
-    }
-    for (; i < p.w_out; ++i) {
-        double sums[n];
-        lanes::store(sums, column(i));
-        for (std::size_t r = 0; r < n; ++r) out[r][i] = sums[r];
+    constexpr std::size_t kChains = n < 4 ? n : 4;
+    for (std::size_t i0 = 0; i0 < p.w_out; i0 += BlurPlan::kChunk) {
+        const std::size_t i1 = std::min(p.w_out, i0 + BlurPlan::kChunk);
+        const BlurPlan::Span span = p.chunk_span(i0, i1);
+        std::int64_t x = span.lo;
+        auto at = [&](std::int64_t x) { return scratch + static_cast<std::size_t>(x - span.lo) * n; };
+        for (; x < std::min<std::int64_t>(span.end, 0); ++x) lanes::store(at(x), left_edge);
+        const std::int64_t body_end = std::min(span.end, width);
+        for (; x + static_cast<std::int64_t>(n) <= body_end; x += n) {
+            Vec v[n];
+            for (std::size_t r = 0; r < n; ++r) v[r] = lanes::load_working<Vec>(rows[r] + x);
+            lanes::transpose(v);
+            for (std::size_t c = 0; c < n; ++c) lanes::store(at(x + c), v[c]);
+        }
+        for (; x < body_end; ++x)
+            for (std::size_t r = 0; r < n; ++r) at(x)[r] = working_value(rows[r][x]);
+        for (; x < span.end; ++x) lanes::store(at(x), right_edge);
+
+        // The sums of n neighbouring columns go side by side, a few at a
+        // time, over the taps they all have; then each finishes its own.
+        // Every sum keeps its tap order.
+        std::size_t i = i0;
+        for (; i + n <= i1; i += n) {
+            const double* wt = p.tile_weights.data() + (i / n) * taps.stride * n;  // tap k of column c: wt[k * n + c]
+            Vec sums[n];
+            for (std::size_t c0 = 0; c0 < n; c0 += kChains) {
+                const double* from[kChains];
+                std::size_t shared = taps.stride;
+                for (std::size_t c = 0; c < kChains; ++c) {
+                    from[c] = at(taps.first[i + c0 + c]);
+                    shared = std::min(shared, taps.count[i + c0 + c]);
+                }
+                Vec acc[kChains] = {};
+                for (std::size_t k = 0; k < shared; ++k)
+                    for (std::size_t c = 0; c < kChains; ++c)
+                        acc[c] += wt[k * n + c0 + c] * lanes::load<Vec>(from[c] + k * n);
+                for (std::size_t c = 0; c < kChains; ++c) {
+                    for (std::size_t k = shared, count = taps.count[i + c0 + c]; k < count; ++k)
+                        acc[c] += wt[k * n + c0 + c] * lanes::load<Vec>(from[c] + k * n);
+                    sums[c0 + c] = acc[c];
+                }
+            }
+            lanes::transpose(sums);
+            for (std::size_t r = 0; r < n; ++r) lanes::store(out[r] + i, sums[r]);
+        }
+        for (; i < i1; ++i) {
+            double sums[n];
+            lanes::store(sums, column(i, at(taps.first[i])));
+            for (std::size_t r = 0; r < n; ++r) out[r][i] = sums[r];
+        }
     }
 }
 
 // out[x] = sum over k of weights[k] * lines[k][x], accumulated from 0.0 in
 // increasing k; four vectors of columns at a time, then one, then single columns.
 template <class Vec>
-[[gnu::always_inline]] inline void down_sums(const double* const* lines, const double* weights, std::size_t taps,
+inline void down_sums(const double* const* lines, const double* weights, std::size_t taps,
                                              std::size_t n, double* out) {
     constexpr std::size_t kLanes = kCount<Vec>;
     std::size_t x = 0;
@@ -163,17 +188,15 @@ template <class Vec>
 
 // The kernels of each instruction set; the baseline one works on pairs.
 template <class T>
-void across_base(const BlurPlan& p, const T* image, std::size_t g, double* scratch, double* const* out) {
+[[gnu::flatten]] void across_base(const BlurPlan& p, const T* image, std::size_t g, double* scratch, double* const* out) {
     across_rows<lanes::Pair>(p, image, g, scratch, out);
 }
 
-void down_base(const double* const* lines, const double* weights, std::size_t taps, std::size_t n, double* out) {
+[[gnu::flatten]] void down_base(const double* const* lines, const double* weights, std::size_t taps, std::size_t n, double* out) {
     down_sums<lanes::Pair>(lines, weights, taps, n, out);
 }
 
 #if defined(__x86_64__)
-#define TREVALIN_AVX2 __attribute__((target("avx2")))
-#define TREVALIN_AVX512 __attribute__((target("avx512f,avx512bw,avx512dq,avx512vl")))
 
 template <class T>
 TREVALIN_AVX2 void across_avx2(const BlurPlan& p, const T* image, std::size_t g, double* scratch,
@@ -219,16 +242,28 @@ BlurPlan::BlurPlan(std::uint64_t width, std::uint64_t height, double scale, Isa 
     across = axis_taps(w_out, scale);
     down = axis_taps(h_out, scale);
     group = rows_per_group(isa);
-    // Widen the rows far enough for every tap of every output column.
-    std::int64_t lo = 0, end = static_cast<std::int64_t>(w_in);
-    for (std::size_t i = 0; i < w_out; ++i) {
-        if (across.count[i] == 0) continue;
-        lo = std::min(lo, across.first[i]);
-        end = std::max(end, across.first[i] + static_cast<std::int64_t>(across.count[i]));
+    // The column weights again, tap by tap for each tile of `group` columns.
+    tile_weights = Buffer<double>::zeroed(mul_size(w_out / group * group, across.stride));
+    for (std::size_t i = 0; i < w_out / group * group; ++i)
+        for (std::size_t k = 0; k < across.count[i]; ++k)
+            tile_weights[(i / group * across.stride + k) * group + i % group] = across.weights[i * across.stride + k];
+    // The widest stretch of input samples that one chunk of columns reads.
+    std::size_t widest = 0;
+    for (std::size_t i0 = 0; i0 < w_out; i0 += kChunk) {
+        const Span span = chunk_span(i0, std::min(w_out, i0 + kChunk));
+        widest = std::max(widest, static_cast<std::size_t>(span.end - span.lo));
     }
-    left = static_cast<std::size_t>(-lo);
-    padded_len = static_cast<std::size_t>(end - lo);
-    mul_size(padded_len, group, sizeof(double));  // throws when it could never be allocated
+    scratch_doubles = mul_size(widest, group) + 8;
+}
+
+BlurPlan::Span BlurPlan::chunk_span(std::size_t i0, std::size_t i1) const {
+    Span span{across.first[i0], across.first[i0]};
+    for (std::size_t i = i0; i < i1; ++i) {
+        if (across.count[i] == 0) continue;
+        span.lo = std::min(span.lo, across.first[i]);
+        span.end = std::max(span.end, across.first[i] + static_cast<std::int64_t>(across.count[i]));
+    }
+    return span;
 }
 
 std::size_t BlurPlan::first_row(std::size_t y) const {
@@ -273,7 +308,7 @@ Downscaled downscale(const T* image, std::uint64_t width, std::uint64_t height, 
     prefer_huge_pages(across);
     parallel_rows((plan.h_in + plan.group - 1) / plan.group, [&](std::size_t item) {
         const std::size_t g = item * plan.group;
-        Buffer<double> scratch = Buffer<double>::uninitialized(plan.padded_len * plan.group);
+        Buffer<double> scratch = Buffer<double>::uninitialized(plan.scratch_len());
         Buffer<double> spare = Buffer<double>::uninitialized(plan.w_out);  // rows past the last
         Buffer<double*> out = Buffer<double*>::uninitialized(plan.group);
         for (std::size_t r = 0; r < plan.group; ++r)

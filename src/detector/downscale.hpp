@@ -39,17 +39,30 @@ struct BlurPlan {
     std::size_t w_in = 0, h_in = 0, w_out = 0, h_out = 0;
     AxisTaps across;  // the taps of the output columns
     AxisTaps down;    // the taps of the output rows
-    std::size_t left = 0, padded_len = 0;  // input rows widened by their edge pixels
-    std::size_t group = 0;                 // input rows blurred along x at a time
+    std::size_t group = 0;  // input rows blurred along x at a time
+    // across.weights in tiles of `group` columns: tap k of column i at
+    // [(i / group * across.stride + k) * group + i % group].
+    Buffer<double> tile_weights;
     Isa isa = Isa::Scalar;
 
     BlurPlan(std::uint64_t width, std::uint64_t height, double scale, Isa isa);
 
     // Input rows g .. g + group - 1 (beyond the last row: the last row again)
     // blurred along x into out[0 .. group - 1], w_out values each. `scratch`
-    // holds padded_len * group doubles.
+    // holds scratch_len() doubles.
     template <class T>
     void horizontal(const T* image, std::size_t g, double* scratch, double* const* out) const;
+
+    // Output columns blurred along x at a time, and the input samples
+    // [lo, end) that the columns [i0, i1) of a chunk read.
+    static constexpr std::size_t kChunk = 64;
+    struct Span {
+        std::int64_t lo, end;
+    };
+    Span chunk_span(std::size_t i0, std::size_t i1) const;
+
+    // Room for a chunk's interleaved samples, aligned to whole cache lines.
+    std::size_t scratch_len() const { return scratch_doubles; }
 
     // The first and last input rows (within the image) that output row y reads.
     std::size_t first_row(std::size_t y) const;
@@ -68,6 +81,7 @@ struct BlurPlan {
     }
 
 private:
+    std::size_t scratch_doubles = 0;
     void vertical_sums(const double* const* lines, const double* weights, std::size_t taps, double* out) const;
 };
 

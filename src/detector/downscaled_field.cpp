@@ -23,7 +23,7 @@ DownscaledField downscaled_level_line_field(const T* image, std::uint64_t width,
     // row g lives in slot g % ring.
     const std::size_t ring = plan.down.stride + plan.group - 1;
     build_field_bands(field.data(), w, h, weak, notes, [&](std::size_t y0, std::size_t y1, auto& note) {
-        Buffer<double> scratch = Buffer<double>::uninitialized(plan.padded_len * plan.group);
+        Buffer<double> scratch = Buffer<double>::uninitialized(plan.scratch_len());
         Buffer<double> across = Buffer<double>::uninitialized(mul_size(ring, w));
         Buffer<double*> group = Buffer<double*>::uninitialized(plan.group);
         Buffer<const double*> lines = Buffer<const double*>::uninitialized(plan.down.stride);

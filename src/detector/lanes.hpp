@@ -9,6 +9,10 @@
 #include <type_traits>
 #include <utility>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 // The kernels inline every helper, so no vector crosses a call boundary.
 #pragma GCC diagnostic ignored "-Wpsabi"
 
@@ -35,19 +39,64 @@ template <class Vec>
 
 // Working values (see working_value) of kCount<Vec> samples: integer and
 // float samples are exact in double, and the 16-bit quotient is the
-// correctly rounded one in every lane.
+// correctly rounded one in every lane. The baseline converts lane by lane;
+// AVX2 and AVX-512 convert whole vectors (see below).
 template <class Vec, class T>
-[[gnu::always_inline]] inline Vec load_working(const T* p) {
-    if constexpr (sizeof(T) == sizeof(double)) {
-        return load<Vec>(p);
-    } else {
-        typedef T Samples __attribute__((vector_size(sizeof(T) * kCount<Vec>)));
-        Samples s;
-        std::memcpy(&s, p, sizeof s);
-        const Vec v = __builtin_convertvector(s, Vec);
-        if constexpr (std::is_same_v<T, std::uint16_t>) return v / 257.0;
-        return v;
+inline Vec working(std::type_identity<Vec>, const T* p) {
+    double v[kCount<Vec>];
+    for (std::size_t i = 0; i < kCount<Vec>; ++i) {
+        if constexpr (std::is_same_v<T, std::uint16_t>)
+            v[i] = static_cast<double>(p[i]) / 257.0;
+        else
+            v[i] = static_cast<double>(p[i]);
     }
+    return load<Vec>(v);
+}
+
+#if defined(__x86_64__)
+// Kernels built on these helpers are compiled per instruction set with the
+// attributes below; TREVALIN_FLATTEN inlines every helper into them.
+#define TREVALIN_AVX2 __attribute__((target("avx2"), flatten))
+#define TREVALIN_AVX512 __attribute__((target("avx512f,avx512bw,avx512dq,avx512vl"), flatten))
+#define TREVALIN_LANES_AVX2 __attribute__((target("avx2"))) inline
+#define TREVALIN_LANES_AVX512 __attribute__((target("avx512f,avx512bw,avx512dq,avx512vl"))) inline
+
+TREVALIN_LANES_AVX2 Quad working(std::type_identity<Quad>, const std::uint8_t* p) {
+    std::int32_t four;
+    std::memcpy(&four, p, sizeof four);
+    return (Quad)_mm256_cvtepi32_pd(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(four)));
+}
+TREVALIN_LANES_AVX2 Quad working(std::type_identity<Quad>, const std::uint16_t* p) {
+    const __m128i words = _mm_cvtepu16_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
+    return (Quad)_mm256_div_pd(_mm256_cvtepi32_pd(words), _mm256_set1_pd(257.0));
+}
+TREVALIN_LANES_AVX2 Quad working(std::type_identity<Quad>, const float* p) {
+    return (Quad)_mm256_cvtps_pd(_mm_loadu_ps(p));
+}
+
+#if !defined(__clang__)
+// GCC 12 flags the deliberately undefined lanes inside its own AVX-512 intrinsics.
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+TREVALIN_LANES_AVX512 Oct working(std::type_identity<Oct>, const std::uint8_t* p) {
+    return (Oct)_mm512_cvtepi32_pd(_mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))));
+}
+TREVALIN_LANES_AVX512 Oct working(std::type_identity<Oct>, const std::uint16_t* p) {
+    const __m256i words = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+    return (Oct)_mm512_div_pd(_mm512_cvtepi32_pd(words), _mm512_set1_pd(257.0));
+}
+TREVALIN_LANES_AVX512 Oct working(std::type_identity<Oct>, const float* p) {
+    return (Oct)_mm512_cvtps_pd(_mm256_loadu_ps(p));
+}
+#endif
+
+template <class Vec, class T>
+inline Vec load_working(const T* p) {
+    if constexpr (std::is_same_v<T, double>)
+        return load<Vec>(p);
+    else
+        return working(std::type_identity<Vec>(), p);
 }
 
 namespace detail {
