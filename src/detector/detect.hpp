@@ -33,18 +33,17 @@ double log_nt(std::uint64_t width, std::uint64_t height);
 std::uint64_t min_region_size(double log_nt);
 
 // The segments of a finished width x height field, longest first, with
-// coordinates mapped to the input image by `factor`. With `ring` > 0, other
-// threads of the pool score refined rectangles while the seed loop goes on,
-// at most `ring` of them waiting at once; the result is the same for every
-// ring size and thread count.
+// coordinates mapped to the input image by `factor`. With `ahead` > 0, the
+// pool's threads grow up to `ahead` stretches of seeds ahead of the seed loop
+// (see seed_loop); the result is the same for every `ahead` and thread count.
 std::vector<Segment> field_segments(const Px* field, std::uint64_t width, std::uint64_t height, double factor,
-                                    std::size_t ring);
+                                    std::size_t ahead);
 
 // field_segments with the field's notes taken while it was built (with
 // rho as the threshold); the seed loop sorts the seeds from them and takes
 // over notes.weak as its used map.
 std::vector<Segment> noted_field_segments(const Px* field, FieldNotes& notes, std::uint64_t width,
-                                          std::uint64_t height, double factor, std::size_t ring);
+                                          std::uint64_t height, double factor, std::size_t ahead);
 
 // Finds the segments of the width x height image in `samples` (len elements,
 // row-major). When scale < 1 the image is first shrunk by that factor and the

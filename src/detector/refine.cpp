@@ -40,6 +40,7 @@ namespace {
 
 void release(std::uint8_t* used, std::size_t i) { used[i] = 0; }
 void release(UsedBits& used, std::size_t i) { used.free(i); }
+void release(SpeculativeUsed& used, std::size_t i) { used.map.free(i); }
 
 template <class Used>
 bool refine_with(std::vector<std::uint32_t>& region, Rect& rect, Used&& used, const Px* field,
@@ -113,6 +114,15 @@ bool refine(std::vector<std::uint32_t>& region, Rect& rect, std::uint8_t* used, 
 }
 
 bool refine(std::vector<std::uint32_t>& region, Rect& rect, UsedBits& used, const Px* field,
+            std::uint64_t min_region_size, std::uint64_t width, std::uint64_t height) {
+    return refine_with(region, rect, used, field, min_region_size, width, height);
+}
+
+}  // namespace trevalin
+
+namespace trevalin {
+
+bool refine(std::vector<std::uint32_t>& region, Rect& rect, SpeculativeUsed& used, const Px* field,
             std::uint64_t min_region_size, std::uint64_t width, std::uint64_t height) {
     return refine_with(region, rect, used, field, min_region_size, width, height);
 }

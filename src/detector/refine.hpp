@@ -25,4 +25,8 @@ bool refine(std::vector<std::uint32_t>& region, Rect& rect, std::uint8_t* used, 
 bool refine(std::vector<std::uint32_t>& region, Rect& rect, UsedBits& used, const Px* field,
             std::uint64_t min_region_size, std::uint64_t width, std::uint64_t height);
 
+// refine ahead of the seed loop, noting what it read.
+bool refine(std::vector<std::uint32_t>& region, Rect& rect, SpeculativeUsed& used, const Px* field,
+            std::uint64_t min_region_size, std::uint64_t width, std::uint64_t height);
+
 }  // namespace trevalin

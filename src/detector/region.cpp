@@ -60,7 +60,23 @@ struct UsedBitsView {
     void fetch(std::size_t) const {}
 };
 
+struct SpeculativeView {
+    SpeculativeUsed& used;
+    bool is_free(std::size_t i) const { return used.free_bits(i, 1u) != 0; }
+    void take(std::size_t i) { used.map.take(i); }
+    unsigned free_around(std::size_t p, std::size_t w) const {
+        return used.free_bits(p - w - 1, 7u) | used.free_bits(p - 1, 5u) << 4 | used.free_bits(p + w - 1, 7u) << 9;
+    }
+    void fetch(std::size_t) const {}
+};
+
 }  // namespace
+
+bool reads_hold(const UsedBits& used, std::span<const UsedRead> reads) {
+    for (const UsedRead& r : reads)
+        if (used.three(r.first) & r.mask) return false;
+    return true;
+}
 
 UsedBits::UsedBits(const std::uint8_t* used, std::size_t pixels)
     : words_(Buffer<std::uint64_t>::uninitialized(pixels / 64 + 2)) {
@@ -236,6 +252,12 @@ DirectionSum grow_region_sum(std::uint32_t seed, const Px* field, std::uint8_t* 
 DirectionSum grow_region_sum(std::uint32_t seed, const Px* field, UsedBits& used, std::vector<std::uint32_t>& region,
                              double cos_tau, std::uint64_t width, std::uint64_t height) {
     return grow(seed, field, UsedBitsView{used}, region, cos_tau, width, height);
+}
+
+DirectionSum grow_region_sum(std::uint32_t seed, const Px* field, SpeculativeUsed& used,
+                             std::vector<std::uint32_t>& region, double cos_tau, std::uint64_t width,
+                             std::uint64_t height) {
+    return grow(seed, field, SpeculativeView{used}, region, cos_tau, width, height);
 }
 
 Rect region_to_rect(std::span<const std::uint32_t> region, const Px* field, std::uint64_t width, double angle,

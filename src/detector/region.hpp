@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <vector>
 
@@ -70,9 +71,48 @@ public:
         return static_cast<unsigned>(low | high) & 7u;
     }
 
+    // A map with the same pixels taken.
+    UsedBits copy() const {
+        Buffer<std::uint64_t> words = Buffer<std::uint64_t>::uninitialized(words_.size());
+        std::memcpy(words.data(), words_.data(), words_.size() * sizeof(std::uint64_t));
+        UsedBits out;
+        out.words_ = std::move(words);
+        return out;
+    }
+
 private:
+    UsedBits() = default;
+
     Buffer<std::uint64_t> words_;
 };
+
+// Pixels that a speculative growth found free: of bits first, first + 1,
+// first + 2, those in `mask`.
+struct UsedRead {
+    std::uint32_t first;
+    std::uint8_t mask;
+};
+
+// A growth running ahead of the seed loop works on a map of its own (`map`:
+// the loop's map as it stood a while ago, with the pixels of the earlier
+// seeds of the same stretch of the seed order) and notes in `reads` every
+// pixel that it finds free. When those are all still free in the loop's map
+// at the time the loop reaches the seed (and the earlier seeds of the stretch
+// took what they took here), the growth would have gone the same way there.
+struct SpeculativeUsed {
+    UsedBits& map;
+    std::vector<UsedRead>& reads;
+
+    // The free bits among first .. first + 2 selected by `span`, noted.
+    unsigned free_bits(std::size_t first, unsigned span) const {
+        const unsigned free = ~map.three(first) & span;
+        if (free) reads.push_back({static_cast<std::uint32_t>(first), static_cast<std::uint8_t>(free)});
+        return free;
+    }
+};
+
+// Whether every pixel noted in `reads` is still free in `used`.
+bool reads_hold(const UsedBits& used, std::span<const UsedRead> reads);
 
 // Grows from `seed` (a free pixel) the connected set of free pixels whose
 // level-line direction lies within `tau` of the running direction sum, in
@@ -100,6 +140,11 @@ DirectionSum grow_region_sum(std::uint32_t seed, const Px* field, std::uint8_t* 
 // grow_region_sum on the used map as bits; the same region and sum.
 DirectionSum grow_region_sum(std::uint32_t seed, const Px* field, UsedBits& used, std::vector<std::uint32_t>& region,
                              double cos_tau, std::uint64_t width, std::uint64_t height);
+
+// grow_region_sum ahead of the seed loop, noting what it read.
+DirectionSum grow_region_sum(std::uint32_t seed, const Px* field, SpeculativeUsed& used,
+                             std::vector<std::uint32_t>& region, double cos_tau, std::uint64_t width,
+                             std::uint64_t height);
 
 // The rectangle around the region: centroid and principal axis weighted by
 // gradient norm, turned to agree with `angle`, extents along and across the axis.

@@ -1,0 +1,369 @@
+// The seed loop, on one thread or with the pool's threads growing the coming
+// seeds ahead of it.
+#include "detector/seed_loop.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <optional>
+#include <span>
+
+#include "detector/detect.hpp"
+#include "detector/improve_rect.hpp"
+#include "detector/nfa.hpp"
+#include "detector/refine.hpp"
+#include "detector/region.hpp"
+#include "pool/pool.hpp"
+#include "sample/buffer.hpp"
+
+namespace trevalin {
+
+namespace {
+
+inline void spin_pause() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
+// What every seed of one call shares.
+struct Loop {
+    const Px* field;
+    std::uint64_t width, height;
+    double nt;
+    std::uint64_t min_size;
+    double cos_tau;
+    double factor;
+    Buffer<std::uint32_t> seeds;
+    UsedBits used;  // the used map, which starts as the map of weak pixels
+
+    Loop(const Px* f, std::uint64_t w, std::uint64_t h, FieldNotes& notes, double fac)
+        : field(f),
+          width(w),
+          height(h),
+          nt(log_nt(w, h)),
+          min_size(min_region_size(nt)),
+          cos_tau(std::cos(kTau)),
+          factor(fac),
+          seeds(seeds_by_notes(notes, w * h, kRho)),
+          used(std::move(notes.weak), w * h) {
+        notes.strong = Buffer<std::uint32_t>();
+    }
+};
+
+// Grows, fits, refines and scores from the free pixel `seed`; `region` ends
+// as the pixels the seed leaves taken. True with `out` set when the
+// rectangle scores as a segment.
+template <class Used>
+bool from_seed(const Loop& in, std::uint32_t seed, Used& used, std::vector<std::uint32_t>& region, NfaMemo& memo,
+               Segment& out) {
+    const DirectionSum sum = grow_region_sum(seed, in.field, used, region, in.cos_tau, in.width, in.height);
+    if (region.size() < in.min_size) return false;
+    Rect rect = region_to_rect(region, in.field, in.width, sum.angle(), kAlignedProbability);
+    if (!refine(region, rect, used, in.field, in.min_size, in.width, in.height)) return false;
+    const double score = improve_rect(rect, in.field, in.width, in.height, kRho, in.nt, &memo);
+    if (!(score > 0.0)) return false;
+    // Field coordinates name the top-left pixel of a 2 x 2 block; +0.5 is its centre.
+    out = Segment{(rect.x1 + 0.5) * in.factor, (rect.y1 + 0.5) * in.factor, (rect.x2 + 0.5) * in.factor,
+                  (rect.y2 + 0.5) * in.factor, rect.width * in.factor, rect.p, score};
+    return true;
+}
+
+// Seeds jump across the image, so every growth starts on cold memory. The
+// seed order is known in advance: a cursor runs ahead of the loop and
+// fetches the neighbourhoods of the next kAhead seeds that look free. Most
+// seeds are taken by the time the loop reaches them, so the lead is counted
+// in seeds that looked free and still lie ahead of the loop (a later growth
+// may take them, which only wastes a fetch): their places in the seed order
+// wait in a small ring until the loop passes them.
+class SeedFetcher {
+public:
+    SeedFetcher(const Loop& in, const UsedBits& used, std::size_t end) : in_(in), used_(used), end_(end) {}
+
+    // Called as the loop grows from the seed at place j.
+    void ahead_of(std::size_t j) {
+        while (ring_first_ != ring_end_ && ring_[ring_first_ % kRingSize] <= j) ++ring_first_;
+        if (cursor_ <= j) cursor_ = j + 1;
+        const std::size_t width = in_.width, pixels = in_.width * in_.height;
+        for (; ring_end_ - ring_first_ < kAhead && cursor_ < end_; ++cursor_) {
+            const std::size_t s = in_.seeds[cursor_];
+            if (used_.taken(s)) continue;
+            ring_[ring_end_++ % kRingSize] = cursor_;
+            fetch_row(s);
+            // Growth looks at the used bits one and two rows away first.
+            if (s >= width) {
+                fetch_row(s - width);
+                used_.fetch(s - width);
+                if (s >= 2 * width) used_.fetch(s - 2 * width);
+            }
+            if (s + width < pixels) {
+                fetch_row(s + width);
+                used_.fetch(s + width);
+                if (s + 2 * width < pixels) used_.fetch(s + 2 * width);
+            }
+        }
+    }
+
+private:
+    // The three records around `centre` (which may straddle two lines).
+    void fetch_row(std::size_t centre) const {
+        const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(in_.field + centre);
+        __builtin_prefetch(reinterpret_cast<const void*>(at - sizeof(Px)));
+        __builtin_prefetch(reinterpret_cast<const void*>(at + 2 * sizeof(Px) - 1));
+    }
+
+    static constexpr std::size_t kAhead = 12, kRingSize = 16;
+    static_assert(kAhead <= kRingSize && (kRingSize & (kRingSize - 1)) == 0);
+    const Loop& in_;
+    const UsedBits& used_;
+    std::size_t end_;
+    std::size_t ring_[kRingSize];
+    std::size_t ring_first_ = 0, ring_end_ = 0;  // running counts; entries are taken modulo kRingSize
+    std::size_t cursor_ = 0;                     // the next place in the seed order the cursor looks at
+};
+
+// The plain loop, on the calling thread.
+std::vector<Segment> sequential_loop(Loop& in) {
+    std::vector<Segment> found;
+    std::vector<std::uint32_t> region;
+    NfaMemo memo(in.nt);
+    SeedFetcher fetcher(in, in.used, in.seeds.size());
+    for (std::size_t j = 0; j < in.seeds.size(); ++j) {
+        const std::uint32_t seed = in.seeds[j];
+        if (in.used.taken(seed)) continue;
+        fetcher.ahead_of(j);
+        Segment segment;
+        if (from_seed(in, seed, in.used, region, memo, segment)) found.push_back(segment);
+    }
+    return found;
+}
+
+// Seeds go ahead in stretches of this many places of the seed order.
+constexpr std::size_t kStretch = 128;
+
+// What one seed grown ahead gave: the pixels
+// it found free and those it left taken end at reads_end and marks_end of
+// the stretch's lists, where the previous place's end.
+struct Speculated {
+    std::uint32_t place;
+    std::uint32_t reads_end, marks_end;
+    bool found;
+    Segment segment;
+};
+
+struct Stretch {
+    std::vector<Speculated> seeds;
+    std::vector<UsedRead> reads;
+    std::vector<std::uint32_t> marks;
+    bool failed = false;                // the stretch could not be grown ahead: the loop grows it itself
+    std::atomic<std::size_t> ready{0};  // stretch number + 1 once the lists are complete
+};
+
+// The pixels the loop has taken, in the order it took them. A pixel is taken
+// once at most, so the log never holds more entries than the map has pixels.
+// The loop's thread appends; others read up to `size`.
+struct TakenLog {
+    Buffer<std::uint32_t> pixels;
+    std::size_t appended = 0;  // the loop's thread only
+    std::atomic<std::size_t> size{0};
+
+    explicit TakenLog(std::size_t n) : pixels(Buffer<std::uint32_t>::uninitialized(n)) {}
+    void append(std::uint32_t p) { pixels[appended++] = p; }
+    void publish() { size.store(appended, std::memory_order_release); }
+};
+
+// A thread that grows seeds ahead of the loop: its own copy of the used map,
+// which it brings up to date from the log before each stretch, and what its
+// growths need.
+struct Grower {
+    UsedBits map;
+    std::size_t replayed = 0;  // log entries applied to `map`
+    std::vector<std::uint32_t> region;
+    NfaMemo memo;
+
+    explicit Grower(const Loop& in) : map(in.used.copy()), memo(in.nt) {}
+
+    void catch_up(const TakenLog& log) {
+        const std::size_t end = log.size.load(std::memory_order_acquire);
+        for (; replayed < end; ++replayed) map.take(log.pixels[replayed]);
+    }
+};
+
+// Grows the seeds of stretch k ahead of the loop into `out`.
+void grow_ahead(const Loop& in, const TakenLog& log, std::size_t k, Grower& g, Stretch& out) {
+    out.seeds.clear();
+    out.reads.clear();
+    out.marks.clear();
+    out.failed = false;
+    const std::size_t begin = k * kStretch, end = std::min(in.seeds.size(), begin + kStretch);
+    try {
+        g.catch_up(log);
+        SpeculativeUsed view{g.map, out.reads};
+        SeedFetcher fetcher(in, g.map, end);
+        for (std::size_t j = begin; j < end; ++j) {
+            const std::uint32_t seed = in.seeds[j];
+            // Taken in the copy is taken in the loop's map then: the loop's map
+            // only gains pixels, and the earlier seeds of the stretch take
+            // theirs there too as long as the loop keeps their results.
+            if (g.map.taken(seed)) continue;
+            fetcher.ahead_of(j);
+            Speculated s{static_cast<std::uint32_t>(j), 0, 0, false, {}};
+            out.reads.push_back({seed, 1});
+            s.found = from_seed(in, seed, view, g.region, g.memo, s.segment);
+            out.marks.insert(out.marks.end(), g.region.begin(), g.region.end());
+            s.reads_end = static_cast<std::uint32_t>(out.reads.size());
+            s.marks_end = static_cast<std::uint32_t>(out.marks.size());
+            out.seeds.push_back(s);
+        }
+        for (std::uint32_t p : out.marks) g.map.free(p);
+    } catch (...) {
+        // The copy may hold marks of the failed growth: a fresh one replaces it.
+        out.failed = true;
+        g.map = in.used.copy();
+        g.replayed = 0;
+    }
+    out.ready.store(k + 1, std::memory_order_release);
+    out.ready.notify_all();
+}
+
+// The loop reaches stretch k. A seed's result grown ahead is kept when the
+// pixels it found free are still free and every earlier seed of the stretch
+// was kept (so the marks it saw are those the loop made). From the first seed
+// that fails that on, the seeds are grown again on the loop's own map.
+void commit(Loop& in, TakenLog& log, std::size_t k, Stretch& s, std::vector<std::uint32_t>& region, NfaMemo& memo,
+            std::vector<Segment>& found, SeedLoopCounts& counts) {
+    const std::size_t begin = k * kStretch, end = std::min(in.seeds.size(), begin + kStretch);
+    std::size_t redo_from = s.failed ? begin : end;
+    std::uint32_t reads = 0, marks = 0;
+    for (const Speculated& e : s.seeds) {
+        if (redo_from != end) break;
+        const std::span<const UsedRead> seen(s.reads.data() + reads, e.reads_end - reads);
+        if (!reads_hold(in.used, seen)) {
+            redo_from = e.place;
+            break;
+        }
+        for (std::uint32_t i = marks; i < e.marks_end; ++i) {
+            in.used.take(s.marks[i]);
+            log.append(s.marks[i]);
+        }
+        if (e.found) found.push_back(e.segment);
+        ++counts.kept;
+        reads = e.reads_end;
+        marks = e.marks_end;
+    }
+    for (std::size_t j = redo_from; j < end; ++j) {
+        const std::uint32_t seed = in.seeds[j];
+        if (in.used.taken(seed)) continue;
+        Segment segment;
+        if (from_seed(in, seed, in.used, region, memo, segment)) found.push_back(segment);
+        for (std::uint32_t p : region) log.append(p);
+        ++counts.regrown;
+    }
+    log.publish();
+}
+
+std::vector<Segment> loop_with_pool(Loop& in, std::size_t ahead, SeedLoopCounts& counts) {
+    const std::size_t stretches = (in.seeds.size() + kStretch - 1) / kStretch;
+    const std::size_t ring = std::max<std::size_t>(ahead, 1);
+    const std::unique_ptr<Stretch[]> slots(new Stretch[ring]);
+    TakenLog log(in.width * in.height);
+    std::atomic<std::size_t> claimed{0};
+    std::atomic<std::size_t> committed{0};
+    std::atomic<bool> stop{false};
+    std::vector<Segment> found;
+
+    // The next stretch nobody has taken, if it lies within `ring` of the
+    // stretch the loop is at.
+    auto claim = [&](std::size_t& k) {
+        std::size_t c = claimed.load(std::memory_order_relaxed);
+        for (;;) {
+            const std::size_t limit = std::min(stretches, committed.load(std::memory_order_acquire) + ring);
+            if (c >= limit) return false;
+            if (claimed.compare_exchange_weak(c, c + 1, std::memory_order_relaxed)) {
+                k = c;
+                return true;
+            }
+        }
+    };
+
+    // Role 0 is the loop: it takes each stretch's results in order and grows
+    // stretches itself while the next one is not ready. The other roles grow
+    // stretches ahead. With no other thread free the loop grows them all.
+    parallel_rows(pool_thread_count(), [&](std::size_t role) {
+        if (role != 0) {
+            std::optional<Grower> g;
+            while (!stop.load(std::memory_order_relaxed)) {
+                std::size_t k;
+                if (claim(k)) {
+                    if (!g) g.emplace(in);
+                    grow_ahead(in, log, k, *g, slots[k % ring]);
+                    continue;
+                }
+                if (claimed.load(std::memory_order_relaxed) >= stretches) return;
+                // Every stretch within reach is taken: wait for the loop to move on.
+                const std::size_t at = committed.load(std::memory_order_acquire);
+                bool moved = false;
+                for (int spin = 0; spin < 2048 && !moved; ++spin) {
+                    spin_pause();
+                    moved = committed.load(std::memory_order_acquire) != at;
+                }
+                if (!moved) committed.wait(at, std::memory_order_acquire);
+            }
+            return;
+        }
+        try {
+            std::optional<Grower> g;
+            std::vector<std::uint32_t> region;
+            NfaMemo memo(in.nt);
+            for (std::size_t next = 0; next < stretches;) {
+                Stretch& s = slots[next % ring];
+                if (s.ready.load(std::memory_order_acquire) == next + 1) {
+                    commit(in, log, next, s, region, memo, found, counts);
+                    ++next;
+                    committed.store(next, std::memory_order_release);
+                    committed.notify_all();
+                    continue;
+                }
+                std::size_t k;
+                if (claim(k)) {
+                    if (!g) g.emplace(in);
+                    grow_ahead(in, log, k, *g, slots[k % ring]);
+                } else {
+                    // Another thread is growing the next stretch.
+                    std::size_t seen = s.ready.load(std::memory_order_acquire);
+                    for (int spin = 0; spin < 2048 && seen != next + 1; ++spin) {
+                        spin_pause();
+                        seen = s.ready.load(std::memory_order_acquire);
+                    }
+                    if (seen != next + 1) s.ready.wait(seen, std::memory_order_acquire);
+                }
+            }
+        } catch (...) {
+            stop.store(true, std::memory_order_relaxed);
+            committed.store(stretches + ring, std::memory_order_release);
+            committed.notify_all();
+            throw;
+        }
+    });
+    return found;
+}
+
+}  // namespace
+
+std::vector<Segment> seed_loop(const Px* field, FieldNotes& notes, std::uint64_t width, std::uint64_t height,
+                               double factor, std::size_t ahead, SeedLoopCounts* counts) {
+    Loop in(field, width, height, notes, factor);
+    if (in.seeds.empty()) return {};
+    if (ahead == 0) return sequential_loop(in);
+    SeedLoopCounts mine;
+    std::vector<Segment> found = loop_with_pool(in, ahead, mine);
+    if (counts) *counts = mine;
+    return found;
+}
+
+}  // namespace trevalin

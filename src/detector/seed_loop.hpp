@@ -1,0 +1,33 @@
+#pragma once
+// The seed loop: from every free seed, strongest first, a region is grown,
+// its rectangle fitted, refined and scored.
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "detector/seeds.hpp"
+#include "detector/types.hpp"
+
+namespace trevalin {
+
+// The segments found from the seeds of a width x height field, in seed
+// order, with coordinates mapped to the input image by `factor`. The seeds
+// are sorted from `notes`, whose weak map becomes the used map.
+//
+// Each seed sees the used map as the seeds before it left it, so the order
+// decides the result. With `ahead` > 0 the other threads of the pool grow,
+// refine and score the seeds of up to `ahead` stretches of the seed order
+// beyond the one the loop has reached, against the used map as it stands;
+// the loop keeps such a result when everything that its growth read of the
+// map is still the same when the loop reaches its seed, and grows the seed
+// again otherwise. The segments are the same for every `ahead` and thread
+// count. With `counts`, how many seeds grown ahead were kept and how many
+// grown again.
+struct SeedLoopCounts {
+    std::uint64_t kept = 0, regrown = 0;
+};
+std::vector<Segment> seed_loop(const Px* field, FieldNotes& notes, std::uint64_t width, std::uint64_t height,
+                               double factor, std::size_t ahead, SeedLoopCounts* counts = nullptr);
+
+}  // namespace trevalin
