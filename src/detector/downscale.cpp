@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstddef>
 #include <cstring>
-#include <immintrin.h>
 #include <limits>
 #include <new>
 #include <type_traits>
@@ -12,11 +11,16 @@
 
 #include "detector/level_line_field.hpp"
 #include "detector/memory.hpp"
-#include "detector/working_oct.hpp"
 #include "detector/types.hpp"
 #include "pool/pool.hpp"
 #include "sample/isa.hpp"
 #include "sample/numeric.hpp"
+
+#if TREVALIN_X86
+#include <immintrin.h>
+
+#include "detector/working_oct.hpp"
+#endif
 
 namespace trevalin {
 
@@ -122,12 +126,14 @@ template <class Vec>
     return x;
 }
 
+#if TREVALIN_X86
 __attribute__((target("avx2"))) std::size_t blur_at_columns_avx2(const double* src, std::size_t src_len,
                                                                  const std::size_t* columns, std::size_t n,
                                                                  const double* weights, std::size_t taps,
                                                                  double* out) {
     return blur_spans<Quad>(src, src_len, columns, n, weights, taps, out);
 }
+#endif
 
 // Where the kept columns of a row fall in spans of 32 input columns: each
 // span's first column and a bit per input column kept. The spans are the
@@ -163,6 +169,7 @@ ColumnSpans plan_spans(std::size_t src_len, const std::size_t* columns, std::siz
     return plan;
 }
 
+#if TREVALIN_X86
 // The sums of blur_spans over 32 columns, the kept lanes packed together
 // and stored one after another.
 __attribute__((target("avx512f"))) void blur_planned_avx512(const double* src, const ColumnSpans& plan,
@@ -189,6 +196,7 @@ __attribute__((target("avx512f"))) void blur_planned_avx512(const double* src, c
 
 const bool kHasAvx2 = detected_isa() >= Isa::Avx2;
 const bool kHasAvx512 = detected_isa() >= Isa::Avx512;
+#endif
 
 // The kept-column sums one column at a time, for columns x .. n - 1.
 void blur_remaining_columns(const double* src, const std::size_t* columns, std::size_t x, std::size_t n,
@@ -210,6 +218,7 @@ namespace {
 void blur_kept_columns(const double* src, std::size_t src_len, const std::size_t* columns, std::size_t n,
                        const double* weights, std::size_t taps, double* out, int lanes, const ColumnSpans* spans) {
     std::size_t x;
+#if TREVALIN_X86
     if (lanes >= 8 && kHasAvx512) {
         const ColumnSpans own = spans ? ColumnSpans{} : plan_spans(src_len, columns, n, taps);
         const ColumnSpans& plan = spans ? *spans : own;
@@ -219,6 +228,10 @@ void blur_kept_columns(const double* src, std::size_t src_len, const std::size_t
         x = lanes >= 4 && kHasAvx2 ? blur_at_columns_avx2(src, src_len, columns, n, weights, taps, out)
                                    : blur_at_columns_pairs(src, columns, n, weights, taps, out);
     }
+#else
+    (void)src_len, (void)lanes, (void)spans;
+    x = blur_at_columns_pairs(src, columns, n, weights, taps, out);
+#endif
     blur_remaining_columns(src, columns, x, n, weights, taps, out);
 }
 
@@ -263,14 +276,19 @@ template <class Vec>
     return x;
 }
 
+#if TREVALIN_X86
 __attribute__((target("avx512f"))) std::size_t blur_rows_avx512(const double* const* lines, std::size_t n,
                                                                  const double* weights, std::size_t taps,
                                                                  double* out) {
     return blur_rows_lanes<Oct>(lines, 0, n, weights, taps, out);
 }
+#endif
 
 void blur_rows(const double* const* lines, std::size_t n, const double* weights, std::size_t taps, double* out) {
-    std::size_t x = kHasAvx512 ? blur_rows_avx512(lines, n, weights, taps, out) : 0;
+    std::size_t x = 0;
+#if TREVALIN_X86
+    if (kHasAvx512) x = blur_rows_avx512(lines, n, weights, taps, out);
+#endif
     x = blur_rows_lanes<Pair>(lines, x, n, weights, taps, out);
     for (; x < n; ++x) {
         double acc = 0.0;
@@ -279,6 +297,7 @@ void blur_rows(const double* const* lines, std::size_t n, const double* weights,
     }
 }
 
+#if TREVALIN_X86
 #if !defined(__clang__)
 // GCC 12 flags the deliberately undefined lanes inside its own AVX-512 intrinsics.
 #pragma GCC diagnostic push
@@ -298,13 +317,17 @@ __attribute__((target("avx512f,avx512dq,avx512vl"))) std::size_t working_values_
 #if !defined(__clang__)
 #pragma GCC diagnostic pop
 #endif
+#endif  // TREVALIN_X86
 
 template <class T>
 void working_values(const T* in, std::size_t n, double* out) {
     if constexpr (std::is_same_v<T, double>) {
         std::memcpy(out, in, n * sizeof(double));
     } else {
-        std::size_t x = kHasAvx512 ? working_values_avx512(in, n, out) : 0;
+        std::size_t x = 0;
+#if TREVALIN_X86
+        if (kHasAvx512) x = working_values_avx512(in, n, out);
+#endif
         for (; x < n; ++x) out[x] = working_value(in[x]);
     }
 }
@@ -328,7 +351,9 @@ struct BlurPlan {
         columns = Buffer<std::size_t>::uninitialized(w_out);
         for (std::size_t x = 0; x < w_out; ++x) columns[x] = source_index(x, scale, w_in);
         if (__builtin_add_overflow(w_in, 2 * half, &padded_len)) throw std::bad_alloc();
+#if TREVALIN_X86
         if (kHasAvx512) spans = plan_spans(padded_len, columns.data(), w_out, kernel.size());
+#endif
     }
 
     // Input row g blurred along x at the kept columns. The row is first
