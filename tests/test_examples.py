@@ -104,6 +104,10 @@ def test_cli_overlay_alone_prints_one_line_per_image_and_refuses_name_collisions
     r = cli("a/x.png", "b/x.png", "--overlay", "ov_{stem}.png", cwd=tmp_path)
     assert r.returncode == 2 and "a/x.png and b/x.png" in r.stderr and r.stdout == ""
     assert not (tmp_path / "ov_x.png").exists()
+    before = (tmp_path / "a" / "x.png").read_bytes()
+    r = cli("a/x.png", "--overlay", "a/{stem}.png", cwd=tmp_path)
+    assert r.returncode == 2 and "overwrite the input" in r.stderr
+    assert (tmp_path / "a" / "x.png").read_bytes() == before
     r = cli("a/x.png", str(IMAGES / "camera.png"), "--overlay", "ov_{stem}.png", cwd=tmp_path)
     assert r.returncode == 0, r.stderr
     lines = r.stdout.splitlines()

@@ -154,6 +154,8 @@ def outcomes(args, targets):
                     yield (item[0], *future.result())
                 except Failure as f:
                     yield item[0], f, None
+                except Exception as e:  # the worker process died (out of memory, killed)
+                    yield item[0], Failure(f"cannot process {item[0]}: {reason(e)}"), None
         finally:
             for future in futures:
                 future.cancel()
@@ -165,12 +167,15 @@ def overlay_targets(args):
         return {}, None
     if len(args.images) > 1 and "{stem}" not in args.overlay:
         return {}, "with several images, --overlay needs {stem} in its name"
+    inputs = {os.path.realpath(path) for path in args.images}
     targets, owner = {}, {}
     for path in args.images:
         target = args.overlay.replace("{stem}", Path(path).stem)
         key = os.path.realpath(target)
         if key in owner and owner[key] != path:
             return {}, f"{owner[key]} and {path} would both write their overlay to {target}"
+        if key in inputs:
+            return {}, f"the overlay of {path} would overwrite the input image {target}"
         owner[key] = path
         targets[path] = target
     return targets, None
