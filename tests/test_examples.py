@@ -9,6 +9,7 @@ import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "examples"))
+sys.path.insert(0, str(ROOT / "python"))
 IMAGES = ROOT / "data" / "images"
 
 
@@ -60,17 +61,64 @@ def test_cli_json_csv_and_overlay(tmp_path):
     assert "[2/2]" in r.stderr and "2 images" in r.stderr
 
 
-def test_cli_output_cut_short_by_its_reader():
+def test_cli_output_cut_short_by_its_reader_ends_quietly():
     code = "import sys; sys.path.insert(0, %r); from trevalin_cli.detect import main; sys.exit(main())" % str(
         ROOT / "python"
     )
-    p = subprocess.Popen([sys.executable, "-c", code, str(IMAGES / "camera.png")], stdout=subprocess.PIPE,
-                         stderr=subprocess.PIPE, text=True)
-    assert p.stdout.readline().startswith("#")
+    p = subprocess.Popen([sys.executable, "-c", code, str(IMAGES / "camera.png"), str(IMAGES / "text.png"), "--json"],
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    assert p.stdout.readline().startswith("{")
     p.stdout.close()
     err = p.stderr.read()
-    p.wait()
+    assert p.wait() == 0
     assert "Traceback" not in err and "Exception" not in err
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_cli_reports_a_bad_file_and_still_writes_the_others(tmp_path, jobs):
+    good = [str(IMAGES / "camera.png"), str(IMAGES / "text.png")]
+    bad = tmp_path / "broken.png"
+    bad.write_bytes(b"not an image")
+    r = cli(good[0], str(bad), good[1], "--json", "--jobs", jobs)
+    assert r.returncode == 1
+    assert [line for line in r.stderr.splitlines() if "broken.png" in line] == [
+        f"trevalin-detect: cannot read {bad}: cannot identify image file '{bad}'"]
+    results = json.loads(r.stdout)
+    assert list(results) == good
+    for path in good:
+        direct = trevalin_detect_rows(path)
+        assert results[path] == direct
+
+
+def trevalin_detect_rows(path):
+    import trevalin
+    from trevalin_cli.detect import read_gray, rows
+
+    return json.loads(json.dumps(rows(trevalin.detect(read_gray(path), 0.8))))
+
+
+def test_cli_overlay_alone_prints_one_line_per_image_and_refuses_name_collisions(tmp_path):
+    for d in ("a", "b"):
+        (tmp_path / d).mkdir()
+        (tmp_path / d / "x.png").write_bytes((IMAGES / "text.png").read_bytes())
+    r = cli("a/x.png", "b/x.png", "--overlay", "ov_{stem}.png", cwd=tmp_path)
+    assert r.returncode == 2 and "a/x.png and b/x.png" in r.stderr and r.stdout == ""
+    assert not (tmp_path / "ov_x.png").exists()
+    before = (tmp_path / "a" / "x.png").read_bytes()
+    r = cli("a/x.png", "--overlay", "a/{stem}.png", cwd=tmp_path)
+    assert r.returncode == 2 and "overwrite the input" in r.stderr
+    assert (tmp_path / "a" / "x.png").read_bytes() == before
+    r = cli("a/x.png", str(IMAGES / "camera.png"), "--overlay", "ov_{stem}.png", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    lines = r.stdout.splitlines()
+    assert len(lines) == 2 and lines[0].startswith("a/x.png: ") and lines[0].endswith("drawn in ov_x.png")
+    assert (tmp_path / "ov_x.png").exists() and (tmp_path / "ov_camera.png").exists()
+
+
+@pytest.mark.parametrize("scale", ["0", "-1", "nan", "inf", "-inf", "x"])
+def test_cli_scale_must_be_finite_and_above_zero(scale):
+    r = cli(str(IMAGES / "text.png"), "--scale", scale)
+    assert r.returncode == 2 and "--scale" in r.stderr and r.stdout == ""
 
 
 @pytest.mark.parametrize("bad", ["missing.png", __file__])

@@ -126,3 +126,34 @@ def test_segment_values_angle_length_repr_on_a_photo(camera):
         )
         assert repr(s) == expected
         assert all(isinstance(getattr(s, f), float) for f in ["x1", "y1", "x2", "y2", "width", "precision", "log_nfa"])
+
+
+FIELDS = ["x1", "y1", "x2", "y2", "width", "precision", "log_nfa"]
+
+
+def field_bits(s):
+    import struct
+
+    return struct.pack("<7d", *(getattr(s, f) for f in FIELDS))
+
+
+@pytest.mark.parametrize("how", [f"pickle{p}" for p in range(__import__("pickle").HIGHEST_PROTOCOL + 1)]
+                         + ["copy", "deepcopy"])
+def test_segment_survives_pickle_and_copy_bit_for_bit(how):
+    import copy
+    import pickle
+    import struct
+
+    # detected segments, and one whose fields no float text could carry (NaN payload, -0.0)
+    odd = trevalin.Segment._unpickle(struct.pack("<7Q", 0x7FF8_0000_DEAD_BEEF, 0x8000_0000_0000_0000, 1, 2, 3, 4, 5))
+    for s in trevalin.detect(np.kron(np.eye(4, dtype=np.uint8) * 200, np.ones((16, 16), np.uint8)))[:3] + [odd]:
+        if how == "copy":
+            t = copy.copy(s)
+        elif how == "deepcopy":
+            t = copy.deepcopy([s])[0]
+        else:
+            t = pickle.loads(pickle.dumps(s, int(how[6:])))
+        assert type(t) is trevalin.Segment and field_bits(t) == field_bits(s) and repr(t) == repr(s)
+    assert [n for n in dir(trevalin) if not n.startswith("__")] == sorted(trevalin.__all__)
+    with pytest.raises(ValueError):
+        trevalin.Segment._unpickle(b"short")

@@ -1,32 +1,79 @@
-"""The type stub matches the real module, and typical code type-checks against it."""
+"""The wheel's type stubs, as a user gets them: a fresh virtual environment, the wheel installed,
+mypy run from outside the source tree with no search path set."""
 import os
 import pathlib
 import subprocess
 import sys
+import textwrap
+
+import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
+GOOD = """
+import numpy as np
+import numpy.typing as npt
+import trevalin
 
-def mypy_env():
-    # the stub beside the sources; an installed copy sits next to the module itself
-    return dict(os.environ, MYPYPATH=str(ROOT / "src" / "python"))
+img: npt.NDArray[np.uint16] = np.zeros((4, 4, 3), np.uint16)
+h = np.eye(3)
+out: npt.NDArray[np.uint16] = trevalin.warp_rgb(img, h.ravel(), 1, 0, 0, "lanczos3", out_size=(8, np.int64(6)))
+out = trevalin.warp_rgb(img, [1, 0, 0, 0, 1, 0, 0, 0, 1.5], 1.0, 0, 0)
+mask = trevalin.remap_gray(np.zeros((4, 4), np.uint8), np.zeros((2, 3), np.float32), np.zeros((2, 3), np.float32))
+segs: list[trevalin.Segment] = trevalin.detect(np.zeros((4, 4), np.float32), scale=1)
+angles: list[float] = [s.angle for s in segs]
+"""
+
+# Each line is refused by the module at run time, and so by the stub.
+BAD = """
+import numpy as np
+import trevalin
+
+img = np.zeros((4, 4, 3), np.uint8)
+trevalin.warp_rgb(img, [[1, 0, 0], [0, 1, 0], [0, 0, 1]], 1, 0, 0)
+trevalin.warp_rgb(img, list(range(9)), 1, 0, 0, out_size=[4, 4])
+trevalin.warp_rgb(img, list(range(9)), 1, 0, 0, out_size=(4.0, 4))
+trevalin.warp_rgb(img, list(range(9)), 1, 0, 0, filter=None)
+trevalin.remap_rgb(img, np.zeros((2, 2)), np.zeros((2, 2)))
+trevalin.detect(np.zeros((4, 4), np.int32))
+trevalin.detect(np.zeros((4, 4)), scale="x")
+"""
 
 
-def test_stubtest_agrees_with_the_module():
-    r = subprocess.run([sys.executable, "-m", "mypy.stubtest", "trevalin"], capture_output=True, text=True,
-                       env=mypy_env(), cwd=ROOT / "tests")
+@pytest.fixture(scope="module")
+def venv(tmp_path_factory):
+    tmp = tmp_path_factory.mktemp("typing")
+    wheels = tmp / "wheels"
+    run = dict(capture_output=True, text=True, timeout=1200)
+    r = subprocess.run([sys.executable, "-m", "pip", "wheel", "--no-deps", "-q", "-w", str(wheels), str(ROOT)], **run)
+    assert r.returncode == 0, r.stdout + r.stderr
+    subprocess.run([sys.executable, "-m", "venv", str(tmp / "venv")], check=True)
+    python = tmp / "venv" / "bin" / "python"
+    wheel = next(wheels.glob("trevalin-*.whl"))
+    r = subprocess.run([str(python), "-m", "pip", "install", "-q", str(wheel), "mypy"], **run)
+    assert r.returncode == 0, r.stdout + r.stderr
+    return python, tmp
+
+
+def mypy(venv, *args):
+    python, cwd = venv
+    env = {k: v for k, v in os.environ.items() if k not in ("MYPYPATH", "PYTHONPATH")}
+    return subprocess.run([str(python), "-m", *args], capture_output=True, text=True, cwd=cwd, env=env, timeout=600)
+
+
+def test_stubtest_agrees_with_the_module(venv):
+    r = mypy(venv, "mypy.stubtest", "trevalin")
     assert r.returncode == 0, r.stdout + r.stderr
 
 
-def test_usage_type_checks(tmp_path):
-    code = tmp_path / "usage.py"
-    code.write_text(
-        "import numpy as np\nimport numpy.typing as npt\nimport trevalin\n"
-        "img: npt.NDArray[np.uint16] = np.zeros((4, 4, 3), np.uint16)\n"
-        "out: npt.NDArray[np.uint16] = trevalin.warp_rgb(img, [1, 0, 0, 0, 1, 0, 0, 0, 1], 1, 0, 0, 'lanczos3')\n"
-        "segs: list[trevalin.Segment] = trevalin.detect(np.zeros((4, 4), np.float32), scale=1)\n"
-        "angles: list[float] = [s.angle for s in segs]\n"
-    )
-    r = subprocess.run([sys.executable, "-m", "mypy", "--strict", str(code)], capture_output=True, text=True,
-                       env=mypy_env(), cwd=tmp_path)
+def test_usage_type_checks_and_misuse_does_not(venv):
+    good = venv[1] / "good.py"
+    good.write_text(textwrap.dedent(GOOD))
+    r = mypy(venv, "mypy", "--strict", str(good))
     assert r.returncode == 0, r.stdout + r.stderr
+    bad = venv[1] / "bad.py"
+    bad.write_text(textwrap.dedent(BAD))
+    r = mypy(venv, "mypy", "--strict", str(bad))
+    flagged = {int(line.split(":")[1]) for line in r.stdout.splitlines() if ": error:" in line}
+    expected = {i for i, line in enumerate(BAD.splitlines(), 1) if line.startswith("trevalin.")}
+    assert flagged == expected, r.stdout

@@ -196,7 +196,7 @@ template <class T>
     down_sums<lanes::Pair>(lines, weights, taps, n, out);
 }
 
-#if defined(__x86_64__)
+#if TREVALIN_X86
 
 template <class T>
 TREVALIN_AVX2 void across_avx2(const BlurPlan& p, const T* image, std::size_t g, double* scratch,
@@ -233,7 +233,7 @@ std::size_t rows_per_group(Isa isa) {
 
 BlurPlan::BlurPlan(std::uint64_t width, std::uint64_t height, double scale, Isa chosen)
     : w_in(width), h_in(height), isa(chosen) {
-#if !defined(__x86_64__)
+#if !TREVALIN_X86
     isa = Isa::Scalar;
 #endif
     const ScaledSize size = downscaled_size(width, height, scale);
@@ -278,7 +278,7 @@ std::size_t BlurPlan::last_row(std::size_t y) const {
 template <class T>
 void BlurPlan::horizontal(const T* image, std::size_t g, double* scratch, double* const* out) const {
     switch (isa) {
-#if defined(__x86_64__)
+#if TREVALIN_X86
         case Isa::Avx512: return across_avx512(*this, image, g, scratch, out);
         case Isa::Avx2: return across_avx2(*this, image, g, scratch, out);
 #endif
@@ -293,7 +293,7 @@ template void BlurPlan::horizontal(const double*, std::size_t, double*, double* 
 
 void BlurPlan::vertical_sums(const double* const* lines, const double* weights, std::size_t taps, double* out) const {
     switch (isa) {
-#if defined(__x86_64__)
+#if TREVALIN_X86
         case Isa::Avx512: return down_avx512(lines, weights, taps, w_out, out);
         case Isa::Avx2: return down_avx2(lines, weights, taps, w_out, out);
 #endif

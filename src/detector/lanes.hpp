@@ -9,7 +9,9 @@
 #include <type_traits>
 #include <utility>
 
-#if defined(__x86_64__)
+#include "sample/isa.hpp"
+
+#if TREVALIN_X86
 #include <immintrin.h>
 #endif
 
@@ -53,7 +55,7 @@ inline Vec working(std::type_identity<Vec>, const T* p) {
     return load<Vec>(v);
 }
 
-#if defined(__x86_64__)
+#if TREVALIN_X86
 // Kernels built on these helpers are compiled per instruction set with the
 // attributes below; TREVALIN_FLATTEN inlines every helper into them.
 #define TREVALIN_AVX2 __attribute__((target("avx2"), flatten))

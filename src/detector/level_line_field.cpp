@@ -5,14 +5,18 @@
 #include <cmath>
 #include <cstddef>
 #include <cstring>
-#include <immintrin.h>
 
 #include "detector/memory.hpp"
-#include "detector/working_oct.hpp"
 #include "pool/pool.hpp"
 #include "sample/isa.hpp"
 #include "sample/numeric.hpp"
 #include "sample/panic.hpp"
+
+#if TREVALIN_X86
+#include <immintrin.h>
+
+#include "detector/working_oct.hpp"
+#endif
 
 namespace trevalin {
 
@@ -55,6 +59,7 @@ void level_line_row_scalar(const T* top, const T* bottom, std::size_t first, std
     out[width - 1] = Px{0.0f, 0.0f, 0.0f};
 }
 
+#if TREVALIN_X86
 // Four blocks at a time: the gradients and the weak test are the scalar
 // operations lane by lane, so the records are the same bit for bit; only
 // the blocks that are not clearly weak go on, one by one.
@@ -282,6 +287,7 @@ TREVALIN_AVX512 void level_line_row_avx512(const T* top, const T* bottom, std::s
 #if !defined(__clang__)
 #pragma GCC diagnostic pop
 #endif
+#endif  // TREVALIN_X86
 
 }  // namespace
 
@@ -291,9 +297,12 @@ void level_line_row(const T* top, const T* bottom, std::uint64_t width, float we
         if (width == 1) out[0] = Px{0.0f, 0.0f, 0.0f};
         return;
     }
+#if TREVALIN_X86
     if (kHasAvx512 && lanes >= 8) level_line_row_avx512(top, bottom, width, weak, out);
     else if (kHasAvx2 && lanes >= 4) level_line_row_avx2(top, bottom, width, weak, out);
-    else level_line_row_scalar(top, bottom, 0, width, weak, out);
+    else
+#endif
+        level_line_row_scalar(top, bottom, 0, width, weak, out);
 }
 
 template void level_line_row(const std::uint8_t*, const std::uint8_t*, std::uint64_t, float, Px*, int);

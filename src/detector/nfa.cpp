@@ -4,9 +4,11 @@
 #include <cmath>
 #include <cstddef>
 #include <cstring>
-#include <immintrin.h>
 
 #include "sample/isa.hpp"
+#if TREVALIN_X86
+#include <immintrin.h>
+#endif
 #include "sample/numeric.hpp"
 
 namespace trevalin {
@@ -83,6 +85,7 @@ inline std::uint64_t aligned_px(const Px& q, float rho, float dx, float dy, floa
     return static_cast<std::uint64_t>(q.norm > rho) & static_cast<std::uint64_t>(q.ux * dx + q.uy * dy >= cp);
 }
 
+#if TREVALIN_X86
 // Four floats from lo in the low half, four from hi in the high half.
 __attribute__((target("avx2"), always_inline)) inline __m256 load_halves(const float* lo, const float* hi) {
     return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(lo)), _mm_loadu_ps(hi), 1);
@@ -122,6 +125,7 @@ __attribute__((target("avx2"))) std::size_t count_aligned_avx2(const Px* row, st
     for (std::uint32_t v : lanes) aligned += v;
     return x;
 }
+#endif
 
 // What the pixel-by-pixel scan of a box needs, in the types the tests take.
 struct BoxScan {
@@ -140,6 +144,7 @@ inline void scan_px(const BoxScan& s, const Px* row, std::int64_t x, double alon
     count.k += inside & aligned_px(row[x], s.rho, s.dxs, s.dys, s.cp);
 }
 
+#if TREVALIN_X86
 // Every pixel of rows y_lo..y_hi, columns x_lo..x_hi, four at a time: the
 // inside tests in double lanes, the alignment test in float lanes after the
 // same in-register deinterleave as count_aligned_avx2 (lanes hold records
@@ -197,6 +202,7 @@ __attribute__((target("avx2"))) AlignedCount scan_box_avx2(const BoxScan& s, con
 }
 
 const bool kHasAvx2 = detected_isa() >= Isa::Avx2;
+#endif
 
 // Boxes at most this wide are scanned pixel by pixel; wider ones look for the
 // inside run of each row first.
@@ -206,7 +212,10 @@ constexpr std::uint64_t kDirectScanWidth = 12;
 
 std::uint64_t count_aligned_run(const Px* row, std::size_t count, float rho, float dx, float dy, float cp) {
     std::uint64_t aligned = 0;
-    std::size_t x = kHasAvx2 ? count_aligned_avx2(row, count, rho, dx, dy, cp, aligned) : 0;
+    std::size_t x = 0;
+#if TREVALIN_X86
+    if (kHasAvx2) x = count_aligned_avx2(row, count, rho, dx, dy, cp, aligned);
+#endif
     for (; x < count; ++x) aligned += aligned_px(row[x], rho, dx, dy, cp);
     return aligned;
 }
@@ -237,7 +246,9 @@ AlignedCount count_aligned(const Rect& rect, const Px* field, std::uint64_t widt
     // axis could break the monotony (inf * 0); such rectangles are scanned.
     const bool runs = x_hi - x_lo >= kDirectScanWidth && std::isfinite(dx) && std::isfinite(dy);
     const BoxScan scan{xc, yc, dx, dy, hl, hw, rho, dxs, dys, cp};
+#if TREVALIN_X86
     if (!runs && kHasAvx2) return scan_box_avx2(scan, field, width, x_lo, x_hi, y_lo, y_hi);
+#endif
     const std::int64_t lo = static_cast<std::int64_t>(x_lo), hi = static_cast<std::int64_t>(x_hi);
 
     AlignedCount count{0, 0};

@@ -1,7 +1,5 @@
 #include "detector/region.hpp"
 
-#include <emmintrin.h>
-
 #include <cmath>
 #include <cstddef>
 #include <cstring>
@@ -9,7 +7,12 @@
 #include <vector>
 
 #include "sample/numeric.hpp"
+#include "sample/isa.hpp"
 #include "sample/panic.hpp"
+
+#if TREVALIN_X86
+#include <emmintrin.h>
+#endif
 
 namespace trevalin {
 
@@ -23,6 +26,13 @@ constexpr double kTolerance = 0.39269908169872414;  // pi / 8
 // x - 2 (so that its last byte is x + 1, which exists even in the last
 // pixel of the map's second-to-last row).
 inline unsigned free_neighbours(const std::uint8_t* at, std::size_t w) {
+#if !TREVALIN_X86
+    const std::uint8_t* rows[3] = {at - w - 1, at - 1, at + w - 2};
+    unsigned zero = 0;
+    for (unsigned r = 0; r < 3; ++r)
+        for (unsigned b = 0; b < 4; ++b) zero |= static_cast<unsigned>(rows[r][b] == 0) << (4 * r + b);
+    return zero & 0x0E57u;
+#else
     std::uint32_t above, same, below;
     std::memcpy(&above, at - w - 1, sizeof above);
     std::memcpy(&same, at - 1, sizeof same);
@@ -30,6 +40,7 @@ inline unsigned free_neighbours(const std::uint8_t* at, std::size_t w) {
     const __m128i rows = _mm_set_epi32(0, static_cast<int>(below), static_cast<int>(same), static_cast<int>(above));
     const unsigned zero = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(rows, _mm_setzero_si128())));
     return zero & 0x0E57u;
+#endif
 }
 
 // A region pixel's position (then its offset from the centroid) and weight.
@@ -80,15 +91,19 @@ bool reads_hold(const UsedBits& used, std::span<const UsedRead> reads) {
 
 UsedBits::UsedBits(const std::uint8_t* used, std::size_t pixels)
     : words_(Buffer<std::uint64_t>::uninitialized(pixels / 64 + 2)) {
-    const __m128i zero = _mm_setzero_si128();
     std::size_t i = 0;
     for (; i + 64 <= pixels; i += 64) {
         std::uint64_t word = 0;
+#if TREVALIN_X86
+        const __m128i zero = _mm_setzero_si128();
         for (int k = 0; k < 4; ++k) {
             const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(used + i + 16 * k));
             const auto zeros = static_cast<std::uint64_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, zero)));
             word |= (~zeros & 0xFFFFu) << (16 * k);
         }
+#else
+        for (unsigned k = 0; k < 64; ++k) word |= static_cast<std::uint64_t>(used[i + k] != 0) << k;
+#endif
         words_[i >> 6] = word;
     }
     std::uint64_t last = 0;

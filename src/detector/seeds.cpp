@@ -5,13 +5,16 @@
 #include <atomic>
 #include <bit>
 #include <cstring>
-#include <immintrin.h>
 
 #include "detector/memory.hpp"
 #include "pool/pool.hpp"
 #include "sample/isa.hpp"
 #include "sample/numeric.hpp"
 #include "sample/panic.hpp"
+
+#if TREVALIN_X86
+#include <immintrin.h>
+#endif
 
 namespace trevalin {
 
@@ -44,6 +47,7 @@ constexpr std::array<std::uint64_t, 256> kPack = [] {
     return t;
 }();
 
+#if TREVALIN_X86
 // The norms of the eight records from `f` on: they sit at floats 0, 3, 6 of
 // the first vector of eight, 1, 4, 7 of the second and 2, 5 of the third.
 __attribute__((target("avx2"), always_inline)) inline __m256 eight_norms(const float* f) {
@@ -82,6 +86,7 @@ __attribute__((target("avx2"))) std::size_t note_run_avx2(const Px* records, std
     _mm256_zeroupper();
     return i;
 }
+#endif
 
 // The levels of the n norms at `at`, in place (kNoSeed where the norm is not
 // above the threshold), counted in `counts` (kBins + 1 entries).
@@ -95,6 +100,7 @@ void level_scalar(std::uint32_t* at, std::size_t first, std::size_t n, float thr
     }
 }
 
+#if TREVALIN_X86
 // Eight at a time: bin_of's single-precision quotient and product, truncated,
 // with NaN at level 0 and everything from 1023 up at 1023.
 __attribute__((target("avx2"))) void level_avx2(std::uint32_t* at, std::size_t n, float threshold, float largest,
@@ -119,6 +125,7 @@ __attribute__((target("avx2"))) void level_avx2(std::uint32_t* at, std::size_t n
     _mm256_zeroupper();
     level_scalar(at, k, n, threshold, largest, counts);
 }
+#endif
 
 // Gives the noted pixels of [first, end), the 0 bits of `weak` there, their
 // places in `seeds`: the next free place of their level, from `next`.
@@ -181,7 +188,10 @@ RunNoter::RunNoter(FieldNotes& notes, std::size_t r, float threshold)
 void RunNoter::add(const Px* records, std::size_t count) {
     if (count > end_ - bits_.position()) panic("field notes: a run longer than its pixels");
     // NaN never compares greater, so it is skipped.
-    std::size_t i = kHasAvx2 ? note_run_avx2(records, count, threshold_, bits_, stage_.data(), n_, largest_) : 0;
+    std::size_t i = 0;
+#if TREVALIN_X86
+    if (kHasAvx2) i = note_run_avx2(records, count, threshold_, bits_, stage_.data(), n_, largest_);
+#endif
     for (; i < count; ++i) {
         const float v = records[i].norm;
         largest_ = v > largest_ ? v : largest_;
@@ -239,8 +249,11 @@ Buffer<std::uint32_t> seeds_by_notes(FieldNotes& notes, std::uint64_t count, flo
         const auto [r0, r1] = runs_of(b);
         for (std::size_t r = r0; r < r1; ++r) {
             std::uint32_t* at = notes.strong.data() + notes.strong_at[r];
+#if TREVALIN_X86
             if (kHasAvx2) level_avx2(at, notes.strong_count[r], threshold, largest, mine.data());
-            else level_scalar(at, 0, notes.strong_count[r], threshold, largest, mine.data());
+            else
+#endif
+                level_scalar(at, 0, notes.strong_count[r], threshold, largest, mine.data());
         }
         std::memcpy(counts.data() + b * kBins, mine.data(), kBins * sizeof(std::uint32_t));
     });

@@ -11,7 +11,8 @@ namespace trevalin::py {
 namespace {
 
 constexpr unsigned kAbiVersion = 0x2000000;
-constexpr unsigned kFeatureVersion = 0xc;
+// The oldest NumPy the package supports (the build derives both from pyproject.toml).
+constexpr unsigned kFeatureVersion = NPY_TARGET_VERSION;
 
 // Major version of the installed NumPy, as NumPy itself parses it.
 int numpy_major(long& major) {
@@ -78,7 +79,7 @@ int load_numpy() {
     auto feature = reinterpret_cast<unsigned (*)(void)>(table[211])();
     if (feature < kFeatureVersion) {
         PyErr_Format(PyExc_RuntimeError,
-                     "module was compiled against NumPy C-API version 0x%x (NumPy 1.15) but the running "
+                     "module was compiled against NumPy C-API version 0x%x (NumPy " TREVALIN_NUMPY_FLOOR ") but the running "
                      "NumPy has C-API version 0x%x",
                      kFeatureVersion, feature);
         return -1;

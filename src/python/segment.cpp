@@ -1,7 +1,10 @@
 #include "python/segment.hpp"
 
+#include <bit>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "python/fixed_one.hpp"
@@ -50,6 +53,57 @@ PyObject* segment_repr(PyObject* self) {
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
+// Pickled state: the seven fields as 64-bit little-endian IEEE doubles, so that
+// every protocol (text protocol 0 included) restores each bit, NaN payloads too.
+constexpr std::size_t state_fields = 7;
+constexpr std::size_t state_size = state_fields * sizeof(double);
+
+double* field_at(Segment& s, std::size_t i) {
+    double* fields[state_fields] = {&s.x1, &s.y1, &s.x2, &s.y2, &s.width, &s.precision, &s.log_nfa};
+    return fields[i];
+}
+
+PyObject* segment_reduce(PyObject* self, PyObject*) {
+    Segment record = as_segment(self)->record;
+    unsigned char state[state_size];
+    for (std::size_t i = 0; i < state_fields; ++i) {
+        const auto bits = std::bit_cast<std::uint64_t>(*field_at(record, i));
+        for (std::size_t b = 0; b < 8; ++b) state[i * 8 + b] = static_cast<unsigned char>(bits >> (8 * b));
+    }
+    // Rebuilt by a class-level method (pickle stores it as getattr(Segment,
+    // name)), so nothing is added to the module's namespace.
+    Ref restore(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_unpickle"));
+    if (!restore) return nullptr;
+    Ref bytes(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(state), state_size));
+    if (!bytes) return nullptr;
+    return Py_BuildValue("O(O)", restore.get(), bytes.get());
+}
+
+PyObject* segment_unpickle(PyObject* type, PyObject* state) {
+    if (!PyBytes_Check(state) || PyBytes_GET_SIZE(state) != static_cast<Py_ssize_t>(state_size)) {
+        PyErr_Format(PyExc_ValueError, "a pickled Segment holds %zu bytes of state", state_size);
+        return nullptr;
+    }
+    const auto* bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(state));
+    Segment record{};
+    for (std::size_t i = 0; i < state_fields; ++i) {
+        std::uint64_t bits = 0;
+        for (std::size_t b = 0; b < 8; ++b) bits |= static_cast<std::uint64_t>(bytes[i * 8 + b]) << (8 * b);
+        *field_at(record, i) = std::bit_cast<double>(bits);
+    }
+    auto* cls = reinterpret_cast<PyTypeObject*>(type);
+    PyObject* obj = cls->tp_alloc(cls, 0);
+    if (!obj) return nullptr;
+    as_segment(obj)->record = record;
+    return obj;
+}
+
+PyMethodDef segment_methods[] = {
+    {"__reduce__", segment_reduce, METH_NOARGS, nullptr},
+    {"_unpickle", segment_unpickle, METH_O | METH_CLASS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 void segment_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
@@ -72,6 +126,7 @@ PyGetSetDef segment_getset[] = {
 PyType_Slot segment_slots[] = {
     {Py_tp_doc, const_cast<char*>("One detected line segment, in input-image coordinates.")},
     {Py_tp_getset, segment_getset},
+    {Py_tp_methods, segment_methods},
     {Py_tp_repr, reinterpret_cast<void*>(segment_repr)},
     {Py_tp_dealloc, reinterpret_cast<void*>(segment_dealloc)},
     {0, nullptr},

@@ -1,18 +1,20 @@
-"""Type information for the native module trevalin."""
+"""Type information for the native module trevalin (installed as the stub-only package trevalin-stubs)."""
 
-from typing import Literal, Sequence, SupportsFloat, SupportsIndex, TypeVar, Union, final
+from typing import Any, SupportsFloat, SupportsIndex, TypeVar, final
+from collections.abc import Sequence
 
 import numpy as np
-import numpy.typing as npt
 
 __all__ = ["Segment", "detect", "warp_rgb", "remap_rgb", "remap_gray"]
 
-_Float = Union[SupportsFloat, SupportsIndex]
-_Filter = Literal["bilinear", "lanczos3"]
+# Whatever the interpreter's float conversion takes: floats, ints, NumPy scalars.
+_Float = SupportsFloat | SupportsIndex
 _Sample = TypeVar("_Sample", np.uint8, np.uint16)
-_Gray = Union[
-    npt.NDArray[np.uint8], npt.NDArray[np.uint16], npt.NDArray[np.float32], npt.NDArray[np.float64]
-]
+_GrayDtype = np.dtype[np.uint8] | np.dtype[np.uint16] | np.dtype[np.float32] | np.dtype[np.float64]
+_Map = np.ndarray[tuple[int, int], np.dtype[np.float32]]
+# The nine coefficients of the 3x3 matrix in row-major order: a flat sequence, or
+# a one-dimensional array such as `matrix.ravel()` (a (3, 3) array is refused).
+_Inverse = Sequence[_Float] | np.ndarray[tuple[int], np.dtype[np.floating[Any] | np.integer[Any]]]
 
 @final
 class Segment:
@@ -39,33 +41,33 @@ class Segment:
     def length(self) -> float:
         """Length in pixels."""
 
-def detect(gray: _Gray, scale: _Float = ...) -> list[Segment]:
+def detect(gray: np.ndarray[tuple[int, int], _GrayDtype], scale: _Float = ...) -> list[Segment]:
     """Find the validated line segments of a grayscale image."""
 
 def warp_rgb(
-    src: npt.NDArray[_Sample],
-    inverse: Sequence[_Float] | npt.NDArray[np.floating],
+    src: np.ndarray[tuple[int, int, int], np.dtype[_Sample]],
+    inverse: _Inverse,
     scale: _Float,
     off_x: _Float,
     off_y: _Float,
-    filter: _Filter | str = "bilinear",
-    out_size: tuple[int, int] | None = None,
-) -> npt.NDArray[_Sample]:
+    filter: str = "bilinear",
+    out_size: tuple[SupportsIndex, SupportsIndex] | None = None,
+) -> np.ndarray[tuple[int, int, int], np.dtype[_Sample]]:
     """Perspective-warp an RGB image through an inverse homography."""
 
 def remap_rgb(
-    src: npt.NDArray[_Sample],
-    map_x: npt.NDArray[np.float32],
-    map_y: npt.NDArray[np.float32],
-    filter: _Filter | str = "bilinear",
-) -> npt.NDArray[_Sample]:
+    src: np.ndarray[tuple[int, int, int], np.dtype[_Sample]],
+    map_x: _Map,
+    map_y: _Map,
+    filter: str = "bilinear",
+) -> np.ndarray[tuple[int, int, int], np.dtype[_Sample]]:
     """Resample an RGB image through a coordinate map: output pixel (x, y)
     takes its value from source position (map_x[y, x], map_y[y, x])."""
 
 def remap_gray(
-    src: npt.NDArray[_Sample],
-    map_x: npt.NDArray[np.float32],
-    map_y: npt.NDArray[np.float32],
-    filter: _Filter | str = "bilinear",
-) -> npt.NDArray[_Sample]:
+    src: np.ndarray[tuple[int, int], np.dtype[_Sample]],
+    map_x: _Map,
+    map_y: _Map,
+    filter: str = "bilinear",
+) -> np.ndarray[tuple[int, int], np.dtype[_Sample]]:
     """Resample a single-channel image (a mask) through a coordinate map."""

@@ -44,26 +44,30 @@ bool vector_addressable(const SourceImage<T>& src) {
 }  // namespace
 
 template <class T, int C>
-RemapRowFn<T, C> remap_row_kernel(Filter filter, const SourceImage<T>& src, Isa isa) {
+RemapRowFn<T, C> remap_row_kernel(Filter filter, [[maybe_unused]] const SourceImage<T>& src, Isa isa) {
     if (isa > detected_isa()) isa = detected_isa();
     RemapRowFn<T, C> fn = nullptr;
+#if TREVALIN_X86
     if (vector_addressable(src)) {
         if (isa == Isa::Avx512) fn = avx512_remap_row<T, C>(filter);
         if (!fn && isa >= Isa::Avx2) fn = avx2_remap_row<T, C>(filter);
     }
+#endif
     if (fn) return fn;
     return filter == Filter::Bilinear ? &remap_row_scalar<T, C, Filter::Bilinear>
                                       : &remap_row_scalar<T, C, Filter::Lanczos3>;
 }
 
 template <class T>
-WarpRowFn<T> warp_row_kernel(Filter filter, const SourceImage<T>& src, Isa isa) {
+WarpRowFn<T> warp_row_kernel(Filter filter, [[maybe_unused]] const SourceImage<T>& src, Isa isa) {
     if (isa > detected_isa()) isa = detected_isa();
     WarpRowFn<T> fn = nullptr;
+#if TREVALIN_X86
     if (vector_addressable(src)) {
         if (isa == Isa::Avx512) fn = avx512_warp_row<T>(filter);
         if (!fn && isa >= Isa::Avx2) fn = avx2_warp_row<T>(filter);
     }
+#endif
     if (fn) return fn;
     return filter == Filter::Bilinear ? &warp_row_scalar<T, Filter::Bilinear> : &warp_row_scalar<T, Filter::Lanczos3>;
 }

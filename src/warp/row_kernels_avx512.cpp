@@ -3,6 +3,9 @@
 // use inline functions shared with other translation units: their copies
 // would be built for AVX2 and could replace the portable ones at link time.
 
+#include "sample/isa.hpp"
+#if TREVALIN_X86
+
 #include <immintrin.h>
 
 #include <cstdint>
@@ -177,3 +180,5 @@ template WarpRowFn<std::uint8_t> avx512_warp_row<std::uint8_t>(Filter);
 template WarpRowFn<std::uint16_t> avx512_warp_row<std::uint16_t>(Filter);
 
 }  // namespace trevalin
+
+#endif  // TREVALIN_X86
