@@ -232,38 +232,44 @@ void grow_ahead(const Loop& in, const TakenLog& log, std::size_t k, Grower& g, S
 }
 
 // The loop reaches stretch k. A seed's result grown ahead is kept when the
-// pixels it found free are still free and every earlier seed of the stretch
-// was kept (so the marks it saw are those the loop made). From the first seed
-// that fails that on, the seeds are grown again on the loop's own map.
+// pixels it found free are still free: the pixels it found taken are taken
+// in the loop's map too, as long as every pixel that the earlier seeds of the
+// stretch took ahead is taken there. A seed whose free pixels were taken
+// meanwhile is grown again on the loop's own map; when that leaves a pixel
+// free that the seed had taken ahead, the later seeds may have seen the map
+// wrong, and they are all grown again.
 void commit(Loop& in, TakenLog& log, std::size_t k, Stretch& s, std::vector<std::uint32_t>& region, NfaMemo& memo,
             std::vector<Segment>& found, SeedLoopCounts& counts) {
+    auto regrow = [&](std::size_t j) {
+        const std::uint32_t seed = in.seeds[j];
+        if (in.used.taken(seed)) return;
+        Segment segment;
+        if (from_seed(in, seed, in.used, region, memo, segment)) found.push_back(segment);
+        for (std::uint32_t p : region) log.append(p);
+        ++counts.regrown;
+    };
     const std::size_t begin = k * kStretch, end = std::min(in.seeds.size(), begin + kStretch);
     std::size_t redo_from = s.failed ? begin : end;
     std::uint32_t reads = 0, marks = 0;
     for (const Speculated& e : s.seeds) {
         if (redo_from != end) break;
         const std::span<const UsedRead> seen(s.reads.data() + reads, e.reads_end - reads);
-        if (!reads_hold(in.used, seen)) {
-            redo_from = e.place;
-            break;
+        if (reads_hold(in.used, seen)) {
+            for (std::uint32_t i = marks; i < e.marks_end; ++i) {
+                in.used.take(s.marks[i]);
+                log.append(s.marks[i]);
+            }
+            if (e.found) found.push_back(e.segment);
+            ++counts.kept;
+        } else {
+            regrow(e.place);
+            for (std::uint32_t i = marks; i < e.marks_end && redo_from == end; ++i)
+                if (!in.used.taken(s.marks[i])) redo_from = e.place + 1;
         }
-        for (std::uint32_t i = marks; i < e.marks_end; ++i) {
-            in.used.take(s.marks[i]);
-            log.append(s.marks[i]);
-        }
-        if (e.found) found.push_back(e.segment);
-        ++counts.kept;
         reads = e.reads_end;
         marks = e.marks_end;
     }
-    for (std::size_t j = redo_from; j < end; ++j) {
-        const std::uint32_t seed = in.seeds[j];
-        if (in.used.taken(seed)) continue;
-        Segment segment;
-        if (from_seed(in, seed, in.used, region, memo, segment)) found.push_back(segment);
-        for (std::uint32_t p : region) log.append(p);
-        ++counts.regrown;
-    }
+    for (std::size_t j = redo_from; j < end; ++j) regrow(j);
     log.publish();
 }
 
