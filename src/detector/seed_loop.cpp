@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <exception>
@@ -144,21 +145,21 @@ std::vector<Segment> sequential_loop(Loop& in) {
 }
 
 // Seeds go ahead in stretches of this many places of the seed order.
-constexpr std::size_t kStretch = 128;
+constexpr std::size_t kStretch = 32;
 
-// What one seed grown ahead gave: the pixels
-// it found free and those it left taken end at reads_end and marks_end of
-// the stretch's lists, where the previous place's end.
+// What one seed grown ahead gave: the pixels it took at any time and those it
+// left taken end at joined_end and marks_end of the stretch's lists, where
+// the previous seed's end.
 struct Speculated {
     std::uint32_t place;
-    std::uint32_t reads_end, marks_end;
+    std::uint32_t joined_end, marks_end;
     bool found;
     Segment segment;
 };
 
 struct Stretch {
     std::vector<Speculated> seeds;
-    std::vector<UsedRead> reads;
+    std::vector<std::uint32_t> joined;
     std::vector<std::uint32_t> marks;
     bool failed = false;                // the stretch could not be grown ahead: the loop grows it itself
     std::atomic<std::size_t> ready{0};  // stretch number + 1 once the lists are complete
@@ -197,26 +198,25 @@ struct Grower {
 // Grows the seeds of stretch k ahead of the loop into `out`.
 void grow_ahead(const Loop& in, const TakenLog& log, std::size_t k, Grower& g, Stretch& out) {
     out.seeds.clear();
-    out.reads.clear();
+    out.joined.clear();
     out.marks.clear();
     out.failed = false;
     const std::size_t begin = k * kStretch, end = std::min(in.seeds.size(), begin + kStretch);
     try {
-        g.catch_up(log);
-        SpeculativeUsed view{g.map, out.reads};
+        SpeculativeUsed view{g.map, out.joined};
         SeedFetcher fetcher(in, g.map, end);
         for (std::size_t j = begin; j < end; ++j) {
             const std::uint32_t seed = in.seeds[j];
+            g.catch_up(log);
             // Taken in the copy is taken in the loop's map then: the loop's map
             // only gains pixels, and the earlier seeds of the stretch take
             // theirs there too as long as the loop keeps their results.
             if (g.map.taken(seed)) continue;
             fetcher.ahead_of(j);
             Speculated s{static_cast<std::uint32_t>(j), 0, 0, false, {}};
-            out.reads.push_back({seed, 1});
             s.found = from_seed(in, seed, view, g.region, g.memo, s.segment);
             out.marks.insert(out.marks.end(), g.region.begin(), g.region.end());
-            s.reads_end = static_cast<std::uint32_t>(out.reads.size());
+            s.joined_end = static_cast<std::uint32_t>(out.joined.size());
             s.marks_end = static_cast<std::uint32_t>(out.marks.size());
             out.seeds.push_back(s);
         }
@@ -231,45 +231,81 @@ void grow_ahead(const Loop& in, const TakenLog& log, std::size_t k, Grower& g, S
     out.ready.notify_all();
 }
 
-// The loop reaches stretch k. A seed's result grown ahead is kept when the
-// pixels it found free are still free: the pixels it found taken are taken
-// in the loop's map too, as long as every pixel that the earlier seeds of the
-// stretch took ahead is taken there. A seed whose free pixels were taken
-// meanwhile is grown again on the loop's own map; when that leaves a pixel
-// free that the seed had taken ahead, the later seeds may have seen the map
-// wrong, and they are all grown again.
-void commit(Loop& in, TakenLog& log, std::size_t k, Stretch& s, std::vector<std::uint32_t>& region, NfaMemo& memo,
-            std::vector<Segment>& found, SeedLoopCounts& counts) {
+// The loop's thread: the loop's own growths and the pixels that seeds grown
+// ahead took there but not here.
+struct Committer {
+    std::vector<std::uint32_t> region;
+    NfaMemo memo;
+    UsedBits suspect;
+    std::vector<std::uint32_t> suspects;
+
+    explicit Committer(const Loop& in)
+        : memo(in.nt), suspect(Buffer<std::uint64_t>::zeroed(in.width * in.height / 64 + 2), in.width * in.height) {}
+
+    // Whether a pixel of `pixels` or one of their neighbours is a suspect.
+    bool near_suspect(const Loop& in, std::span<const std::uint32_t> pixels) const {
+        const PixelGrid grid(in.width);
+        for (std::uint32_t p : pixels) {
+            const PixelXY at = grid.xy(p);
+            const std::size_t x0 = at.x > 0 ? at.x - 1 : 0, x1 = std::min<std::size_t>(at.x + 1, in.width - 1);
+            const std::size_t y0 = at.y > 0 ? at.y - 1 : 0, y1 = std::min<std::size_t>(at.y + 1, in.height - 1);
+            for (std::size_t y = y0; y <= y1; ++y)
+                for (std::size_t x = x0; x <= x1; ++x)
+                    if (suspect.taken(y * in.width + x)) return true;
+        }
+        return false;
+    }
+};
+
+// The loop reaches stretch k and takes its seeds in order. A seed's result
+// grown ahead is kept when the pixels it took are still free and the pixels
+// it found taken are taken here too. The latter holds for the loop's map as
+// it was then (the map only gains pixels) and for the marks of the earlier
+// seeds of the stretch that were kept; a seed grown again here may leave
+// free a pixel that it took ahead (a suspect), and a later seed that took a
+// pixel next to a suspect, and so may have looked at it, is grown again too,
+// as is a seed passed over ahead that is free here.
+void commit(Loop& in, TakenLog& log, std::size_t k, Stretch& s, Committer& c, std::vector<Segment>& found,
+            SeedLoopCounts& counts) {
     auto regrow = [&](std::size_t j) {
         const std::uint32_t seed = in.seeds[j];
         if (in.used.taken(seed)) return;
         Segment segment;
-        if (from_seed(in, seed, in.used, region, memo, segment)) found.push_back(segment);
-        for (std::uint32_t p : region) log.append(p);
+        if (from_seed(in, seed, in.used, c.region, c.memo, segment)) found.push_back(segment);
+        for (std::uint32_t p : c.region) log.append(p);
         ++counts.regrown;
     };
     const std::size_t begin = k * kStretch, end = std::min(in.seeds.size(), begin + kStretch);
-    std::size_t redo_from = s.failed ? begin : end;
-    std::uint32_t reads = 0, marks = 0;
-    for (const Speculated& e : s.seeds) {
-        if (redo_from != end) break;
-        const std::span<const UsedRead> seen(s.reads.data() + reads, e.reads_end - reads);
-        if (reads_hold(in.used, seen)) {
-            for (std::uint32_t i = marks; i < e.marks_end; ++i) {
-                in.used.take(s.marks[i]);
-                log.append(s.marks[i]);
+    std::size_t next = 0;  // the next seed grown ahead
+    std::uint32_t joined = 0, marks = 0;
+    for (std::size_t j = begin; j < end; ++j) {
+        if (s.failed || next == s.seeds.size() || s.seeds[next].place != j) {
+            regrow(j);
+            continue;
+        }
+        const Speculated& e = s.seeds[next++];
+        const std::span<const std::uint32_t> took(s.joined.data() + joined, e.joined_end - joined);
+        const std::span<const std::uint32_t> kept(s.marks.data() + marks, e.marks_end - marks);
+        joined = e.joined_end;
+        marks = e.marks_end;
+        if (all_free(in.used, took) && (c.suspects.empty() || !c.near_suspect(in, took))) {
+            for (std::uint32_t p : kept) {
+                in.used.take(p);
+                log.append(p);
             }
             if (e.found) found.push_back(e.segment);
             ++counts.kept;
-        } else {
-            regrow(e.place);
-            for (std::uint32_t i = marks; i < e.marks_end && redo_from == end; ++i)
-                if (!in.used.taken(s.marks[i])) redo_from = e.place + 1;
+            continue;
         }
-        reads = e.reads_end;
-        marks = e.marks_end;
+        regrow(j);
+        for (std::uint32_t p : kept)
+            if (!in.used.taken(p)) {
+                c.suspect.take(p);
+                c.suspects.push_back(p);
+            }
     }
-    for (std::size_t j = redo_from; j < end; ++j) regrow(j);
+    for (std::uint32_t p : c.suspects) c.suspect.free(p);
+    c.suspects.clear();
     log.publish();
 }
 
@@ -324,12 +360,14 @@ std::vector<Segment> loop_with_pool(Loop& in, std::size_t ahead, SeedLoopCounts&
         }
         try {
             std::optional<Grower> g;
-            std::vector<std::uint32_t> region;
-            NfaMemo memo(in.nt);
+            Committer c(in);
             for (std::size_t next = 0; next < stretches;) {
                 Stretch& s = slots[next % ring];
                 if (s.ready.load(std::memory_order_acquire) == next + 1) {
-                    commit(in, log, next, s, region, memo, found, counts);
+                    const auto started = std::chrono::steady_clock::now();
+                    commit(in, log, next, s, c, found, counts);
+                    counts.commit_seconds +=
+                        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
                     ++next;
                     committed.store(next, std::memory_order_release);
                     committed.notify_all();

@@ -22,10 +22,11 @@ namespace trevalin {
 // the loop keeps such a result when everything that its growth read of the
 // map is still the same when the loop reaches its seed, and grows the seed
 // again otherwise. The segments are the same for every `ahead` and thread
-// count. With `counts`, how many seeds grown ahead were kept and how many
-// grown again.
+// count. With `counts`, how many seeds grown ahead were kept, how many were
+// grown again, and the time the loop's thread spent taking stretches in.
 struct SeedLoopCounts {
     std::uint64_t kept = 0, regrown = 0;
+    double commit_seconds = 0.0;
 };
 std::vector<Segment> seed_loop(const Px* field, FieldNotes& notes, std::uint64_t width, std::uint64_t height,
                                double factor, std::size_t ahead, SeedLoopCounts* counts = nullptr);
