@@ -204,7 +204,8 @@ void grow_ahead(const Loop& in, const TakenLog& log, std::size_t k, Grower& g, S
     const std::size_t begin = k * kStretch, end = std::min(in.seeds.size(), begin + kStretch);
     try {
         SpeculativeUsed view{g.map, out.joined};
-        SeedFetcher fetcher(in, g.map, end);
+        // The cursor may look past the stretch: fetching only warms the caches.
+        SeedFetcher fetcher(in, g.map, std::min(in.seeds.size(), end + 4 * kStretch));
         for (std::size_t j = begin; j < end; ++j) {
             const std::uint32_t seed = in.seeds[j];
             g.catch_up(log);
@@ -280,7 +281,9 @@ void commit(Loop& in, TakenLog& log, std::size_t k, Stretch& s, Committer& c, st
     std::uint32_t joined = 0, marks = 0;
     for (std::size_t j = begin; j < end; ++j) {
         if (s.failed || next == s.seeds.size() || s.seeds[next].place != j) {
-            regrow(j);
+            // Passed over ahead as taken: taken here too, unless a seed grown
+            // again here left it free.
+            if (s.failed || !c.suspects.empty()) regrow(j);
             continue;
         }
         const Speculated& e = s.seeds[next++];
