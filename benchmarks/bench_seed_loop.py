@@ -3,15 +3,17 @@
     python benchmarks/bench_seed_loop.py [--rounds N]
 
 Builds benchmarks/native/seed_loop_conflicts with CMake (into build/bench-native) and runs it on the 4000x3000
-mosaic and rings images at scale 0.8 with 1, 2, 4, 8 and 16 pool threads. On a machine with fewer cores the
-thread counts above the core count measure conflicts, not speed.
+mosaic and rings images at scale 0.8 with 1, 2, 4, 8 and 16 pool threads, every stretch grown ahead. On a machine
+with fewer cores the thread counts above the core count measure conflicts, not speed.
 
 Projection. From the one-thread runs, in CPU time (which a busy machine inflates less than wall time): F, the
 field's time; L, the plain loop's time; G, the loop's time when every stretch is grown ahead and taken in by the
-loop's thread, less C, the time of taking them in (checking and marking). With n threads a fraction r_n of the grown seeds is grown again on the loop's thread, each at the mean
+loop's thread (even those that the loop's thread could grow on its own map, as it does when nobody else has
+started them), less C, the time of taking them in (checking and marking). With n threads a fraction r_n of the grown seeds is grown again on the loop's thread, each at the mean
 cost g = G / seeds. That thread has S_n = C + r_n * seeds * g to do alone; the n threads share G + S_n. So
 loop(n) = max(S_n, (G + S_n) / n), and the call, whose field is built by every thread, takes F / n + loop(n)
-against F + L with one thread.
+against F + L with one thread. The loop's thread growing a stretch on its own map, without the work of growing
+ahead, only shortens this.
 """
 import argparse
 import json
@@ -38,10 +40,10 @@ def build():
     return out / "seed_loop_conflicts"
 
 
-def run(tool, path, threads, ahead, rounds):
+def run(tool, path, threads, ahead, rounds, all_ahead=False):
     env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
-    r = subprocess.run([str(tool), path, "4000", "3000", str(ahead), str(rounds)], env=env, check=True,
-                       capture_output=True, text=True)
+    r = subprocess.run([str(tool), path, "4000", "3000", str(ahead), str(rounds)] + ["all-ahead"] * all_ahead,
+                       env=env, check=True, capture_output=True, text=True)
     return json.loads(r.stdout)
 
 
@@ -56,7 +58,7 @@ def main():
             path = os.path.join(tmp, name + ".u8")
             img.tofile(path)
             plain = run(tool, path, 1, 0, args.rounds)
-            ahead = run(tool, path, 1, 4, args.rounds)
+            ahead = run(tool, path, 1, 4, args.rounds, all_ahead=True)
             seeds = ahead["kept"]
             f, loop = plain["field_cpu_ms"], plain["loop_cpu_ms"]
             c = ahead["commit_ms"]
@@ -64,7 +66,7 @@ def main():
             print(f"{name}: {plain['segments']} segments; one thread: field {f:.0f} ms, plain loop {loop:.0f} ms, "
                   f"loop grown ahead {ahead['loop_ms']:.0f} ms of which taking in {c:.0f} ms; {seeds} seeds grown")
             for n in THREADS:
-                r = run(tool, path, n, 4 * n, args.rounds)
+                r = run(tool, path, n, 4 * n, args.rounds, all_ahead=True)
                 assert r["segments"] == plain["segments"]
                 frac = r["regrown"] / max(1, r["kept"] + r["regrown"])
                 serial = c + frac * g

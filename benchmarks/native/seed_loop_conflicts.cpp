@@ -1,7 +1,7 @@
 // Times the detector's stages on a raw 8-bit image and counts how many seeds
 // grown ahead of the seed loop were grown again; see bench_seed_loop.py.
 //
-//   seed_loop_conflicts IMAGE.u8 WIDTH HEIGHT AHEAD ROUNDS
+//   seed_loop_conflicts IMAGE.u8 WIDTH HEIGHT AHEAD ROUNDS [all-ahead]
 //
 // Prints one JSON line: field and loop milliseconds and their CPU
 // milliseconds (best of ROUNDS), the loop thread's time taking stretches in, and
@@ -35,8 +35,8 @@ double since_ms(std::chrono::steady_clock::time_point t0) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 6) {
-        std::fprintf(stderr, "usage: %s IMAGE.u8 WIDTH HEIGHT AHEAD ROUNDS\n", argv[0]);
+    if (argc != 6 && argc != 7) {
+        std::fprintf(stderr, "usage: %s IMAGE.u8 WIDTH HEIGHT AHEAD ROUNDS [all-ahead]\n", argv[0]);
         return 2;
     }
     const std::size_t w = std::strtoull(argv[2], nullptr, 10), h = std::strtoull(argv[3], nullptr, 10);
@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
         field = std::min(field, since_ms(t0));
         const auto t1 = std::chrono::steady_clock::now();
         const double c1 = cpu_ms();
-        segments = seed_loop(f.field.data(), notes, f.width, f.height, 1.25, ahead, &counts).size();
+        segments = seed_loop(f.field.data(), notes, f.width, f.height, 1.25, ahead, &counts, argc == 7).size();
         loop_cpu = std::min(loop_cpu, cpu_ms() - c1);
         loop = std::min(loop, since_ms(t1));
     }

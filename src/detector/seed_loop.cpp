@@ -169,11 +169,12 @@ struct Stretch {
 // once at most, so the log never holds more entries than the map has pixels.
 // The loop's thread appends; others read up to `size`.
 struct TakenLog {
+    UsedBits start;  // the used map before the loop took anything
     Buffer<std::uint32_t> pixels;
     std::size_t appended = 0;  // the loop's thread only
     std::atomic<std::size_t> size{0};
 
-    explicit TakenLog(std::size_t n) : pixels(Buffer<std::uint32_t>::uninitialized(n)) {}
+    TakenLog(const UsedBits& used, std::size_t n) : start(used.copy()), pixels(Buffer<std::uint32_t>::uninitialized(n)) {}
     void append(std::uint32_t p) { pixels[appended++] = p; }
     void publish() { size.store(appended, std::memory_order_release); }
 };
@@ -187,7 +188,10 @@ struct Grower {
     std::vector<std::uint32_t> region;
     NfaMemo memo;
 
-    explicit Grower(const Loop& in) : map(in.used.copy()), memo(in.nt) {}
+    // The loop's thread changes its map as it goes, also taking and freeing
+    // pixels within one growth, so a copy starts from the map before the loop
+    // and catches up from the log.
+    Grower(const Loop& in, const TakenLog& log) : map(log.start.copy()), memo(in.nt) {}
 
     void catch_up(const TakenLog& log) {
         const std::size_t end = log.size.load(std::memory_order_acquire);
@@ -225,7 +229,7 @@ void grow_ahead(const Loop& in, const TakenLog& log, std::size_t k, Grower& g, S
     } catch (...) {
         // The copy may hold marks of the failed growth: a fresh one replaces it.
         out.failed = true;
-        g.map = in.used.copy();
+        g.map = log.start.copy();
         g.replayed = 0;
     }
     out.ready.store(k + 1, std::memory_order_release);
@@ -312,11 +316,26 @@ void commit(Loop& in, TakenLog& log, std::size_t k, Stretch& s, Committer& c, st
     log.publish();
 }
 
-std::vector<Segment> loop_with_pool(Loop& in, std::size_t ahead, SeedLoopCounts& counts) {
+// Stretch k grown by the loop itself, on its own map.
+void plain_stretch(Loop& in, TakenLog& log, std::size_t k, Committer& c, std::vector<Segment>& found) {
+    const std::size_t begin = k * kStretch, end = std::min(in.seeds.size(), begin + kStretch);
+    SeedFetcher fetcher(in, in.used, std::min(in.seeds.size(), end + 4 * kStretch));
+    for (std::size_t j = begin; j < end; ++j) {
+        const std::uint32_t seed = in.seeds[j];
+        if (in.used.taken(seed)) continue;
+        fetcher.ahead_of(j);
+        Segment segment;
+        if (from_seed(in, seed, in.used, c.region, c.memo, segment)) found.push_back(segment);
+        for (std::uint32_t p : c.region) log.append(p);
+    }
+    log.publish();
+}
+
+std::vector<Segment> loop_with_pool(Loop& in, std::size_t ahead, SeedLoopCounts& counts, bool all_ahead) {
     const std::size_t stretches = (in.seeds.size() + kStretch - 1) / kStretch;
     const std::size_t ring = std::max<std::size_t>(ahead, 1);
     const std::unique_ptr<Stretch[]> slots(new Stretch[ring]);
-    TakenLog log(in.width * in.height);
+    TakenLog log(in.used, in.width * in.height);
     std::atomic<std::size_t> claimed{0};
     std::atomic<std::size_t> committed{0};
     std::atomic<bool> stop{false};
@@ -345,7 +364,7 @@ std::vector<Segment> loop_with_pool(Loop& in, std::size_t ahead, SeedLoopCounts&
             while (!stop.load(std::memory_order_relaxed)) {
                 std::size_t k;
                 if (claim(k)) {
-                    if (!g) g.emplace(in);
+                    if (!g) g.emplace(in, log);
                     grow_ahead(in, log, k, *g, slots[k % ring]);
                     continue;
                 }
@@ -378,7 +397,19 @@ std::vector<Segment> loop_with_pool(Loop& in, std::size_t ahead, SeedLoopCounts&
                 }
                 std::size_t k;
                 if (claim(k)) {
-                    if (!g) g.emplace(in);
+                    if (k == next && !all_ahead) {
+                        // Nobody had started the stretch the loop is at: the
+                        // loop grows it on its own map, as the plain loop does.
+                        const auto started = std::chrono::steady_clock::now();
+                        plain_stretch(in, log, k, c, found);
+                        counts.commit_seconds +=
+                            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+                        ++next;
+                        committed.store(next, std::memory_order_release);
+                        committed.notify_all();
+                        continue;
+                    }
+                    if (!g) g.emplace(in, log);
                     grow_ahead(in, log, k, *g, slots[k % ring]);
                 } else {
                     // Another thread is growing the next stretch.
@@ -403,12 +434,12 @@ std::vector<Segment> loop_with_pool(Loop& in, std::size_t ahead, SeedLoopCounts&
 }  // namespace
 
 std::vector<Segment> seed_loop(const Px* field, FieldNotes& notes, std::uint64_t width, std::uint64_t height,
-                               double factor, std::size_t ahead, SeedLoopCounts* counts) {
+                               double factor, std::size_t ahead, SeedLoopCounts* counts, bool all_ahead) {
     Loop in(field, width, height, notes, factor);
     if (in.seeds.empty()) return {};
     if (ahead == 0) return sequential_loop(in);
     SeedLoopCounts mine;
-    std::vector<Segment> found = loop_with_pool(in, ahead, mine);
+    std::vector<Segment> found = loop_with_pool(in, ahead, mine, all_ahead);
     if (counts) *counts = mine;
     return found;
 }
