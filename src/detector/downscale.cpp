@@ -187,8 +187,9 @@ __attribute__((target("avx512f"))) void blur_planned_avx512(const double* src, c
     }
 }
 
-const bool kHasAvx2 = detected_isa() >= Isa::Avx2;
-const bool kHasAvx512 = detected_isa() >= Isa::Avx512;
+// Asked per call: the choice may be capped at run time (cap_isa).
+bool has_avx2() { return detected_isa() >= Isa::Avx2; }
+bool has_avx512() { return detected_isa() >= Isa::Avx512; }
 
 // The kept-column sums one column at a time, for columns x .. n - 1.
 void blur_remaining_columns(const double* src, const std::size_t* columns, std::size_t x, std::size_t n,
@@ -210,13 +211,13 @@ namespace {
 void blur_kept_columns(const double* src, std::size_t src_len, const std::size_t* columns, std::size_t n,
                        const double* weights, std::size_t taps, double* out, int lanes, const ColumnSpans* spans) {
     std::size_t x;
-    if (lanes >= 8 && kHasAvx512) {
+    if (lanes >= 8 && has_avx512()) {
         const ColumnSpans own = spans ? ColumnSpans{} : plan_spans(src_len, columns, n, taps);
         const ColumnSpans& plan = spans ? *spans : own;
         blur_planned_avx512(src, plan, weights, taps, out);
         x = plan.columns_done;
     } else {
-        x = lanes >= 4 && kHasAvx2 ? blur_at_columns_avx2(src, src_len, columns, n, weights, taps, out)
+        x = lanes >= 4 && has_avx2() ? blur_at_columns_avx2(src, src_len, columns, n, weights, taps, out)
                                    : blur_at_columns_pairs(src, columns, n, weights, taps, out);
     }
     blur_remaining_columns(src, columns, x, n, weights, taps, out);
@@ -270,7 +271,7 @@ __attribute__((target("avx512f"))) std::size_t blur_rows_avx512(const double* co
 }
 
 void blur_rows(const double* const* lines, std::size_t n, const double* weights, std::size_t taps, double* out) {
-    std::size_t x = kHasAvx512 ? blur_rows_avx512(lines, n, weights, taps, out) : 0;
+    std::size_t x = has_avx512() ? blur_rows_avx512(lines, n, weights, taps, out) : 0;
     x = blur_rows_lanes<Pair>(lines, x, n, weights, taps, out);
     for (; x < n; ++x) {
         double acc = 0.0;
@@ -304,7 +305,7 @@ void working_values(const T* in, std::size_t n, double* out) {
     if constexpr (std::is_same_v<T, double>) {
         std::memcpy(out, in, n * sizeof(double));
     } else {
-        std::size_t x = kHasAvx512 ? working_values_avx512(in, n, out) : 0;
+        std::size_t x = has_avx512() ? working_values_avx512(in, n, out) : 0;
         for (; x < n; ++x) out[x] = working_value(in[x]);
     }
 }
@@ -328,7 +329,7 @@ struct BlurPlan {
         columns = Buffer<std::size_t>::uninitialized(w_out);
         for (std::size_t x = 0; x < w_out; ++x) columns[x] = source_index(x, scale, w_in);
         if (__builtin_add_overflow(w_in, 2 * half, &padded_len)) throw std::bad_alloc();
-        if (kHasAvx512) spans = plan_spans(padded_len, columns.data(), w_out, kernel.size());
+        if (has_avx512()) spans = plan_spans(padded_len, columns.data(), w_out, kernel.size());
     }
 
     // Input row g blurred along x at the kept columns. The row is first

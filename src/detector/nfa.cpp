@@ -196,7 +196,8 @@ __attribute__((target("avx2"))) AlignedCount scan_box_avx2(const BoxScan& s, con
     return tail;
 }
 
-const bool kHasAvx2 = detected_isa() >= Isa::Avx2;
+// Asked per call: the choice may be capped at run time (cap_isa).
+bool has_avx2() { return detected_isa() >= Isa::Avx2; }
 
 // Boxes at most this wide are scanned pixel by pixel; wider ones look for the
 // inside run of each row first.
@@ -206,7 +207,7 @@ constexpr std::uint64_t kDirectScanWidth = 12;
 
 std::uint64_t count_aligned_run(const Px* row, std::size_t count, float rho, float dx, float dy, float cp) {
     std::uint64_t aligned = 0;
-    std::size_t x = kHasAvx2 ? count_aligned_avx2(row, count, rho, dx, dy, cp, aligned) : 0;
+    std::size_t x = has_avx2() ? count_aligned_avx2(row, count, rho, dx, dy, cp, aligned) : 0;
     for (; x < count; ++x) aligned += aligned_px(row[x], rho, dx, dy, cp);
     return aligned;
 }
@@ -237,7 +238,7 @@ AlignedCount count_aligned(const Rect& rect, const Px* field, std::uint64_t widt
     // axis could break the monotony (inf * 0); such rectangles are scanned.
     const bool runs = x_hi - x_lo >= kDirectScanWidth && std::isfinite(dx) && std::isfinite(dy);
     const BoxScan scan{xc, yc, dx, dy, hl, hw, rho, dxs, dys, cp};
-    if (!runs && kHasAvx2) return scan_box_avx2(scan, field, width, x_lo, x_hi, y_lo, y_hi);
+    if (!runs && has_avx2()) return scan_box_avx2(scan, field, width, x_lo, x_hi, y_lo, y_hi);
     const std::int64_t lo = static_cast<std::int64_t>(x_lo), hi = static_cast<std::int64_t>(x_hi);
 
     AlignedCount count{0, 0};

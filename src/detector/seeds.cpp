@@ -17,7 +17,8 @@ namespace trevalin {
 
 namespace {
 
-const bool kHasAvx2 = detected_isa() >= Isa::Avx2;
+// Asked per call: the choice may be capped at run time (cap_isa).
+bool has_avx2() { return detected_isa() >= Isa::Avx2; }
 
 constexpr std::size_t kBins = 1024;
 // A level past the last: not a seed.
@@ -181,7 +182,7 @@ RunNoter::RunNoter(FieldNotes& notes, std::size_t r, float threshold)
 void RunNoter::add(const Px* records, std::size_t count) {
     if (count > end_ - bits_.position()) panic("field notes: a run longer than its pixels");
     // NaN never compares greater, so it is skipped.
-    std::size_t i = kHasAvx2 ? note_run_avx2(records, count, threshold_, bits_, stage_.data(), n_, largest_) : 0;
+    std::size_t i = has_avx2() ? note_run_avx2(records, count, threshold_, bits_, stage_.data(), n_, largest_) : 0;
     for (; i < count; ++i) {
         const float v = records[i].norm;
         largest_ = v > largest_ ? v : largest_;
@@ -239,7 +240,7 @@ Buffer<std::uint32_t> seeds_by_notes(FieldNotes& notes, std::uint64_t count, flo
         const auto [r0, r1] = runs_of(b);
         for (std::size_t r = r0; r < r1; ++r) {
             std::uint32_t* at = notes.strong.data() + notes.strong_at[r];
-            if (kHasAvx2) level_avx2(at, notes.strong_count[r], threshold, largest, mine.data());
+            if (has_avx2()) level_avx2(at, notes.strong_count[r], threshold, largest, mine.data());
             else level_scalar(at, 0, notes.strong_count[r], threshold, largest, mine.data());
         }
         std::memcpy(counts.data() + b * kBins, mine.data(), kBins * sizeof(std::uint32_t));
