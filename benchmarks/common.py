@@ -105,7 +105,7 @@ ISAS = ["scalar", "avx2", "avx512"]
 
 def kernel_path():
     """The instruction set whose kernels the imported trevalin runs, as it decides it: the widest that the CPU
-    offers, capped by the build (TREVALIN_MAX_ISA, noted in the binary)."""
+    offers, capped by the build (TREVALIN_MAX_ISA, noted in the binary). Returns (path, description)."""
     import trevalin
 
     flags = set()
@@ -121,4 +121,16 @@ def kernel_path():
     found = re.search(rb"trevalin TREVALIN_MAX_ISA=(\w+);", pathlib.Path(trevalin.__file__).read_bytes())
     cap = found.group(1).decode() if found else "avx512"
     path = min(cpu, cap, key=ISAS.index)
-    return f"{path} kernels (CPU offers {cpu}, build capped at {cap})"
+    return path, f"{path} kernels (CPU offers {cpu}, build capped at {cap})"
+
+
+# OpenCV features to switch off so that it runs no wider code than trevalin's path: the peer then runs as on a
+# CPU without those instruction sets (read by OpenCV when it is imported).
+OPENCV_ABOVE = {"avx2": "AVX512F,AVX512-SKX,AVX512-CLX",
+                "scalar": "AVX512F,AVX512-SKX,AVX512-CLX,AVX2,FMA3,FP16,AVX"}
+
+
+def cap_opencv(path):
+    """Call before importing cv2 in a benchmark worker."""
+    if path in OPENCV_ABOVE:
+        os.environ["OPENCV_CPU_DISABLE"] = OPENCV_ABOVE[path]
