@@ -89,6 +89,7 @@ struct Avx512 {
     [[gnu::always_inline]] static bool any_above(M m, I v, I limit) {
         return _mm256_mask_cmpgt_epi32_mask(m, v, limit) != 0;
     }
+    [[gnu::always_inline]] static I keep_i32(M m, I v) { return _mm256_maskz_mov_epi32(m, v); }
     [[gnu::always_inline]] static R gather64(M m, const unsigned char* base, I offsets) {
         return _mm512_mask_i32gather_epi64(_mm512_setzero_si512(), m, offsets, base, 1);
     }
@@ -106,13 +107,16 @@ struct Avx512 {
     [[gnu::always_inline]] static R shift_out_where(R word, M m) {
         return _mm512_mask_srli_epi64(word, m, word, bits);
     }
-    [[gnu::always_inline]] static D gather_table(M m, const double* base, I offsets) {
-        return _mm512_mask_i32gather_pd(_mm512_setzero_pd(), m, offsets, base, 8);
+    // The six weights of each lane's table entry (offsets in doubles), one
+    // register per tap.
+    [[gnu::always_inline]] static void table_entries(M m, const double* table, I offsets, D (&w)[6]) {
+        for (int i = 0; i < 6; ++i) w[i] = _mm512_mask_i32gather_pd(_mm512_setzero_pd(), m, offsets, table + i, 8);
     }
     // Bytes to bits, as one 64-bit shift count per lane.
     [[gnu::always_inline]] static R shift_count(I bytes) { return _mm512_cvtepu32_epi64(_mm256_slli_epi32(bytes, 3)); }
     [[gnu::always_inline]] static R shift_out(R word, R bits) { return _mm512_srlv_epi64(word, bits); }
 
+    [[gnu::always_inline]] static R with_exponent(R word) { return word; }
     // The picked bytes form a small non-negative 64-bit integer: exact.
     template <int first, int count>
     [[gnu::always_inline]] static D channel(R raw) {

@@ -23,27 +23,31 @@
 //
 // V provides: lanes; D (doubles), I (int32), M (lane mask), R (a 64-bit word
 // per lane); set, set_i32, load, load_floats, spill, add, sub, mul, div,
-// floor, max, min, ge, le, lt, gt, both, none, any, all, keep, to_i32, add_i32,
-// sub_i32, max_i32, min_i32, mul_i32, shl_i32<k>, any_above, gather64,
-// gather_at, gather_table, shift_count, shift_out, shift_out_where<bits>,
-// channel and store<T, C>.
+// floor, max, min, ge, le, lt, gt, both, none, any, all, keep, to_i32,
+// to_i32_or_zero, keep_i32, add_i32, sub_i32, max_i32, min_i32, mul_i32, shl_i32<k>,
+// any_above, gather64, gather_at, table_entries, shift_count, shift_out,
+// shift_out_where<bits>, with_exponent, channel and store<T, C>. A word is
+// passed through with_exponent (which may use its top two bytes) before
+// channel reads a sample from it.
 
 #define TREVALIN_KERNEL [[gnu::always_inline]] inline
 
 // A byte shuffle over an N-byte vector that moves `count` bytes starting at
-// `first` of every 64-bit word to the bottom of that word and clears the rest.
+// `first` of every 64-bit word to the bottom of that word and clears the rest,
+// or keeps the top two bytes in place (keep_top).
 template <int N>
 struct ByteShuffle {
     alignas(N) signed char b[N];
 };
 
-template <int N, int first, int count>
+template <int N, int first, int count, bool keep_top = false>
 constexpr ByteShuffle<N> pick_bytes() {
     ByteShuffle<N> r{};
     for (int i = 0; i < N; ++i) {
         int word = (i % 16) / 8;
         int b = i % 8;
-        r.b[i] = static_cast<signed char>(b < count ? word * 8 + first + b : -128);
+        int from = b < count ? first + b : keep_top && b >= 6 ? b : -1;
+        r.b[i] = static_cast<signed char>(from < 0 ? -128 : word * 8 + from);
     }
     return r;
 }
@@ -125,7 +129,10 @@ struct Frame {
           last_row_tap(V::set(static_cast<double>(s.len * sizeof(T)) - 8.0 - pixel_bytes)),
           x_inner(V::set(static_cast<double>(s.w) + 1.0 - (2 * pixel_bytes > 8 ? 1 : 0) -
                          (8 + pixel_bytes - 1) / pixel_bytes)),
-          y_inner(V::set(static_cast<double>(s.h) - 1.0)) {}
+          y_inner(V::set(static_cast<double>(s.h) - 1.0)),
+          row_len(s.w * pixel_bytes) {}
+
+    std::size_t row_len;  // bytes per source row
 
     const unsigned char* bytes() const { return reinterpret_cast<const unsigned char*>(src.data); }
 };
@@ -227,15 +234,15 @@ TREVALIN_KERNEL BilinearTaps<V, T, C> bilinear_fetch(const Frame<V, T, C>& fr, t
     if (V::all(interior)) [[likely]] {
         t.in = interior;
         D at00 = V::add(V::mul(fy, fr.row_bytes_d), V::mul(fx, fr.pixel_bytes_d));
-        D at01 = V::add(at00, fr.row_bytes_d);
+        // The other taps at fixed distances: the same offsets from moved bases.
         t.r00 = V::gather_at(interior, fr.bytes(), at00);
-        t.r01 = V::gather_at(interior, fr.bytes(), at01);
+        t.r01 = V::gather_at(interior, fr.bytes() + fr.row_len, at00);
         if constexpr (2 * Frame<V, T, C>::pixel_bytes <= 8) {
             t.r10 = V::template shift_out_where<8 * Frame<V, T, C>::pixel_bytes>(t.r00, interior);
             t.r11 = V::template shift_out_where<8 * Frame<V, T, C>::pixel_bytes>(t.r01, interior);
         } else {
-            t.r10 = V::gather_at(interior, fr.bytes(), V::add(at00, fr.pixel_bytes_d));
-            t.r11 = V::gather_at(interior, fr.bytes(), V::add(at01, fr.pixel_bytes_d));
+            t.r10 = V::gather_at(interior, fr.bytes() + Frame<V, T, C>::pixel_bytes, at00);
+            t.r11 = V::gather_at(interior, fr.bytes() + fr.row_len + Frame<V, T, C>::pixel_bytes, at00);
         }
         return t;
     }
@@ -285,6 +292,8 @@ TREVALIN_KERNEL void bilinear_finish(const BilinearTaps<V, T, C>& t, T* out) {
         if (!t.written) std::memset(out, 0, sizeof(T) * C * V::lanes);
         return;
     }
+    const typename V::R r00 = V::with_exponent(t.r00), r10 = V::with_exponent(t.r10);
+    const typename V::R r01 = V::with_exponent(t.r01), r11 = V::with_exponent(t.r11);
     const D one = V::set(1.0);
     D ux = V::sub(one, t.tx);
     D uy = V::sub(one, t.ty);
@@ -295,10 +304,10 @@ TREVALIN_KERNEL void bilinear_finish(const BilinearTaps<V, T, C>& t, T* out) {
     D s[C];
     _Pragma("GCC unroll 8")
     for (int c = 0; c < C; ++c) {
-        D acc = V::mul(channel<V, T, C>(t.r00, c), w00);
-        acc = V::add(acc, V::mul(channel<V, T, C>(t.r10, c), w10));
-        acc = V::add(acc, V::mul(channel<V, T, C>(t.r01, c), w01));
-        s[c] = V::add(acc, V::mul(channel<V, T, C>(t.r11, c), w11));
+        D acc = V::mul(channel<V, T, C>(r00, c), w00);
+        acc = V::add(acc, V::mul(channel<V, T, C>(r10, c), w10));
+        acc = V::add(acc, V::mul(channel<V, T, C>(r01, c), w01));
+        s[c] = V::add(acc, V::mul(channel<V, T, C>(r11, c), w11));
     }
     store_group<V, T, C>(out, s, t.in);
 }
@@ -320,8 +329,9 @@ TREVALIN_KERNEL void lanczos3_group(const Frame<V, T, C>& fr, typename V::D x, t
     using D = typename V::D;
     using I = typename V::I;
     using R = typename V::R;
-    // Taps served by one 8-byte word.
-    constexpr int span = 8 / Frame<V, T, C>::pixel_bytes;
+    // Taps served by one 8-byte word; its top two bytes stay free for
+    // with_exponent.
+    constexpr int span = 6 / Frame<V, T, C>::pixel_bytes;
     auto in = inside(fr, x, y);
     if (!V::any(in)) return;
     D fx = V::floor(x);
@@ -337,30 +347,36 @@ TREVALIN_KERNEL void lanczos3_group(const Frame<V, T, C>& fr, typename V::D x, t
     }
     if (V::any_above(in, V::add_i32(rows[5], cols[5]), fr.read_limit))
         return sample_group_scalar<V, T, C, Filter::Lanczos3>(fr, x, y, out);
+    // Lanes outside read at offset 0 and table entry 0, inside the source and
+    // the table, whether or not V masks its loads.
+    _Pragma("GCC unroll 8")
+    for (int k = 0; k < 6; ++k) {
+        rows[k] = V::keep_i32(in, rows[k]);
+        cols[k] = V::keep_i32(in, cols[k]);
+    }
 
     // Where each tap sits in the word read for its span.
     R steps[6];
     _Pragma("GCC unroll 8")
     for (int i = 0; i < 6; ++i) steps[i] = V::shift_count(V::sub_i32(cols[i], cols[i / span * span]));
 
-    I ex = table_offset<V>(V::sub(x, fx));
-    I ey = table_offset<V>(V::sub(y, fy));
+    I ex = table_offset<V>(V::keep(in, V::sub(x, fx)));
+    I ey = table_offset<V>(V::keep(in, V::sub(y, fy)));
     const double* table = fr.table[0].tap;
-    D wx[6];
-    _Pragma("GCC unroll 8")
-    for (int i = 0; i < 6; ++i) wx[i] = V::gather_table(in, table + i, ex);
+    D wx[6], wy[6];
+    V::table_entries(in, table, ex, wx);
+    V::table_entries(in, table, ey, wy);
     D acc[C];
     _Pragma("GCC unroll 8")
     for (int c = 0; c < C; ++c) acc[c] = V::set(0.0);
     _Pragma("GCC unroll 8")
     for (int j = 0; j < 6; ++j) {
-        D wy = V::gather_table(in, table + j, ey);
         R word = V::gather64(in, fr.bytes(), V::add_i32(rows[j], cols[0]));
         _Pragma("GCC unroll 8")
         for (int i = 0; i < 6; ++i) {
             if (i % span == 0 && i != 0) word = V::gather64(in, fr.bytes(), V::add_i32(rows[j], cols[i]));
-            R raw = i % span == 0 ? word : V::shift_out(word, steps[i]);
-            D wij = V::mul(wx[i], wy);
+            R raw = V::with_exponent(i % span == 0 ? word : V::shift_out(word, steps[i]));
+            D wij = V::mul(wx[i], wy[j]);
             _Pragma("GCC unroll 8")
             for (int c = 0; c < C; ++c) acc[c] = V::add(acc[c], V::mul(channel<V, T, C>(raw, c), wij));
         }
