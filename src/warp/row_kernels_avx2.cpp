@@ -89,11 +89,29 @@ struct Avx2 {
     [[gnu::always_inline]] static D max(D a, D b) { return _mm256_max_pd(a, b); }
     [[gnu::always_inline]] static D min(D a, D b) { return _mm256_min_pd(a, b); }
     [[gnu::always_inline]] static M gt(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_GT_OQ); }
-    // The 8 bytes at each lane's offset, a whole number held as a double;
-    // lanes outside m read at offset 0.
+    // The 8 bytes at each lane's offset, a whole number held as a double
+    // (see two52_indexed); lanes outside m read at offset 0.
     [[gnu::always_inline]] static R gather_at(M m, const unsigned char* base, D offset) {
-        return words(base, _mm256_cvttpd_epi32(_mm256_and_pd(m, offset)));
+        const __m256i index = _mm256_castpd_si256(_mm256_add_pd(_mm256_and_pd(m, offset), _mm256_set1_pd(0x1p52)));
+        const __m128i lo = _mm256_castsi256_si128(index), hi = _mm256_extracti128_si256(index, 1);
+        const char* from = reinterpret_cast<const char*>(two52_indexed(base));
+        long long w[4];
+        std::memcpy(&w[0], from + _mm_cvtsi128_si64(lo), 8);
+        std::memcpy(&w[1], from + _mm_extract_epi64(lo, 1), 8);
+        std::memcpy(&w[2], from + _mm_cvtsi128_si64(hi), 8);
+        std::memcpy(&w[3], from + _mm_extract_epi64(hi, 1), 8);
+        const __m128i w01 = _mm_insert_epi64(_mm_cvtsi64_si128(w[0]), w[1], 1);
+        const __m128i w23 = _mm_insert_epi64(_mm_cvtsi64_si128(w[2]), w[3], 1);
+        return _mm256_inserti128_si256(_mm256_castsi128_si256(w01), w23, 1);
     }
+    template <int bits>
+    [[gnu::always_inline]] static R shift_words(R word) {
+        return _mm256_srli_epi64(word, bits);
+    }
+    // Rows are sampled one group after the other: with loads instead of
+    // gathers nothing stalls long enough to pay for the registers that
+    // overlapping groups take.
+    static constexpr bool overlap_groups = true;
     // Each word of the lanes in m shifted down by `bits`; the others as they are.
     template <int bits>
     [[gnu::always_inline]] static R shift_out_where(R word, M m) {

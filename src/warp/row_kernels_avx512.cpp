@@ -102,6 +102,11 @@ struct Avx512 {
         const __m512i index = _mm512_castpd_si512(_mm512_add_pd(offset, _mm512_set1_pd(0x1p52)));
         return _mm512_mask_i64gather_epi64(_mm512_setzero_si512(), m, index, two52_indexed(base), 1);
     }
+    template <int bits>
+    [[gnu::always_inline]] static R shift_words(R word) {
+        return _mm512_srli_epi64(word, bits);
+    }
+    static constexpr bool overlap_groups = true;
     // Each word of the lanes in m shifted down by `bits`; the others as they are.
     template <int bits>
     [[gnu::always_inline]] static R shift_out_where(R word, M m) {
