@@ -108,10 +108,6 @@ struct Avx2 {
     [[gnu::always_inline]] static R shift_words(R word) {
         return _mm256_srli_epi64(word, bits);
     }
-    // Rows are sampled one group after the other: with loads instead of
-    // gathers nothing stalls long enough to pay for the registers that
-    // overlapping groups take.
-    static constexpr bool overlap_groups = true;
     // Each word of the lanes in m shifted down by `bits`; the others as they are.
     template <int bits>
     [[gnu::always_inline]] static R shift_out_where(R word, M m) {

@@ -106,7 +106,6 @@ struct Avx512 {
     [[gnu::always_inline]] static R shift_words(R word) {
         return _mm512_srli_epi64(word, bits);
     }
-    static constexpr bool overlap_groups = true;
     // Each word of the lanes in m shifted down by `bits`; the others as they are.
     template <int bits>
     [[gnu::always_inline]] static R shift_out_where(R word, M m) {

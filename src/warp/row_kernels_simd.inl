@@ -26,7 +26,7 @@
 // floor, max, min, ge, le, lt, gt, both, none, any, all, keep, to_i32,
 // to_i32_or_zero, keep_i32, add_i32, sub_i32, max_i32, min_i32, mul_i32, shl_i32<k>,
 // any_above, gather64, gather_at, table_entries, shift_count, shift_out,
-// shift_words<bits>, shift_out_where<bits>, overlap_groups, with_exponent, channel and store<T, C>. A word is
+// shift_words<bits>, shift_out_where<bits>, with_exponent, channel and store<T, C>. A word is
 // passed through with_exponent (which may use its top two bytes) before
 // channel reads a sample from it.
 
@@ -389,11 +389,6 @@ TREVALIN_KERNEL void lanczos3_group(const Frame<V, T, C>& fr, typename V::D x, t
 // pixels done.
 template <class V, class T, int C, class Fetch>
 TREVALIN_KERNEL std::size_t bilinear_groups(std::size_t n, T* out, Fetch&& fetch) {
-    if constexpr (!V::overlap_groups) {
-        std::size_t x = 0;
-        for (; x + V::lanes <= n; x += V::lanes) bilinear_finish<V, T, C>(fetch(x), out + x * C);
-        return x;
-    }
     if (n < V::lanes) return 0;
     auto taps = fetch(0);
     std::size_t x = 0;
