@@ -28,6 +28,8 @@ namespace {
 
 template <int first, int count>
 constexpr ByteShuffle<32> pick = pick_bytes<32, first, count, true>();
+template <int pixel>
+constexpr ByteShuffle<32> repeat = repeat_first<32, pixel>();
 
 struct Avx2 {
     static constexpr int lanes = 4;
@@ -104,14 +106,12 @@ struct Avx2 {
         const __m128i w23 = _mm_insert_epi64(_mm_cvtsi64_si128(w[2]), w[3], 1);
         return _mm256_inserti128_si256(_mm256_castsi128_si256(w01), w23, 1);
     }
-    template <int bits>
-    [[gnu::always_inline]] static R shift_words(R word) {
-        return _mm256_srli_epi64(word, bits);
-    }
-    // Each word of the lanes in m shifted down by `bits`; the others as they are.
-    template <int bits>
-    [[gnu::always_inline]] static R shift_out_where(R word, M m) {
-        return _mm256_blendv_epi8(word, _mm256_srli_epi64(word, bits), _mm256_castpd_si256(m));
+    // Each word of the lanes not in m with its first pixel copied over the
+    // second.
+    template <int pixel>
+    [[gnu::always_inline]] static R repeat_pixel_unless(R word, M m) {
+        const R copied = _mm256_shuffle_epi8(word, _mm256_load_si256(reinterpret_cast<const __m256i*>(repeat<pixel>.b)));
+        return _mm256_blendv_epi8(copied, word, _mm256_castpd_si256(m));
     }
     // The six weights of each lane's table entry (offsets in doubles), one
     // register per tap: loaded whole and transposed.

@@ -47,6 +47,8 @@ constexpr Words32 interleave3 = interleave_words();
 
 template <int first, int count>
 constexpr ByteShuffle<64> pick = pick_bytes<64, first, count>();
+template <int pixel>
+constexpr ByteShuffle<64> repeat = repeat_first<64, pixel>();
 
 struct Avx512 {
     static constexpr int lanes = 8;
@@ -102,14 +104,12 @@ struct Avx512 {
         const __m512i index = _mm512_castpd_si512(_mm512_add_pd(offset, _mm512_set1_pd(0x1p52)));
         return _mm512_mask_i64gather_epi64(_mm512_setzero_si512(), m, index, two52_indexed(base), 1);
     }
-    template <int bits>
-    [[gnu::always_inline]] static R shift_words(R word) {
-        return _mm512_srli_epi64(word, bits);
-    }
-    // Each word of the lanes in m shifted down by `bits`; the others as they are.
-    template <int bits>
-    [[gnu::always_inline]] static R shift_out_where(R word, M m) {
-        return _mm512_mask_srli_epi64(word, m, word, bits);
+    // Each word of the lanes not in m with its first pixel copied over the
+    // second.
+    template <int pixel>
+    [[gnu::always_inline]] static R repeat_pixel_unless(R word, M m) {
+        const R copied = _mm512_shuffle_epi8(word, _mm512_load_si512(repeat<pixel>.b));
+        return _mm512_mask_mov_epi64(word, static_cast<M>(~m), copied);
     }
     // The six weights of each lane's table entry (offsets in doubles), one
     // register per tap.

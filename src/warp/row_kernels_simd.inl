@@ -26,7 +26,7 @@
 // floor, max, min, ge, le, lt, gt, both, none, any, all, keep, to_i32,
 // to_i32_or_zero, keep_i32, add_i32, sub_i32, max_i32, min_i32, mul_i32, shl_i32<k>,
 // any_above, gather64, gather_at, table_entries, shift_count, shift_out,
-// shift_words<bits>, shift_out_where<bits>, with_exponent, channel and store<T, C>. A word is
+// repeat_pixel_unless<bytes>, with_exponent, channel and store<T, C>. A word is
 // passed through with_exponent (which may use its top two bytes) before
 // channel reads a sample from it.
 
@@ -48,6 +48,18 @@ constexpr ByteShuffle<N> pick_bytes() {
         int b = i % 8;
         int from = b < count ? first + b : keep_top && b >= 6 ? b : -1;
         r.b[i] = static_cast<signed char>(from < 0 ? -128 : word * 8 + from);
+    }
+    return r;
+}
+
+// A byte shuffle over an N-byte vector that copies the first `pixel` bytes of
+// every 64-bit word over the next `pixel` bytes.
+template <int N, int pixel>
+constexpr ByteShuffle<N> repeat_first() {
+    ByteShuffle<N> r{};
+    for (int i = 0; i < N; ++i) {
+        int b = i % 8;
+        r.b[i] = static_cast<signed char>(i - b + (b < 2 * pixel ? b % pixel : b));
     }
     return r;
 }
@@ -173,16 +185,17 @@ TREVALIN_KERNEL typename V::I clamp_tap(typename V::I f, int k, typename V::I la
     return V::min_i32(V::max_i32(V::add_i32(f, V::set_i32(k)), V::set_i32(0)), last);
 }
 
-template <class V, class T, int C>
+// Sample c of the pixel that starts `skip` bytes into each lane's word.
+template <class V, class T, int skip = 0>
 TREVALIN_KERNEL typename V::D channel(typename V::R raw, int c) {
     // c is a compile-time constant after unrolling; the switch folds away.
     switch (c) {
         case 0:
-            return V::template channel<0, sizeof(T)>(raw);
+            return V::template channel<skip, sizeof(T)>(raw);
         case 1:
-            return V::template channel<sizeof(T), sizeof(T)>(raw);
+            return V::template channel<skip + sizeof(T), sizeof(T)>(raw);
         default:
-            return V::template channel<2 * sizeof(T), sizeof(T)>(raw);
+            return V::template channel<skip + 2 * sizeof(T), sizeof(T)>(raw);
     }
 }
 
@@ -208,8 +221,14 @@ TREVALIN_KERNEL void store_group(T* out, const typename V::D (&s)[C], typename V
 // the next group before they finish the current one, so the long chain of a
 // group's position, division and gathers overlaps the arithmetic of the group
 // before it instead of stalling it.
+//
+// Where two pixels fit in a word, the word read at the first column holds
+// both columns of its row (`paired`): r10 and r11 are then unused, and the
+// second column's samples are read from r00 and r01 one pixel further on.
 template <class V, class T, int C>
 struct BilinearTaps {
+    static constexpr int pixel_bytes = Frame<V, T, C>::pixel_bytes;
+    static constexpr bool paired = 2 * pixel_bytes <= 8;
     typename V::M in;      // lanes inside the source
     bool written;          // the scalar sampler has already written the group
     typename V::D tx, ty;  // fractions
@@ -237,10 +256,7 @@ TREVALIN_KERNEL BilinearTaps<V, T, C> bilinear_fetch(const Frame<V, T, C>& fr, t
         // The other taps at fixed distances: the same offsets from moved bases.
         t.r00 = V::gather_at(interior, fr.bytes(), at00);
         t.r01 = V::gather_at(interior, fr.bytes() + fr.row_len, at00);
-        if constexpr (2 * Frame<V, T, C>::pixel_bytes <= 8) {
-            t.r10 = V::template shift_words<8 * Frame<V, T, C>::pixel_bytes>(t.r00);
-            t.r11 = V::template shift_words<8 * Frame<V, T, C>::pixel_bytes>(t.r01);
-        } else {
+        if constexpr (!BilinearTaps<V, T, C>::paired) {
             t.r10 = V::gather_at(interior, fr.bytes() + Frame<V, T, C>::pixel_bytes, at00);
             t.r11 = V::gather_at(interior, fr.bytes() + fr.row_len + Frame<V, T, C>::pixel_bytes, at00);
         }
@@ -272,11 +288,12 @@ TREVALIN_KERNEL BilinearTaps<V, T, C> bilinear_fetch(const Frame<V, T, C>& fr, t
     auto lanes = t.in;
     t.r00 = V::gather_at(lanes, fr.bytes(), at00);
     t.r01 = V::gather_at(lanes, fr.bytes(), at01);
-    if constexpr (2 * Frame<V, T, C>::pixel_bytes <= 8) {
-        // Both columns in one word: x1 is x0 or the pixel right after it.
+    if constexpr (BilinearTaps<V, T, C>::paired) {
+        // x1 is x0 or the pixel right after it; where it is x0 (at the left
+        // or right edge), the word's first pixel is copied over the second.
         auto next = V::gt(x1, x0);
-        t.r10 = V::template shift_out_where<8 * Frame<V, T, C>::pixel_bytes>(t.r00, next);
-        t.r11 = V::template shift_out_where<8 * Frame<V, T, C>::pixel_bytes>(t.r01, next);
+        t.r00 = V::template repeat_pixel_unless<BilinearTaps<V, T, C>::pixel_bytes>(t.r00, next);
+        t.r01 = V::template repeat_pixel_unless<BilinearTaps<V, T, C>::pixel_bytes>(t.r01, next);
     } else {
         D x1_bytes = V::mul(x1, fr.pixel_bytes_d);
         t.r10 = V::gather_at(lanes, fr.bytes(), V::add(y0, x1_bytes));
@@ -292,8 +309,11 @@ TREVALIN_KERNEL void bilinear_finish(const BilinearTaps<V, T, C>& t, T* out) {
         if (!t.written) std::memset(out, 0, sizeof(T) * C * V::lanes);
         return;
     }
-    const typename V::R r00 = V::with_exponent(t.r00), r10 = V::with_exponent(t.r10);
-    const typename V::R r01 = V::with_exponent(t.r01), r11 = V::with_exponent(t.r11);
+    using Taps = BilinearTaps<V, T, C>;
+    constexpr int skip = Taps::paired ? Taps::pixel_bytes : 0;
+    const typename V::R r00 = V::with_exponent(t.r00), r01 = V::with_exponent(t.r01);
+    const typename V::R r10 = Taps::paired ? r00 : V::with_exponent(t.r10);
+    const typename V::R r11 = Taps::paired ? r01 : V::with_exponent(t.r11);
     const D one = V::set(1.0);
     D ux = V::sub(one, t.tx);
     D uy = V::sub(one, t.ty);
@@ -304,10 +324,10 @@ TREVALIN_KERNEL void bilinear_finish(const BilinearTaps<V, T, C>& t, T* out) {
     D s[C];
     _Pragma("GCC unroll 8")
     for (int c = 0; c < C; ++c) {
-        D acc = V::mul(channel<V, T, C>(r00, c), w00);
-        acc = V::add(acc, V::mul(channel<V, T, C>(r10, c), w10));
-        acc = V::add(acc, V::mul(channel<V, T, C>(r01, c), w01));
-        s[c] = V::add(acc, V::mul(channel<V, T, C>(r11, c), w11));
+        D acc = V::mul(channel<V, T>(r00, c), w00);
+        acc = V::add(acc, V::mul(channel<V, T, skip>(r10, c), w10));
+        acc = V::add(acc, V::mul(channel<V, T>(r01, c), w01));
+        s[c] = V::add(acc, V::mul(channel<V, T, skip>(r11, c), w11));
     }
     store_group<V, T, C>(out, s, t.in);
 }
@@ -378,7 +398,7 @@ TREVALIN_KERNEL void lanczos3_group(const Frame<V, T, C>& fr, typename V::D x, t
             R raw = V::with_exponent(i % span == 0 ? word : V::shift_out(word, steps[i]));
             D wij = V::mul(wx[i], wy[j]);
             _Pragma("GCC unroll 8")
-            for (int c = 0; c < C; ++c) acc[c] = V::add(acc[c], V::mul(channel<V, T, C>(raw, c), wij));
+            for (int c = 0; c < C; ++c) acc[c] = V::add(acc[c], V::mul(channel<V, T>(raw, c), wij));
         }
     }
     store_group<V, T, C>(out, acc, in);
