@@ -14,7 +14,7 @@
 #pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
 #else
 #pragma GCC push_options
-// GCC 12 flags the deliberately undefined lanes inside its own gather intrinsics.
+// GCC 12 flags the deliberately undefined lanes inside its own intrinsics.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
@@ -72,36 +72,34 @@ struct Avx2 {
         return (above & _mm256_movemask_pd(m)) != 0;
     }
     [[gnu::always_inline]] static I keep_i32(M m, I v) {
-        const __m256i picked = _mm256_permutevar8x32_epi32(_mm256_castpd_si256(m), _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6));
+        // The low half of each 64-bit lane mask.
+        const __m256i picked =
+            _mm256_permutevar8x32_epi32(_mm256_castpd_si256(m), _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6));
         return _mm_and_si128(_mm256_castsi256_si128(picked), v);
     }
-    // The 8 bytes at base + offset for each lane, by scalar loads: the
-    // hardware gathers are several times slower on some CPUs. Every lane
-    // loads; the callers give lanes they do not use offset 0.
+    // The 8 bytes at base + offset for each lane (int32 offsets), by scalar
+    // loads.
     [[gnu::always_inline]] static R words(const unsigned char* base, I offsets) {
         alignas(16) int at[4];
         _mm_store_si128(reinterpret_cast<__m128i*>(at), offsets);
         long long w[4];
         for (int k = 0; k < 4; ++k) std::memcpy(&w[k], base + at[k], 8);
-        const __m128i lo = _mm_insert_epi64(_mm_cvtsi64_si128(w[0]), w[1], 1);
-        const __m128i hi = _mm_insert_epi64(_mm_cvtsi64_si128(w[2]), w[3], 1);
-        return _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1);
+        return assemble(w);
     }
-    [[gnu::always_inline]] static R gather64(M, const unsigned char* base, I offsets) { return words(base, offsets); }
     [[gnu::always_inline]] static D max(D a, D b) { return _mm256_max_pd(a, b); }
     [[gnu::always_inline]] static D min(D a, D b) { return _mm256_min_pd(a, b); }
     [[gnu::always_inline]] static M gt(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_GT_OQ); }
     // The 8 bytes at each lane's offset, a whole number held as a double
     // (see two52_indexed); lanes outside m read at offset 0.
-    [[gnu::always_inline]] static R gather_at(M m, const unsigned char* base, D offset) {
+    [[gnu::always_inline]] static R words_at(M m, const unsigned char* base, D offset) {
         const __m256i index = _mm256_castpd_si256(_mm256_add_pd(_mm256_and_pd(m, offset), _mm256_set1_pd(0x1p52)));
         const __m128i lo = _mm256_castsi256_si128(index), hi = _mm256_extracti128_si256(index, 1);
-        const char* from = reinterpret_cast<const char*>(two52_indexed(base));
-        long long w[4];
-        std::memcpy(&w[0], from + _mm_cvtsi128_si64(lo), 8);
-        std::memcpy(&w[1], from + _mm_extract_epi64(lo, 1), 8);
-        std::memcpy(&w[2], from + _mm_cvtsi128_si64(hi), 8);
-        std::memcpy(&w[3], from + _mm_extract_epi64(hi, 1), 8);
+        const std::uintptr_t from = two52_indexed(base);
+        const long long w[4] = {word_at(from, _mm_cvtsi128_si64(lo)), word_at(from, _mm_extract_epi64(lo, 1)),
+                                word_at(from, _mm_cvtsi128_si64(hi)), word_at(from, _mm_extract_epi64(hi, 1))};
+        return assemble(w);
+    }
+    [[gnu::always_inline]] static R assemble(const long long (&w)[4]) {
         const __m128i w01 = _mm_insert_epi64(_mm_cvtsi64_si128(w[0]), w[1], 1);
         const __m128i w23 = _mm_insert_epi64(_mm_cvtsi64_si128(w[2]), w[3], 1);
         return _mm256_inserti128_si256(_mm256_castsi128_si256(w01), w23, 1);
@@ -110,7 +108,8 @@ struct Avx2 {
     // second.
     template <int pixel>
     [[gnu::always_inline]] static R repeat_pixel_unless(R word, M m) {
-        const R copied = _mm256_shuffle_epi8(word, _mm256_load_si256(reinterpret_cast<const __m256i*>(repeat<pixel>.b)));
+        const R copied =
+            _mm256_shuffle_epi8(word, _mm256_load_si256(reinterpret_cast<const __m256i*>(repeat<pixel>.b)));
         return _mm256_blendv_epi8(copied, word, _mm256_castpd_si256(m));
     }
     // The six weights of each lane's table entry (offsets in doubles), one

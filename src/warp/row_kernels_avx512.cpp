@@ -14,7 +14,7 @@
 #pragma clang attribute push(__attribute__((target("avx512f,avx512bw,avx512dq,avx512vl"))), apply_to = function)
 #else
 #pragma GCC push_options
-// GCC 12 flags the deliberately undefined lanes inside its own gather intrinsics.
+// GCC 12 flags the deliberately undefined lanes inside its own intrinsics.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
@@ -92,35 +92,31 @@ struct Avx512 {
         return _mm256_mask_cmpgt_epi32_mask(m, v, limit) != 0;
     }
     [[gnu::always_inline]] static I keep_i32(M m, I v) { return _mm256_maskz_mov_epi32(m, v); }
-    // The 8 bytes at base + offset for each lane, by scalar loads, which
-    // outrun the hardware gathers on some CPUs. Every lane loads; the callers
-    // give lanes they do not use offset 0.
+    // The 8 bytes at base + offset for each lane (int32 offsets), by scalar
+    // loads, which outrun the hardware gathers on AMD Zen 4.
     [[gnu::always_inline]] static R words(const unsigned char* base, I offsets) {
         alignas(32) int at[8];
         _mm256_store_si256(reinterpret_cast<__m256i*>(at), offsets);
         long long w[8];
         for (int k = 0; k < 8; ++k) std::memcpy(&w[k], base + at[k], 8);
-        const __m128i w01 = _mm_insert_epi64(_mm_cvtsi64_si128(w[0]), w[1], 1);
-        const __m128i w23 = _mm_insert_epi64(_mm_cvtsi64_si128(w[2]), w[3], 1);
-        const __m128i w45 = _mm_insert_epi64(_mm_cvtsi64_si128(w[4]), w[5], 1);
-        const __m128i w67 = _mm_insert_epi64(_mm_cvtsi64_si128(w[6]), w[7], 1);
-        const __m256i low = _mm256_inserti128_si256(_mm256_castsi128_si256(w01), w23, 1);
-        const __m256i high = _mm256_inserti128_si256(_mm256_castsi128_si256(w45), w67, 1);
-        return _mm512_inserti64x4(_mm512_castsi256_si512(low), high, 1);
+        return assemble(w);
     }
-    [[gnu::always_inline]] static R gather64(M, const unsigned char* base, I offsets) { return words(base, offsets); }
     [[gnu::always_inline]] static D max(D a, D b) { return _mm512_max_pd(a, b); }
     [[gnu::always_inline]] static D min(D a, D b) { return _mm512_min_pd(a, b); }
     [[gnu::always_inline]] static M gt(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_GT_OQ); }
     // The 8 bytes at each lane's offset, a whole number held as a double
-    // (see two52_indexed).
-    [[gnu::always_inline]] static R gather_at(M m, const unsigned char* base, D offset) {
-        const __m512i index = _mm512_castpd_si512(_mm512_add_pd(_mm512_maskz_mov_pd(m, offset), _mm512_set1_pd(0x1p52)));
-        const char* from = reinterpret_cast<const char*>(two52_indexed(base));
+    // (see two52_indexed); lanes outside m read at offset 0.
+    [[gnu::always_inline]] static R words_at(M m, const unsigned char* base, D offset) {
+        const __m512i index =
+            _mm512_castpd_si512(_mm512_add_pd(_mm512_maskz_mov_pd(m, offset), _mm512_set1_pd(0x1p52)));
+        const std::uintptr_t from = two52_indexed(base);
         alignas(64) long long at[8];
         _mm512_store_si512(at, index);
         long long w[8];
-        for (int k = 0; k < 8; ++k) std::memcpy(&w[k], from + at[k], 8);
+        for (int k = 0; k < 8; ++k) w[k] = word_at(from, at[k]);
+        return assemble(w);
+    }
+    [[gnu::always_inline]] static R assemble(const long long (&w)[8]) {
         const __m128i w01 = _mm_insert_epi64(_mm_cvtsi64_si128(w[0]), w[1], 1);
         const __m128i w23 = _mm_insert_epi64(_mm_cvtsi64_si128(w[2]), w[3], 1);
         const __m128i w45 = _mm_insert_epi64(_mm_cvtsi64_si128(w[4]), w[5], 1);

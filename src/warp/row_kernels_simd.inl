@@ -13,22 +13,24 @@
 // it saturates, which gives the same sample since every sum lies far inside
 // the int32 range.
 //
-// Taps are fetched with gathers of 8 bytes from clamped byte offsets, masked
-// to the lanes inside the source, so interior and border pixels share one
-// path. Neighbouring taps of a row are at most one pixel apart after
-// clamping, so one 8-byte word serves every tap whose pixel it covers; the
-// others are shifted out of it. A group whose last tap lies within 8 bytes of
-// the end of the source (only near the bottom-right corner) goes to the
-// scalar sampler instead, so no read ever leaves the source buffer.
+// Taps are fetched as 8-byte words, one per lane, from clamped byte offsets
+// (lanes outside the source read at offset 0), so interior and border pixels
+// share one path. The words are read by scalar loads: hardware gathers are
+// several times slower on some CPUs (AMD Zen 2 to 4). Neighbouring taps of a
+// row are at most one pixel apart after clamping, so one word serves every
+// tap whose pixel it covers; the others are shifted out of it. A group whose
+// last tap lies within 8 bytes of the end of the source (only near the
+// bottom-right corner) goes to the scalar sampler instead, so no read ever
+// leaves the source buffer.
 //
 // V provides: lanes; D (doubles), I (int32), M (lane mask), R (a 64-bit word
 // per lane); set, set_i32, load, load_floats, spill, add, sub, mul, div,
 // floor, max, min, ge, le, lt, gt, both, none, any, all, keep, to_i32,
-// to_i32_or_zero, keep_i32, add_i32, sub_i32, max_i32, min_i32, mul_i32, shl_i32<k>,
-// any_above, gather64, gather_at, table_entries, shift_count, shift_out,
-// repeat_pixel_unless<bytes>, with_exponent, channel and store<T, C>. A word is
-// passed through with_exponent (which may use its top two bytes) before
-// channel reads a sample from it.
+// to_i32_or_zero, keep_i32, add_i32, sub_i32, max_i32, min_i32, mul_i32,
+// shl_i32<k>, any_above, words, words_at, table_entries, shift_count,
+// shift_out, repeat_pixel_unless<bytes>, with_exponent, channel and
+// store<T, C>. A word is passed through with_exponent (which may use its top
+// two bytes) before channel reads a sample from it.
 
 #define TREVALIN_KERNEL [[gnu::always_inline]] inline
 
@@ -64,13 +66,20 @@ constexpr ByteShuffle<N> repeat_first() {
     return r;
 }
 
-// Byte offsets below 2^52 held as doubles become 64-bit gather indices by
-// adding 2^52: their bits are then 2^52's pattern plus the offset, which a
-// gather from the base moved down by that pattern reads at base + offset.
+// Byte offsets below 2^52 held as doubles become 64-bit indices by adding
+// 2^52: their bits are then 2^52's pattern plus the offset, which added to
+// the address of the base moved down by that pattern gives base + offset.
 constexpr std::uintptr_t kTwo52Bits = 0x4330000000000000ull;
 
-TREVALIN_KERNEL const long long* two52_indexed(const unsigned char* base) {
-    return reinterpret_cast<const long long*>(reinterpret_cast<std::uintptr_t>(base) - kTwo52Bits);
+TREVALIN_KERNEL std::uintptr_t two52_indexed(const unsigned char* base) {
+    return reinterpret_cast<std::uintptr_t>(base) - kTwo52Bits;
+}
+
+// The 8 bytes at the address two52_indexed(base) + index.
+TREVALIN_KERNEL long long word_at(std::uintptr_t from, long long index) {
+    long long w;
+    std::memcpy(&w, reinterpret_cast<const void*>(from + static_cast<std::uintptr_t>(index)), 8);
+    return w;
 }
 
 TREVALIN_KERNEL void store12(void* out, __m128i v) {
@@ -219,7 +228,7 @@ TREVALIN_KERNEL void store_group(T* out, const typename V::D (&s)[C], typename V
 // A bilinear group is sampled in two stages: `fetch` works out the taps and
 // starts their loads, `finish` weighs and stores them. The row loops fetch
 // the next group before they finish the current one, so the long chain of a
-// group's position, division and gathers overlaps the arithmetic of the group
+// group's position, division and loads overlaps the arithmetic of the group
 // before it instead of stalling it.
 //
 // Where two pixels fit in a word, the word read at the first column holds
@@ -254,11 +263,11 @@ TREVALIN_KERNEL BilinearTaps<V, T, C> bilinear_fetch(const Frame<V, T, C>& fr, t
         t.in = interior;
         D at00 = V::add(V::mul(fy, fr.row_bytes_d), V::mul(fx, fr.pixel_bytes_d));
         // The other taps at fixed distances: the same offsets from moved bases.
-        t.r00 = V::gather_at(interior, fr.bytes(), at00);
-        t.r01 = V::gather_at(interior, fr.bytes() + fr.row_len, at00);
+        t.r00 = V::words_at(interior, fr.bytes(), at00);
+        t.r01 = V::words_at(interior, fr.bytes() + fr.row_len, at00);
         if constexpr (!BilinearTaps<V, T, C>::paired) {
-            t.r10 = V::gather_at(interior, fr.bytes() + Frame<V, T, C>::pixel_bytes, at00);
-            t.r11 = V::gather_at(interior, fr.bytes() + fr.row_len + Frame<V, T, C>::pixel_bytes, at00);
+            t.r10 = V::words_at(interior, fr.bytes() + Frame<V, T, C>::pixel_bytes, at00);
+            t.r11 = V::words_at(interior, fr.bytes() + fr.row_len + Frame<V, T, C>::pixel_bytes, at00);
         }
         return t;
     }
@@ -286,8 +295,8 @@ TREVALIN_KERNEL BilinearTaps<V, T, C> bilinear_fetch(const Frame<V, T, C>& fr, t
         t.written = true;
     }
     auto lanes = t.in;
-    t.r00 = V::gather_at(lanes, fr.bytes(), at00);
-    t.r01 = V::gather_at(lanes, fr.bytes(), at01);
+    t.r00 = V::words_at(lanes, fr.bytes(), at00);
+    t.r01 = V::words_at(lanes, fr.bytes(), at01);
     if constexpr (BilinearTaps<V, T, C>::paired) {
         // x1 is x0 or the pixel right after it; where it is x0 (at the left
         // or right edge), the word's first pixel is copied over the second.
@@ -296,8 +305,8 @@ TREVALIN_KERNEL BilinearTaps<V, T, C> bilinear_fetch(const Frame<V, T, C>& fr, t
         t.r01 = V::template repeat_pixel_unless<BilinearTaps<V, T, C>::pixel_bytes>(t.r01, next);
     } else {
         D x1_bytes = V::mul(x1, fr.pixel_bytes_d);
-        t.r10 = V::gather_at(lanes, fr.bytes(), V::add(y0, x1_bytes));
-        t.r11 = V::gather_at(lanes, fr.bytes(), V::add(y1, x1_bytes));
+        t.r10 = V::words_at(lanes, fr.bytes(), V::add(y0, x1_bytes));
+        t.r11 = V::words_at(lanes, fr.bytes(), V::add(y1, x1_bytes));
     }
     return t;
 }
@@ -391,10 +400,10 @@ TREVALIN_KERNEL void lanczos3_group(const Frame<V, T, C>& fr, typename V::D x, t
     for (int c = 0; c < C; ++c) acc[c] = V::set(0.0);
     _Pragma("GCC unroll 8")
     for (int j = 0; j < 6; ++j) {
-        R word = V::gather64(in, fr.bytes(), V::add_i32(rows[j], cols[0]));
+        R word = V::words(fr.bytes(), V::add_i32(rows[j], cols[0]));
         _Pragma("GCC unroll 8")
         for (int i = 0; i < 6; ++i) {
-            if (i % span == 0 && i != 0) word = V::gather64(in, fr.bytes(), V::add_i32(rows[j], cols[i]));
+            if (i % span == 0 && i != 0) word = V::words(fr.bytes(), V::add_i32(rows[j], cols[i]));
             R raw = V::with_exponent(i % span == 0 ? word : V::shift_out(word, steps[i]));
             D wij = V::mul(wx[i], wy[j]);
             _Pragma("GCC unroll 8")
