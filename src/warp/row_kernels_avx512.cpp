@@ -133,9 +133,35 @@ struct Avx512 {
         return _mm512_mask_mov_epi64(word, static_cast<M>(~m), copied);
     }
     // The six weights of each lane's table entry (offsets in doubles), one
-    // register per tap.
-    [[gnu::always_inline]] static void table_entries(M m, const double* table, I offsets, D (&w)[6]) {
-        for (int i = 0; i < 6; ++i) w[i] = _mm512_mask_i32gather_pd(_mm512_setzero_pd(), m, offsets, table + i, 8);
+    // register per tap: loaded whole and transposed.
+    [[gnu::always_inline]] static void table_entries(M, const double* table, I offsets, D (&w)[6]) {
+        alignas(32) int at[8];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(at), offsets);
+        const double* e[8];
+        for (int k = 0; k < 8; ++k) e[k] = table + at[k];
+        // Rows k and k + 4 side by side: taps 0-3 of entries k | k + 4.
+        D z[4];
+        for (int k = 0; k < 4; ++k)
+            z[k] = _mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_loadu_pd(e[k])), _mm256_loadu_pd(e[k + 4]), 1);
+        const D t0 = _mm512_unpacklo_pd(z[0], z[1]), t1 = _mm512_unpackhi_pd(z[0], z[1]);
+        const D t2 = _mm512_unpacklo_pd(z[2], z[3]), t3 = _mm512_unpackhi_pd(z[2], z[3]);
+        const __m512i even = _mm512_setr_epi64(0, 1, 8, 9, 4, 5, 12, 13);
+        const __m512i odd = _mm512_setr_epi64(2, 3, 10, 11, 6, 7, 14, 15);
+        w[0] = _mm512_permutex2var_pd(t0, even, t2);
+        w[1] = _mm512_permutex2var_pd(t1, even, t3);
+        w[2] = _mm512_permutex2var_pd(t0, odd, t2);
+        w[3] = _mm512_permutex2var_pd(t1, odd, t3);
+        // Taps 4-5 of entries 0-3 and 4-7, one pair per 128-bit lane.
+        D p[2];
+        for (int h = 0; h < 2; ++h) {
+            const __m256d lo = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(e[4 * h] + 4)),
+                                                    _mm_loadu_pd(e[4 * h + 1] + 4), 1);
+            const __m256d hi = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(e[4 * h + 2] + 4)),
+                                                    _mm_loadu_pd(e[4 * h + 3] + 4), 1);
+            p[h] = _mm512_insertf64x4(_mm512_castpd256_pd512(lo), hi, 1);
+        }
+        w[4] = _mm512_permutex2var_pd(p[0], _mm512_setr_epi64(0, 2, 4, 6, 8, 10, 12, 14), p[1]);
+        w[5] = _mm512_permutex2var_pd(p[0], _mm512_setr_epi64(1, 3, 5, 7, 9, 11, 13, 15), p[1]);
     }
     // Bytes to bits, as one 64-bit shift count per lane.
     [[gnu::always_inline]] static R shift_count(I bytes) { return _mm512_cvtepu32_epi64(_mm256_slli_epi32(bytes, 3)); }
