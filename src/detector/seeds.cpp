@@ -20,7 +20,8 @@ namespace trevalin {
 
 namespace {
 
-const bool kHasAvx2 = detected_isa() >= Isa::Avx2;
+// Asked per call: the choice may be capped at run time (cap_isa).
+bool has_avx2() { return detected_isa() >= Isa::Avx2; }
 
 constexpr std::size_t kBins = 1024;
 // A level past the last: not a seed.
@@ -190,7 +191,7 @@ void RunNoter::add(const Px* records, std::size_t count) {
     // NaN never compares greater, so it is skipped.
     std::size_t i = 0;
 #if TREVALIN_X86
-    if (kHasAvx2) i = note_run_avx2(records, count, threshold_, bits_, stage_.data(), n_, largest_);
+    if (has_avx2()) i = note_run_avx2(records, count, threshold_, bits_, stage_.data(), n_, largest_);
 #endif
     for (; i < count; ++i) {
         const float v = records[i].norm;
@@ -250,7 +251,7 @@ Buffer<std::uint32_t> seeds_by_notes(FieldNotes& notes, std::uint64_t count, flo
         for (std::size_t r = r0; r < r1; ++r) {
             std::uint32_t* at = notes.strong.data() + notes.strong_at[r];
 #if TREVALIN_X86
-            if (kHasAvx2) level_avx2(at, notes.strong_count[r], threshold, largest, mine.data());
+            if (has_avx2()) level_avx2(at, notes.strong_count[r], threshold, largest, mine.data());
             else
 #endif
                 level_scalar(at, 0, notes.strong_count[r], threshold, largest, mine.data());
