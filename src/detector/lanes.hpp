@@ -93,12 +93,38 @@ TREVALIN_LANES_AVX512 Oct working(std::type_identity<Oct>, const float* p) {
 }
 #endif
 
+// The same conversion written with generic vectors: clang turns it into the
+// same few instructions, and it does not allow a kernel compiled for the
+// baseline to call the AVX helpers above even where they end up inlined.
+template <class Vec, class T>
+inline Vec working_generic(const T* p) {
+    typedef T Samples __attribute__((vector_size(sizeof(T) * kCount<Vec>)));
+    typedef std::int32_t Ints __attribute__((vector_size(sizeof(std::int32_t) * kCount<Vec>)));
+    Samples s;
+    std::memcpy(&s, p, sizeof s);
+    if constexpr (std::is_same_v<T, float>) {
+        return __builtin_convertvector(s, Vec);
+    } else {
+        const Vec v = __builtin_convertvector(__builtin_convertvector(s, Ints), Vec);
+        if constexpr (std::is_same_v<T, std::uint16_t>) return v / 257.0;
+        return v;
+    }
+}
+
 template <class Vec, class T>
 inline Vec load_working(const T* p) {
-    if constexpr (std::is_same_v<T, double>)
+    if constexpr (std::is_same_v<T, double>) {
         return load<Vec>(p);
-    else
+    } else {
+#if TREVALIN_X86 && !defined(__clang__)
         return working(std::type_identity<Vec>(), p);
+#else
+        if constexpr (std::is_same_v<Vec, Pair>)
+            return working(std::type_identity<Vec>(), p);
+        else
+            return working_generic<Vec>(p);
+#endif
+    }
 }
 
 namespace detail {
