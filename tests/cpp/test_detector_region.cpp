@@ -7,9 +7,12 @@
 #include <vector>
 
 #include "detector/region.hpp"
+#include "reference_stages.hpp"
 #include "test_detector_support.hpp"
 
 using namespace trevalin;
+using detector_test::grow_region;
+using detector_test::grow_region_sum;
 using detector_test::same_bits;
 
 namespace {
