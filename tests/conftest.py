@@ -113,6 +113,51 @@ def load_rgb(name):
         return np.asarray(im.convert("RGB"))
 
 
+# Objects that convert, or fail to, as the arguments of hostile calls.
+
+
+class Boom(Exception):
+    pass
+
+
+class Float:
+    def __init__(self, result):
+        self.result = result
+
+    def __float__(self):
+        if isinstance(self.result, BaseException):
+            raise self.result
+        return self.result
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        if isinstance(self.value, BaseException):
+            raise self.value
+        return self.value
+
+
+class Seq:
+    """Reports a length of `length` and serves items from `items`; `raise_at`
+    makes that index raise Boom."""
+
+    def __init__(self, items, length=None, raise_at=None):
+        self.items, self.length, self.raise_at = items, length, raise_at
+
+    def __len__(self):
+        if isinstance(self.length, BaseException):
+            raise self.length
+        return len(self.items) if self.length is None else self.length
+
+    def __getitem__(self, i):
+        if i == self.raise_at:
+            raise Boom(i)
+        return self.items[i]
+
+
 def run_python(code, env=None, timeout=300):
     """Runs code in a fresh interpreter; returns its stdout (fails on error)."""
     full_env = dict(os.environ)
