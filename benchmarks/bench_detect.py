@@ -22,7 +22,14 @@ SIZES = [(640, 480), (1920, 1080), (4000, 3000)]
 ROUNDS = 7
 
 
-def worker(threads, sizes):
+def rings(width, height):
+    """Concentric rings, sin(r / 3): curved edges everywhere, the hardest content for the seed loop."""
+    y, x = np.mgrid[0:height, 0:width].astype(np.float64)
+    r = np.hypot(x - width / 2, y - height / 2)
+    return np.round(127.5 + 127.5 * np.sin(r / 3)).astype(np.uint8)
+
+
+def worker(threads, sizes, with_rings):
     import cv2
 
     import trevalin
@@ -31,6 +38,10 @@ def worker(threads, sizes):
     fld = cv2.ximgproc.createFastLineDetector()
     images = {(w, h): mosaic(w, h) for w, h in sizes}
     fns = {}
+    if with_rings:
+        ring_img = rings(4000, 3000)
+        fns["rings", "fld"] = lambda: fld.detect(ring_img)
+        fns["rings", 0.8] = lambda: trevalin.detect(ring_img, 0.8)
     for size, img in images.items():
         fns[size, "fld"] = lambda img=img: fld.detect(img)
         fns[size, "hough"] = lambda img=img: cv2.HoughLinesP(cv2.Canny(img, 50, 150), 1, np.pi / 180, 50,
@@ -38,6 +49,9 @@ def worker(threads, sizes):
         for scale in (0.8, 1.0):
             fns[size, scale] = lambda img=img, scale=scale: trevalin.detect(img, scale)
     best = best_ms_interleaved(fns, rounds=ROUNDS)
+    if with_rings:
+        print(json.dumps(dict(rings=True, threads=threads, ms=best["rings", 0.8], fld=best["rings", "fld"],
+                              n=len(trevalin.detect(ring_img, 0.8)))))
     for (w, h), img in images.items():
         for scale in (0.8, 1.0):
             n = len(trevalin.detect(img, scale))
@@ -79,9 +93,11 @@ def main():
     args = p.parse_args()
     sizes = SIZES[:2] if args.quick else SIZES
     if args.worker:
-        worker(args.worker, sizes)
+        worker(args.worker, sizes, not args.quick)
         return
     rows = [json.loads(l) for l in run_per_thread_count(__file__, [1, 2], ["--quick"] if args.quick else [])]
+    ring_rows = [r for r in rows if r.get("rings")]
+    rows = [r for r in rows if not r.get("rings")]
     print(f"detect on real-photo mosaics; {machine()}")
     print(f"{'size':>10} {'thr':>3} {'scale':>5} {'segs':>6} {'ms':>8} {'ns/px':>6} {'FLD ms':>8} {'vs FLD':>6} "
           f"{'Hough ms':>8} {'vs Hough':>8}")
@@ -95,6 +111,13 @@ def main():
             per_px = [r["ms"] / (r["w"] * r["h"]) for r in rows if r["threads"] == threads and r["scale"] == scale]
             print(f"time per pixel, {threads} thread(s), scale {scale}: largest / smallest = "
                   f"{max(per_px) / min(per_px):.2f}")
+    for r1 in rows:
+        if r1["threads"] == 1:
+            (r2,) = [r for r in rows if r["threads"] == 2 and (r["w"], r["h"], r["scale"]) == (r1["w"], r1["h"], r1["scale"])]
+            print(f"two threads over one, {r1['w']}x{r1['h']} scale {r1['scale']}: {r1['ms'] / r2['ms']:.2f}x")
+    for r in ring_rows:
+        print(f"rings 4000x3000 (sin(r / 3)), {r['threads']} thread(s), scale 0.8: {r['n']} segments, "
+              f"{r['ms']:.0f} ms, FastLineDetector {r['fld']:.0f} ms, ratio {r['ms'] / r['fld']:.2f}")
     print("peak additional memory of one call (bytes per input pixel, fresh process):")
     for w, h in sizes:
         for scale in (0.8, 1.0):

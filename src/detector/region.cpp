@@ -38,19 +38,20 @@ struct UsedBitsView {
 
 struct SpeculativeView {
     SpeculativeUsed& used;
-    bool is_free(std::size_t i) const { return used.free_bits(i, 1u) != 0; }
-    void take(std::size_t i) { used.map.take(i); }
-    unsigned free_around(std::size_t p, std::size_t w) const {
-        return used.free_bits(p - w - 1, 7u) | used.free_bits(p - 1, 5u) << 4 | used.free_bits(p + w - 1, 7u) << 9;
+    bool is_free(std::size_t i) const { return !used.map.taken(i); }
+    void take(std::size_t i) {
+        used.map.take(i);
+        used.joined.push_back(static_cast<std::uint32_t>(i));
     }
+    unsigned free_around(std::size_t p, std::size_t w) const { return UsedBitsView{used.map}.free_around(p, w); }
     void fetch(std::size_t) const {}
 };
 
 }  // namespace
 
-bool reads_hold(const UsedBits& used, std::span<const UsedRead> reads) {
-    for (const UsedRead& r : reads)
-        if (used.three(r.first) & r.mask) return false;
+bool all_free(const UsedBits& used, std::span<const std::uint32_t> pixels) {
+    for (std::uint32_t p : pixels)
+        if (used.taken(p)) return false;
     return true;
 }
 

@@ -84,33 +84,21 @@ private:
     Buffer<std::uint64_t> words_;
 };
 
-// Pixels that a speculative growth found free: of bits first, first + 1,
-// first + 2, those in `mask`.
-struct UsedRead {
-    std::uint32_t first;
-    std::uint8_t mask;
-};
-
 // A growth running ahead of the seed loop works on a map of its own (`map`:
 // the loop's map as it stood a while ago, with the pixels of the earlier
-// seeds of the same stretch of the seed order) and notes in `reads` every
-// pixel that it finds free. When those are all still free in the loop's map
-// at the time the loop reaches the seed (and the earlier seeds of the stretch
-// took what they took here), the growth would have gone the same way there.
+// seeds of the same stretch of the seed order) and notes in `joined` every
+// pixel it takes, the seed first. A growth's course depends on the map only
+// through the pixels it takes: a free pixel that it turns down changes
+// nothing, and neither would that pixel taken. So when every pixel it took is
+// still free in the loop's map when the loop reaches the seed (and every
+// pixel it found taken is taken there), the growth goes the same way there.
 struct SpeculativeUsed {
     UsedBits& map;
-    std::vector<UsedRead>& reads;
-
-    // The free bits among first .. first + 2 selected by `span`, noted.
-    unsigned free_bits(std::size_t first, unsigned span) const {
-        const unsigned free = ~map.three(first) & span;
-        if (free) reads.push_back({static_cast<std::uint32_t>(first), static_cast<std::uint8_t>(free)});
-        return free;
-    }
+    std::vector<std::uint32_t>& joined;
 };
 
-// Whether every pixel noted in `reads` is still free in `used`.
-bool reads_hold(const UsedBits& used, std::span<const UsedRead> reads);
+// Whether every pixel of `pixels` is free in `used`.
+bool all_free(const UsedBits& used, std::span<const std::uint32_t> pixels);
 
 // The direction sum of a grown region; its angle is asked for only when the
 // region is large enough to be kept (most growths give a few pixels).

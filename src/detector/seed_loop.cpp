@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <exception>
@@ -144,21 +145,21 @@ std::vector<Segment> sequential_loop(Loop& in) {
 }
 
 // Seeds go ahead in stretches of this many places of the seed order.
-constexpr std::size_t kStretch = 128;
+constexpr std::size_t kStretch = 32;
 
-// What one seed grown ahead gave: the pixels
-// it found free and those it left taken end at reads_end and marks_end of
-// the stretch's lists, where the previous place's end.
+// What one seed grown ahead gave: the pixels it took at any time and those it
+// left taken end at joined_end and marks_end of the stretch's lists, where
+// the previous seed's end.
 struct Speculated {
     std::uint32_t place;
-    std::uint32_t reads_end, marks_end;
+    std::uint32_t joined_end, marks_end;
     bool found;
     Segment segment;
 };
 
 struct Stretch {
     std::vector<Speculated> seeds;
-    std::vector<UsedRead> reads;
+    std::vector<std::uint32_t> joined;
     std::vector<std::uint32_t> marks;
     bool failed = false;                // the stretch could not be grown ahead: the loop grows it itself
     std::atomic<std::size_t> ready{0};  // stretch number + 1 once the lists are complete
@@ -168,11 +169,12 @@ struct Stretch {
 // once at most, so the log never holds more entries than the map has pixels.
 // The loop's thread appends; others read up to `size`.
 struct TakenLog {
+    UsedBits start;  // the used map before the loop took anything
     Buffer<std::uint32_t> pixels;
     std::size_t appended = 0;  // the loop's thread only
     std::atomic<std::size_t> size{0};
 
-    explicit TakenLog(std::size_t n) : pixels(Buffer<std::uint32_t>::uninitialized(n)) {}
+    TakenLog(const UsedBits& used, std::size_t n) : start(used.copy()), pixels(Buffer<std::uint32_t>::uninitialized(n)) {}
     void append(std::uint32_t p) { pixels[appended++] = p; }
     void publish() { size.store(appended, std::memory_order_release); }
 };
@@ -186,7 +188,10 @@ struct Grower {
     std::vector<std::uint32_t> region;
     NfaMemo memo;
 
-    explicit Grower(const Loop& in) : map(in.used.copy()), memo(in.nt) {}
+    // The loop's thread changes its map as it goes, also taking and freeing
+    // pixels within one growth, so a copy starts from the map before the loop
+    // and catches up from the log.
+    Grower(const Loop& in, const TakenLog& log) : map(log.start.copy()), memo(in.nt) {}
 
     void catch_up(const TakenLog& log) {
         const std::size_t end = log.size.load(std::memory_order_acquire);
@@ -197,26 +202,26 @@ struct Grower {
 // Grows the seeds of stretch k ahead of the loop into `out`.
 void grow_ahead(const Loop& in, const TakenLog& log, std::size_t k, Grower& g, Stretch& out) {
     out.seeds.clear();
-    out.reads.clear();
+    out.joined.clear();
     out.marks.clear();
     out.failed = false;
     const std::size_t begin = k * kStretch, end = std::min(in.seeds.size(), begin + kStretch);
     try {
-        g.catch_up(log);
-        SpeculativeUsed view{g.map, out.reads};
-        SeedFetcher fetcher(in, g.map, end);
+        SpeculativeUsed view{g.map, out.joined};
+        // The cursor may look past the stretch: fetching only warms the caches.
+        SeedFetcher fetcher(in, g.map, std::min(in.seeds.size(), end + 4 * kStretch));
         for (std::size_t j = begin; j < end; ++j) {
             const std::uint32_t seed = in.seeds[j];
+            g.catch_up(log);
             // Taken in the copy is taken in the loop's map then: the loop's map
             // only gains pixels, and the earlier seeds of the stretch take
             // theirs there too as long as the loop keeps their results.
             if (g.map.taken(seed)) continue;
             fetcher.ahead_of(j);
             Speculated s{static_cast<std::uint32_t>(j), 0, 0, false, {}};
-            out.reads.push_back({seed, 1});
             s.found = from_seed(in, seed, view, g.region, g.memo, s.segment);
             out.marks.insert(out.marks.end(), g.region.begin(), g.region.end());
-            s.reads_end = static_cast<std::uint32_t>(out.reads.size());
+            s.joined_end = static_cast<std::uint32_t>(out.joined.size());
             s.marks_end = static_cast<std::uint32_t>(out.marks.size());
             out.seeds.push_back(s);
         }
@@ -224,60 +229,113 @@ void grow_ahead(const Loop& in, const TakenLog& log, std::size_t k, Grower& g, S
     } catch (...) {
         // The copy may hold marks of the failed growth: a fresh one replaces it.
         out.failed = true;
-        g.map = in.used.copy();
+        g.map = log.start.copy();
         g.replayed = 0;
     }
     out.ready.store(k + 1, std::memory_order_release);
     out.ready.notify_all();
 }
 
-// The loop reaches stretch k. A seed's result grown ahead is kept when the
-// pixels it found free are still free: the pixels it found taken are taken
-// in the loop's map too, as long as every pixel that the earlier seeds of the
-// stretch took ahead is taken there. A seed whose free pixels were taken
-// meanwhile is grown again on the loop's own map; when that leaves a pixel
-// free that the seed had taken ahead, the later seeds may have seen the map
-// wrong, and they are all grown again.
-void commit(Loop& in, TakenLog& log, std::size_t k, Stretch& s, std::vector<std::uint32_t>& region, NfaMemo& memo,
-            std::vector<Segment>& found, SeedLoopCounts& counts) {
+// The loop's thread: the loop's own growths and the pixels that seeds grown
+// ahead took there but not here.
+struct Committer {
+    std::vector<std::uint32_t> region;
+    NfaMemo memo;
+    UsedBits suspect;
+    std::vector<std::uint32_t> suspects;
+
+    explicit Committer(const Loop& in)
+        : memo(in.nt), suspect(Buffer<std::uint64_t>::zeroed(in.width * in.height / 64 + 2), in.width * in.height) {}
+
+    // Whether a pixel of `pixels` or one of their neighbours is a suspect.
+    bool near_suspect(const Loop& in, std::span<const std::uint32_t> pixels) const {
+        const PixelGrid grid(in.width);
+        for (std::uint32_t p : pixels) {
+            const PixelXY at = grid.xy(p);
+            const std::size_t x0 = at.x > 0 ? at.x - 1 : 0, x1 = std::min<std::size_t>(at.x + 1, in.width - 1);
+            const std::size_t y0 = at.y > 0 ? at.y - 1 : 0, y1 = std::min<std::size_t>(at.y + 1, in.height - 1);
+            for (std::size_t y = y0; y <= y1; ++y)
+                for (std::size_t x = x0; x <= x1; ++x)
+                    if (suspect.taken(y * in.width + x)) return true;
+        }
+        return false;
+    }
+};
+
+// The loop reaches stretch k and takes its seeds in order. A seed's result
+// grown ahead is kept when the pixels it took are still free and the pixels
+// it found taken are taken here too. The latter holds for the loop's map as
+// it was then (the map only gains pixels) and for the marks of the earlier
+// seeds of the stretch that were kept; a seed grown again here may leave
+// free a pixel that it took ahead (a suspect), and a later seed that took a
+// pixel next to a suspect, and so may have looked at it, is grown again too,
+// as is a seed passed over ahead that is free here.
+void commit(Loop& in, TakenLog& log, std::size_t k, Stretch& s, Committer& c, std::vector<Segment>& found,
+            SeedLoopCounts& counts) {
     auto regrow = [&](std::size_t j) {
         const std::uint32_t seed = in.seeds[j];
         if (in.used.taken(seed)) return;
         Segment segment;
-        if (from_seed(in, seed, in.used, region, memo, segment)) found.push_back(segment);
-        for (std::uint32_t p : region) log.append(p);
+        if (from_seed(in, seed, in.used, c.region, c.memo, segment)) found.push_back(segment);
+        for (std::uint32_t p : c.region) log.append(p);
         ++counts.regrown;
     };
     const std::size_t begin = k * kStretch, end = std::min(in.seeds.size(), begin + kStretch);
-    std::size_t redo_from = s.failed ? begin : end;
-    std::uint32_t reads = 0, marks = 0;
-    for (const Speculated& e : s.seeds) {
-        if (redo_from != end) break;
-        const std::span<const UsedRead> seen(s.reads.data() + reads, e.reads_end - reads);
-        if (reads_hold(in.used, seen)) {
-            for (std::uint32_t i = marks; i < e.marks_end; ++i) {
-                in.used.take(s.marks[i]);
-                log.append(s.marks[i]);
+    std::size_t next = 0;  // the next seed grown ahead
+    std::uint32_t joined = 0, marks = 0;
+    for (std::size_t j = begin; j < end; ++j) {
+        if (s.failed || next == s.seeds.size() || s.seeds[next].place != j) {
+            // Passed over ahead as taken: taken here too, unless a seed grown
+            // again here left it free.
+            if (s.failed || !c.suspects.empty()) regrow(j);
+            continue;
+        }
+        const Speculated& e = s.seeds[next++];
+        const std::span<const std::uint32_t> took(s.joined.data() + joined, e.joined_end - joined);
+        const std::span<const std::uint32_t> kept(s.marks.data() + marks, e.marks_end - marks);
+        joined = e.joined_end;
+        marks = e.marks_end;
+        if (all_free(in.used, took) && (c.suspects.empty() || !c.near_suspect(in, took))) {
+            for (std::uint32_t p : kept) {
+                in.used.take(p);
+                log.append(p);
             }
             if (e.found) found.push_back(e.segment);
             ++counts.kept;
-        } else {
-            regrow(e.place);
-            for (std::uint32_t i = marks; i < e.marks_end && redo_from == end; ++i)
-                if (!in.used.taken(s.marks[i])) redo_from = e.place + 1;
+            continue;
         }
-        reads = e.reads_end;
-        marks = e.marks_end;
+        regrow(j);
+        for (std::uint32_t p : kept)
+            if (!in.used.taken(p)) {
+                c.suspect.take(p);
+                c.suspects.push_back(p);
+            }
     }
-    for (std::size_t j = redo_from; j < end; ++j) regrow(j);
+    for (std::uint32_t p : c.suspects) c.suspect.free(p);
+    c.suspects.clear();
     log.publish();
 }
 
-std::vector<Segment> loop_with_pool(Loop& in, std::size_t ahead, SeedLoopCounts& counts) {
+// Stretch k grown by the loop itself, on its own map.
+void plain_stretch(Loop& in, TakenLog& log, std::size_t k, Committer& c, std::vector<Segment>& found) {
+    const std::size_t begin = k * kStretch, end = std::min(in.seeds.size(), begin + kStretch);
+    SeedFetcher fetcher(in, in.used, std::min(in.seeds.size(), end + 4 * kStretch));
+    for (std::size_t j = begin; j < end; ++j) {
+        const std::uint32_t seed = in.seeds[j];
+        if (in.used.taken(seed)) continue;
+        fetcher.ahead_of(j);
+        Segment segment;
+        if (from_seed(in, seed, in.used, c.region, c.memo, segment)) found.push_back(segment);
+        for (std::uint32_t p : c.region) log.append(p);
+    }
+    log.publish();
+}
+
+std::vector<Segment> loop_with_pool(Loop& in, std::size_t ahead, SeedLoopCounts& counts, bool all_ahead) {
     const std::size_t stretches = (in.seeds.size() + kStretch - 1) / kStretch;
     const std::size_t ring = std::max<std::size_t>(ahead, 1);
     const std::unique_ptr<Stretch[]> slots(new Stretch[ring]);
-    TakenLog log(in.width * in.height);
+    TakenLog log(in.used, in.width * in.height);
     std::atomic<std::size_t> claimed{0};
     std::atomic<std::size_t> committed{0};
     std::atomic<bool> stop{false};
@@ -306,7 +364,7 @@ std::vector<Segment> loop_with_pool(Loop& in, std::size_t ahead, SeedLoopCounts&
             while (!stop.load(std::memory_order_relaxed)) {
                 std::size_t k;
                 if (claim(k)) {
-                    if (!g) g.emplace(in);
+                    if (!g) g.emplace(in, log);
                     grow_ahead(in, log, k, *g, slots[k % ring]);
                     continue;
                 }
@@ -324,12 +382,14 @@ std::vector<Segment> loop_with_pool(Loop& in, std::size_t ahead, SeedLoopCounts&
         }
         try {
             std::optional<Grower> g;
-            std::vector<std::uint32_t> region;
-            NfaMemo memo(in.nt);
+            Committer c(in);
             for (std::size_t next = 0; next < stretches;) {
                 Stretch& s = slots[next % ring];
                 if (s.ready.load(std::memory_order_acquire) == next + 1) {
-                    commit(in, log, next, s, region, memo, found, counts);
+                    const auto started = std::chrono::steady_clock::now();
+                    commit(in, log, next, s, c, found, counts);
+                    counts.commit_seconds +=
+                        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
                     ++next;
                     committed.store(next, std::memory_order_release);
                     committed.notify_all();
@@ -337,7 +397,19 @@ std::vector<Segment> loop_with_pool(Loop& in, std::size_t ahead, SeedLoopCounts&
                 }
                 std::size_t k;
                 if (claim(k)) {
-                    if (!g) g.emplace(in);
+                    if (k == next && !all_ahead) {
+                        // Nobody had started the stretch the loop is at: the
+                        // loop grows it on its own map, as the plain loop does.
+                        const auto started = std::chrono::steady_clock::now();
+                        plain_stretch(in, log, k, c, found);
+                        counts.commit_seconds +=
+                            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+                        ++next;
+                        committed.store(next, std::memory_order_release);
+                        committed.notify_all();
+                        continue;
+                    }
+                    if (!g) g.emplace(in, log);
                     grow_ahead(in, log, k, *g, slots[k % ring]);
                 } else {
                     // Another thread is growing the next stretch.
@@ -362,12 +434,12 @@ std::vector<Segment> loop_with_pool(Loop& in, std::size_t ahead, SeedLoopCounts&
 }  // namespace
 
 std::vector<Segment> seed_loop(const Px* field, FieldNotes& notes, std::uint64_t width, std::uint64_t height,
-                               double factor, std::size_t ahead, SeedLoopCounts* counts) {
+                               double factor, std::size_t ahead, SeedLoopCounts* counts, bool all_ahead) {
     Loop in(field, width, height, notes, factor);
     if (in.seeds.empty()) return {};
     if (ahead == 0) return sequential_loop(in);
     SeedLoopCounts mine;
-    std::vector<Segment> found = loop_with_pool(in, ahead, mine);
+    std::vector<Segment> found = loop_with_pool(in, ahead, mine, all_ahead);
     if (counts) *counts = mine;
     return found;
 }

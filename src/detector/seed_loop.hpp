@@ -22,12 +22,19 @@ namespace trevalin {
 // the loop keeps such a result when everything that its growth read of the
 // map is still the same when the loop reaches its seed, and grows the seed
 // again otherwise. The segments are the same for every `ahead` and thread
-// count. With `counts`, how many seeds grown ahead were kept and how many
-// grown again.
+// count. The loop's thread grows a stretch itself, on its own map, when
+// nobody has started it by the time the loop reaches it; with `all_ahead`
+// (for measuring) it grows it ahead like the others.
+//
+// With `counts`, how many seeds grown ahead were kept, how many were grown
+// again, and the time the loop's thread spent on its own map (taking
+// stretches in and growing them itself).
 struct SeedLoopCounts {
     std::uint64_t kept = 0, regrown = 0;
+    double commit_seconds = 0.0;
 };
 std::vector<Segment> seed_loop(const Px* field, FieldNotes& notes, std::uint64_t width, std::uint64_t height,
-                               double factor, std::size_t ahead, SeedLoopCounts* counts = nullptr);
+                               double factor, std::size_t ahead, SeedLoopCounts* counts = nullptr,
+                               bool all_ahead = false);
 
 }  // namespace trevalin
