@@ -46,7 +46,7 @@ private:
 
 // The used map as one bit per pixel, 1 for taken. The seed loop reads it at
 // every seed and around every pixel it grows, all over the image: an eighth
-// of the byte map, it stays in cache on images whose byte map would not.
+// of a map of bytes, it stays in cache on large images.
 class UsedBits {
 public:
     // Takes over the words of a map of `pixels` bits laid out as this one's

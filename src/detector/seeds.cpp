@@ -99,9 +99,9 @@ void place_run(const std::uint64_t* weak, std::size_t first, std::size_t end, co
 }  // namespace
 
 Buffer<std::uint32_t> seeds_by_notes(FieldNotes& notes, std::uint64_t count, float threshold) {
-    if (count > (std::uint64_t{1} << 32)) panic("seeds_by_norm: pixel indices do not fit in 32 bits");
+    if (count > (std::uint64_t{1} << 32)) panic("seed order: pixel indices do not fit in 32 bits");
     if (notes.strong.size() != count || notes.weak.size() != count / 64 + 2)
-        panic("seeds_by_norm: the notes do not cover the field");
+        panic("seed order: the notes do not cover the field");
     const float largest = notes.largest;
     if (!(largest > 0.0f)) return {};
     const std::size_t run = notes.run;
