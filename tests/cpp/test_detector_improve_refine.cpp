@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <numbers>
 #include <cstring>
 #include <random>
 #include <utility>
@@ -52,7 +53,7 @@ TEST_CASE("improve_rect") {
         Rect r = horizontal(3.0, 10.0, 2.0, 1.0);
         const double s = improve_rect(r, field.data(), 20, 5, kRho, 8.0);
         CHECK(r.p == 0.125 / 32);
-        CHECK(r.prec == 3.141592653589793 * (0.125 / 32));
+        CHECK(r.prec == std::numbers::pi * (0.125 / 32));
         CHECK(s == binomial_log_nfa(8, 8, 0.125 / 32, 8.0));
         CHECK(r.width == 1.0);
     }
