@@ -2,6 +2,12 @@
 
     python benchmarks/bench_resample.py           # full table (about 2-3 minutes)
     python benchmarks/bench_resample.py --quick   # uint8 only, no SciPy / scikit-image
+    python benchmarks/bench_resample.py --opencv  # both dtypes, OpenCV only
+
+A module built with `pip install -Ccmake.define.TREVALIN_MAX_ISA=avx2 .` (or scalar) runs the narrower
+kernels on any CPU; the table's header names the path that ran. OpenCV is then held to the same width
+(OPENCV_CPU_DISABLE): AVX-512 off for the AVX2 path, AVX and wider off for the scalar path, as on a CPU
+without them.
 
 1920x1080 RGB mosaics of the bundled photographs, uint8 and uint16; a realistic homography (a
 page seen at an angle) and a realistic dense map (radial lens undistortion). Each thread count
@@ -12,7 +18,7 @@ import json
 
 import numpy as np
 
-from common import best_ms, machine, mosaic, run_per_thread_count
+from common import best_ms, cap_opencv, kernel_path, machine, mosaic, run_per_thread_count
 
 W, H = 1920, 1080
 
@@ -40,7 +46,8 @@ def undistort_maps(w=W, h=H):
     return (xn * k * f + cx).astype(np.float32), (yn * k * f + cy).astype(np.float32)
 
 
-def worker(threads, quick):
+def worker(threads, quick, opencv_only):
+    cap_opencv(kernel_path()[0])
     import cv2
 
     import trevalin
@@ -67,7 +74,7 @@ def worker(threads, quick):
             ours = best_ms(lambda: trevalin.remap_rgb(img, mx, my, filt))
             theirs = best_ms(lambda: cv2.remap(img, mx, my, interp, borderMode=cv2.BORDER_CONSTANT, borderValue=0))
             add(f"remap {filt}", dtype, cvname, ours, theirs)
-        if not quick and dtype == "uint8":
+        if not (quick or opencv_only) and dtype == "uint8":
             from scipy import ndimage
             from skimage import transform
 
@@ -87,18 +94,25 @@ def worker(threads, quick):
     add("remap 4x4 (per call)", "uint8", "cv2 LINEAR", ours, theirs)
     for r in rows:
         print(json.dumps(r))
+    if threads == 1:
+        print(json.dumps(dict(cv2_features=cv2.getCPUFeaturesLine())))
 
 
 def main():
     p = argparse.ArgumentParser()
     p.add_argument("--worker", type=int)
     p.add_argument("--quick", action="store_true")
+    p.add_argument("--opencv", action="store_true")
     args = p.parse_args()
     if args.worker:
-        worker(args.worker, args.quick)
+        worker(args.worker, args.quick, args.opencv)
         return
-    rows = [json.loads(l) for l in run_per_thread_count(__file__, [1, 2], ["--quick"] if args.quick else [])]
+    flags = ["--quick"] * args.quick + ["--opencv"] * args.opencv
+    rows = [json.loads(l) for l in run_per_thread_count(__file__, [1, 2], flags)]
+    features = [r.pop("cv2_features") for r in rows if "cv2_features" in r]
+    rows = [r for r in rows if r]
     print(f"resampling {W}x{H} RGB; {machine()}")
+    print(f"trevalin runs its {kernel_path()[1]}; OpenCV's CPU features (? = switched off to match): {features[0]}")
     print(f"{'operation':<22} {'dtype':<6} {'thr':>3} {'trevalin ms':>11} {'peer':<22} {'peer ms':>9} {'ratio':>6}")
     for r in rows:
         digits = 4 if r["theirs"] < 0.1 else 2

@@ -1,6 +1,7 @@
 """Shared pieces of the benchmark scripts: real-photo test images, timing, subprocess per thread count."""
 import os
 import pathlib
+import re
 import subprocess
 import sys
 import time
@@ -97,3 +98,39 @@ def machine():
     except OSError:
         pass
     return f"{cpu}, {len(os.sched_getaffinity(0))} CPUs available, Python {platform.python_version()}"
+
+
+ISAS = ["scalar", "avx2", "avx512"]
+
+
+def kernel_path():
+    """The instruction set whose kernels the imported trevalin runs, as it decides it: the widest that the CPU
+    offers, capped by the build (TREVALIN_MAX_ISA, noted in the binary). Returns (path, description)."""
+    import trevalin
+
+    flags = set()
+    try:
+        for line in open("/proc/cpuinfo"):
+            if line.startswith("flags"):
+                flags = set(line.split(":", 1)[1].split())
+                break
+    except OSError:
+        pass
+    cpu = "avx512" if {"avx512f", "avx512bw", "avx512dq", "avx512vl"} <= flags else "avx2" if "avx2" in flags \
+        else "scalar"
+    found = re.search(rb"trevalin TREVALIN_MAX_ISA=(\w+);", pathlib.Path(trevalin.__file__).read_bytes())
+    cap = found.group(1).decode() if found else "avx512"
+    path = min(cpu, cap, key=ISAS.index)
+    return path, f"{path} kernels (CPU offers {cpu}, build capped at {cap})"
+
+
+# OpenCV features to switch off so that it runs no wider code than trevalin's path: the peer then runs as on a
+# CPU without those instruction sets (read by OpenCV when it is imported).
+OPENCV_ABOVE = {"avx2": "AVX512F,AVX512-SKX,AVX512-CLX",
+                "scalar": "AVX512F,AVX512-SKX,AVX512-CLX,AVX2,FMA3,FP16,AVX"}
+
+
+def cap_opencv(path):
+    """Call before importing cv2 in a benchmark worker."""
+    if path in OPENCV_ABOVE:
+        os.environ["OPENCV_CPU_DISABLE"] = OPENCV_ABOVE[path]

@@ -22,7 +22,8 @@ namespace trevalin {
 
 namespace {
 
-const bool kHasAvx2 = detected_isa() >= Isa::Avx2;
+// Asked per call: the choice may be capped at run time (cap_isa).
+bool has_avx2() { return detected_isa() >= Isa::Avx2; }
 
 // Pixels per run of note_field.
 constexpr std::size_t kNoteRun = std::size_t{1} << 15;
@@ -121,7 +122,7 @@ void RunNoter::add(const Px* records, std::size_t count) {
     // NaN never compares greater, so it is skipped.
     std::size_t i = 0;
 #if TREVALIN_X86
-    if (kHasAvx2) i = note_run_avx2(records, count, threshold_, bits_, stage_.data(), n_, largest_);
+    if (has_avx2()) i = note_run_avx2(records, count, threshold_, bits_, stage_.data(), n_, largest_);
 #endif
     for (; i < count; ++i) {
         const float v = records[i].norm;

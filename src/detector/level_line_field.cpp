@@ -183,8 +183,9 @@ __attribute__((target("avx2"))) void level_line_row_avx2(const T* top, const T* 
     level_line_row_scalar(top, bottom, x, width, weak, out);
 }
 
-const bool kHasAvx2 = detected_isa() >= Isa::Avx2;
-const bool kHasAvx512 = detected_isa() >= Isa::Avx512;
+// Asked per call: the choice may be capped at run time (cap_isa).
+bool has_avx2() { return detected_isa() >= Isa::Avx2; }
+bool has_avx512() { return detected_isa() >= Isa::Avx512; }
 
 #if !defined(__clang__)
 // GCC 12 flags the deliberately undefined lanes inside its own AVX-512 intrinsics.
@@ -300,8 +301,8 @@ void level_line_row(const T* top, const T* bottom, std::uint64_t width, float we
         return;
     }
 #if TREVALIN_X86
-    if (kHasAvx512 && lanes >= 8) level_line_row_avx512(top, bottom, width, weak, out);
-    else if (kHasAvx2 && lanes >= 4) level_line_row_avx2(top, bottom, width, weak, out);
+    if (has_avx512() && lanes >= 8) level_line_row_avx512(top, bottom, width, weak, out);
+    else if (has_avx2() && lanes >= 4) level_line_row_avx2(top, bottom, width, weak, out);
     else
 #endif
         level_line_row_scalar(top, bottom, 0, width, weak, out);

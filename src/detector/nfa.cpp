@@ -202,7 +202,8 @@ __attribute__((target("avx2"))) AlignedCount scan_box_avx2(const BoxScan& s, con
     return tail;
 }
 
-const bool kHasAvx2 = detected_isa() >= Isa::Avx2;
+// Asked per call: the choice may be capped at run time (cap_isa).
+bool has_avx2() { return detected_isa() >= Isa::Avx2; }
 #endif
 
 // Boxes at most this wide are scanned pixel by pixel; wider ones look for the
@@ -215,7 +216,7 @@ std::uint64_t count_aligned_run(const Px* row, std::size_t count, float rho, flo
     std::uint64_t aligned = 0;
     std::size_t x = 0;
 #if TREVALIN_X86
-    if (kHasAvx2) x = count_aligned_avx2(row, count, rho, dx, dy, cp, aligned);
+    if (has_avx2()) x = count_aligned_avx2(row, count, rho, dx, dy, cp, aligned);
 #endif
     for (; x < count; ++x) aligned += aligned_px(row[x], rho, dx, dy, cp);
     return aligned;
@@ -248,7 +249,7 @@ AlignedCount count_aligned(const Rect& rect, const Px* field, std::uint64_t widt
     const bool runs = x_hi - x_lo >= kDirectScanWidth && std::isfinite(dx) && std::isfinite(dy);
     const BoxScan scan{xc, yc, dx, dy, hl, hw, rho, dxs, dys, cp};
 #if TREVALIN_X86
-    if (!runs && kHasAvx2) return scan_box_avx2(scan, field, width, x_lo, x_hi, y_lo, y_hi);
+    if (!runs && has_avx2()) return scan_box_avx2(scan, field, width, x_lo, x_hi, y_lo, y_hi);
 #endif
     const std::int64_t lo = static_cast<std::int64_t>(x_lo), hi = static_cast<std::int64_t>(x_hi);
 

@@ -20,7 +20,8 @@ namespace trevalin {
 
 namespace {
 
-const bool kHasAvx2 = detected_isa() >= Isa::Avx2;
+// Asked per call: the choice may be capped at run time (cap_isa).
+bool has_avx2() { return detected_isa() >= Isa::Avx2; }
 
 constexpr std::size_t kBins = 1024;
 // A level past the last: not a seed.
@@ -121,7 +122,7 @@ Buffer<std::uint32_t> seeds_by_notes(FieldNotes& notes, std::uint64_t count, flo
         for (std::size_t r = r0; r < r1; ++r) {
             std::uint32_t* at = notes.strong.data() + notes.strong_at[r];
 #if TREVALIN_X86
-            if (kHasAvx2) level_avx2(at, notes.strong_count[r], threshold, largest, mine.data());
+            if (has_avx2()) level_avx2(at, notes.strong_count[r], threshold, largest, mine.data());
             else
 #endif
                 level_scalar(at, 0, notes.strong_count[r], threshold, largest, mine.data());

@@ -17,7 +17,7 @@
 #pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
 #else
 #pragma GCC push_options
-// GCC 12 flags the deliberately undefined lanes inside its own gather intrinsics.
+// GCC 12 flags the deliberately undefined lanes inside its own intrinsics.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
@@ -30,7 +30,9 @@ namespace {
 #include "warp/row_kernels_simd.inl"
 
 template <int first, int count>
-constexpr ByteShuffle<32> pick = pick_bytes<32, first, count>();
+constexpr ByteShuffle<32> pick = pick_bytes<32, first, count, true>();
+template <int pixel>
+constexpr ByteShuffle<32> repeat = repeat_first<32, pixel>();
 
 struct Avx2 {
     static constexpr int lanes = 4;
@@ -72,39 +74,80 @@ struct Avx2 {
         int above = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(v, limit)));
         return (above & _mm256_movemask_pd(m)) != 0;
     }
-    [[gnu::always_inline]] static R gather64(M m, const unsigned char* base, I offsets) {
-        return _mm256_mask_i32gather_epi64(_mm256_setzero_si256(), reinterpret_cast<const long long*>(base), offsets,
-                                           _mm256_castpd_si256(m), 1);
+    [[gnu::always_inline]] static I keep_i32(M m, I v) {
+        // The low half of each 64-bit lane mask.
+        const __m256i picked =
+            _mm256_permutevar8x32_epi32(_mm256_castpd_si256(m), _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6));
+        return _mm_and_si128(_mm256_castsi256_si128(picked), v);
+    }
+    // The 8 bytes at base + offset for each lane (int32 offsets), by scalar
+    // loads.
+    [[gnu::always_inline]] static R words(const unsigned char* base, I offsets) {
+        alignas(16) int at[4];
+        _mm_store_si128(reinterpret_cast<__m128i*>(at), offsets);
+        long long w[4];
+        for (int k = 0; k < 4; ++k) std::memcpy(&w[k], base + at[k], 8);
+        return assemble(w);
     }
     [[gnu::always_inline]] static D max(D a, D b) { return _mm256_max_pd(a, b); }
     [[gnu::always_inline]] static D min(D a, D b) { return _mm256_min_pd(a, b); }
     [[gnu::always_inline]] static M gt(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_GT_OQ); }
     // The 8 bytes at each lane's offset, a whole number held as a double
-    // (see two52_indexed).
-    [[gnu::always_inline]] static R gather_at(M m, const unsigned char* base, D offset) {
-        const __m256i index = _mm256_castpd_si256(_mm256_add_pd(offset, _mm256_set1_pd(0x1p52)));
-        return _mm256_mask_i64gather_epi64(_mm256_setzero_si256(), two52_indexed(base), index,
-                                           _mm256_castpd_si256(m), 1);
+    // (see two52_indexed); lanes outside m read at offset 0.
+    [[gnu::always_inline]] static R words_at(M m, const unsigned char* base, D offset) {
+        const __m256i index = _mm256_castpd_si256(_mm256_add_pd(_mm256_and_pd(m, offset), _mm256_set1_pd(0x1p52)));
+        const __m128i lo = _mm256_castsi256_si128(index), hi = _mm256_extracti128_si256(index, 1);
+        const std::uintptr_t from = two52_indexed(base);
+        const long long w[4] = {word_at(from, _mm_cvtsi128_si64(lo)), word_at(from, _mm_extract_epi64(lo, 1)),
+                                word_at(from, _mm_cvtsi128_si64(hi)), word_at(from, _mm_extract_epi64(hi, 1))};
+        return assemble(w);
     }
-    // Each word of the lanes in m shifted down by `bits`; the others as they are.
-    template <int bits>
-    [[gnu::always_inline]] static R shift_out_where(R word, M m) {
-        return _mm256_blendv_epi8(word, _mm256_srli_epi64(word, bits), _mm256_castpd_si256(m));
+    [[gnu::always_inline]] static R assemble(const long long (&w)[4]) {
+        const __m128i w01 = _mm_insert_epi64(_mm_cvtsi64_si128(w[0]), w[1], 1);
+        const __m128i w23 = _mm_insert_epi64(_mm_cvtsi64_si128(w[2]), w[3], 1);
+        return _mm256_inserti128_si256(_mm256_castsi128_si256(w01), w23, 1);
     }
-    [[gnu::always_inline]] static D gather_table(M m, const double* base, I offsets) {
-        return _mm256_mask_i32gather_pd(_mm256_setzero_pd(), base, offsets, m, 8);
+    // Each word of the lanes not in m with its first pixel copied over the
+    // second.
+    template <int pixel>
+    [[gnu::always_inline]] static R repeat_pixel_unless(R word, M m) {
+        const R copied =
+            _mm256_shuffle_epi8(word, _mm256_load_si256(reinterpret_cast<const __m256i*>(repeat<pixel>.b)));
+        return _mm256_blendv_epi8(copied, word, _mm256_castpd_si256(m));
+    }
+    // The six weights of each lane's table entry (offsets in doubles), one
+    // register per tap: loaded whole and transposed.
+    [[gnu::always_inline]] static void table_entries(M, const double* table, I offsets, D (&w)[6]) {
+        alignas(16) int at[4];
+        _mm_store_si128(reinterpret_cast<__m128i*>(at), offsets);
+        const double* e[4] = {table + at[0], table + at[1], table + at[2], table + at[3]};
+        const D a0 = _mm256_loadu_pd(e[0]), a1 = _mm256_loadu_pd(e[1]);
+        const D a2 = _mm256_loadu_pd(e[2]), a3 = _mm256_loadu_pd(e[3]);
+        const D t0 = _mm256_unpacklo_pd(a0, a1), t1 = _mm256_unpackhi_pd(a0, a1);
+        const D t2 = _mm256_unpacklo_pd(a2, a3), t3 = _mm256_unpackhi_pd(a2, a3);
+        w[0] = _mm256_permute2f128_pd(t0, t2, 0x20);
+        w[1] = _mm256_permute2f128_pd(t1, t3, 0x20);
+        w[2] = _mm256_permute2f128_pd(t0, t2, 0x31);
+        w[3] = _mm256_permute2f128_pd(t1, t3, 0x31);
+        const D b02 = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(e[0] + 4)), _mm_loadu_pd(e[2] + 4), 1);
+        const D b13 = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(e[1] + 4)), _mm_loadu_pd(e[3] + 4), 1);
+        w[4] = _mm256_unpacklo_pd(b02, b13);
+        w[5] = _mm256_unpackhi_pd(b02, b13);
     }
     // Bytes to bits, as one 64-bit shift count per lane.
     [[gnu::always_inline]] static R shift_count(I bytes) { return _mm256_cvtepu32_epi64(_mm_slli_epi32(bytes, 3)); }
     [[gnu::always_inline]] static R shift_out(R word, R bits) { return _mm256_srlv_epi64(word, bits); }
 
-    // Unsigned integer to double through the exponent of 2^52: exact below 2^52.
+    // Unsigned integer to double through the exponent of 2^52, exact below
+    // 2^52: with_exponent writes the exponent's two bytes into the top of the
+    // word once, and each channel's shuffle keeps them above its sample.
+    [[gnu::always_inline]] static R with_exponent(R word) {
+        return _mm256_blend_epi16(word, _mm256_set1_epi64x(0x4330000000000000LL), 0x88);
+    }
     template <int first, int count>
     [[gnu::always_inline]] static D channel(R raw) {
         const R mask = _mm256_load_si256(reinterpret_cast<const __m256i*>(pick<first, count>.b));
-        const R magic = _mm256_set1_epi64x(0x4330000000000000LL);
-        R bits = _mm256_or_si256(_mm256_shuffle_epi8(raw, mask), magic);
-        return _mm256_sub_pd(_mm256_castsi256_pd(bits), _mm256_castsi256_pd(magic));
+        return _mm256_sub_pd(_mm256_castsi256_pd(_mm256_shuffle_epi8(raw, mask)), _mm256_set1_pd(0x1p52));
     }
 
     template <class T, int C>

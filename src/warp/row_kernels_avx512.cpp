@@ -17,7 +17,7 @@
 #pragma clang attribute push(__attribute__((target("avx512f,avx512bw,avx512dq,avx512vl"))), apply_to = function)
 #else
 #pragma GCC push_options
-// GCC 12 flags the deliberately undefined lanes inside its own gather intrinsics.
+// GCC 12 flags the deliberately undefined lanes inside its own intrinsics.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
@@ -50,6 +50,8 @@ constexpr Words32 interleave3 = interleave_words();
 
 template <int first, int count>
 constexpr ByteShuffle<64> pick = pick_bytes<64, first, count>();
+template <int pixel>
+constexpr ByteShuffle<64> repeat = repeat_first<64, pixel>();
 
 struct Avx512 {
     static constexpr int lanes = 8;
@@ -92,30 +94,83 @@ struct Avx512 {
     [[gnu::always_inline]] static bool any_above(M m, I v, I limit) {
         return _mm256_mask_cmpgt_epi32_mask(m, v, limit) != 0;
     }
-    [[gnu::always_inline]] static R gather64(M m, const unsigned char* base, I offsets) {
-        return _mm512_mask_i32gather_epi64(_mm512_setzero_si512(), m, offsets, base, 1);
+    [[gnu::always_inline]] static I keep_i32(M m, I v) { return _mm256_maskz_mov_epi32(m, v); }
+    // The 8 bytes at base + offset for each lane (int32 offsets), by scalar
+    // loads, which outrun the hardware gathers on AMD Zen 4.
+    [[gnu::always_inline]] static R words(const unsigned char* base, I offsets) {
+        alignas(32) int at[8];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(at), offsets);
+        long long w[8];
+        for (int k = 0; k < 8; ++k) std::memcpy(&w[k], base + at[k], 8);
+        return assemble(w);
     }
     [[gnu::always_inline]] static D max(D a, D b) { return _mm512_max_pd(a, b); }
     [[gnu::always_inline]] static D min(D a, D b) { return _mm512_min_pd(a, b); }
     [[gnu::always_inline]] static M gt(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_GT_OQ); }
     // The 8 bytes at each lane's offset, a whole number held as a double
-    // (see two52_indexed).
-    [[gnu::always_inline]] static R gather_at(M m, const unsigned char* base, D offset) {
-        const __m512i index = _mm512_castpd_si512(_mm512_add_pd(offset, _mm512_set1_pd(0x1p52)));
-        return _mm512_mask_i64gather_epi64(_mm512_setzero_si512(), m, index, two52_indexed(base), 1);
+    // (see two52_indexed); lanes outside m read at offset 0.
+    [[gnu::always_inline]] static R words_at(M m, const unsigned char* base, D offset) {
+        const __m512i index =
+            _mm512_castpd_si512(_mm512_add_pd(_mm512_maskz_mov_pd(m, offset), _mm512_set1_pd(0x1p52)));
+        const std::uintptr_t from = two52_indexed(base);
+        alignas(64) long long at[8];
+        _mm512_store_si512(at, index);
+        long long w[8];
+        for (int k = 0; k < 8; ++k) w[k] = word_at(from, at[k]);
+        return assemble(w);
     }
-    // Each word of the lanes in m shifted down by `bits`; the others as they are.
-    template <int bits>
-    [[gnu::always_inline]] static R shift_out_where(R word, M m) {
-        return _mm512_mask_srli_epi64(word, m, word, bits);
+    [[gnu::always_inline]] static R assemble(const long long (&w)[8]) {
+        const __m128i w01 = _mm_insert_epi64(_mm_cvtsi64_si128(w[0]), w[1], 1);
+        const __m128i w23 = _mm_insert_epi64(_mm_cvtsi64_si128(w[2]), w[3], 1);
+        const __m128i w45 = _mm_insert_epi64(_mm_cvtsi64_si128(w[4]), w[5], 1);
+        const __m128i w67 = _mm_insert_epi64(_mm_cvtsi64_si128(w[6]), w[7], 1);
+        const __m256i low = _mm256_inserti128_si256(_mm256_castsi128_si256(w01), w23, 1);
+        const __m256i high = _mm256_inserti128_si256(_mm256_castsi128_si256(w45), w67, 1);
+        return _mm512_inserti64x4(_mm512_castsi256_si512(low), high, 1);
     }
-    [[gnu::always_inline]] static D gather_table(M m, const double* base, I offsets) {
-        return _mm512_mask_i32gather_pd(_mm512_setzero_pd(), m, offsets, base, 8);
+    // Each word of the lanes not in m with its first pixel copied over the
+    // second.
+    template <int pixel>
+    [[gnu::always_inline]] static R repeat_pixel_unless(R word, M m) {
+        const R copied = _mm512_shuffle_epi8(word, _mm512_load_si512(repeat<pixel>.b));
+        return _mm512_mask_mov_epi64(word, static_cast<M>(~m), copied);
+    }
+    // The six weights of each lane's table entry (offsets in doubles), one
+    // register per tap: loaded whole and transposed.
+    [[gnu::always_inline]] static void table_entries(M, const double* table, I offsets, D (&w)[6]) {
+        alignas(32) int at[8];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(at), offsets);
+        const double* e[8];
+        for (int k = 0; k < 8; ++k) e[k] = table + at[k];
+        // Rows k and k + 4 side by side: taps 0-3 of entries k | k + 4.
+        D z[4];
+        for (int k = 0; k < 4; ++k)
+            z[k] = _mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_loadu_pd(e[k])), _mm256_loadu_pd(e[k + 4]), 1);
+        const D t0 = _mm512_unpacklo_pd(z[0], z[1]), t1 = _mm512_unpackhi_pd(z[0], z[1]);
+        const D t2 = _mm512_unpacklo_pd(z[2], z[3]), t3 = _mm512_unpackhi_pd(z[2], z[3]);
+        const __m512i even = _mm512_setr_epi64(0, 1, 8, 9, 4, 5, 12, 13);
+        const __m512i odd = _mm512_setr_epi64(2, 3, 10, 11, 6, 7, 14, 15);
+        w[0] = _mm512_permutex2var_pd(t0, even, t2);
+        w[1] = _mm512_permutex2var_pd(t1, even, t3);
+        w[2] = _mm512_permutex2var_pd(t0, odd, t2);
+        w[3] = _mm512_permutex2var_pd(t1, odd, t3);
+        // Taps 4-5 of entries 0-3 and 4-7, one pair per 128-bit lane.
+        D p[2];
+        for (int h = 0; h < 2; ++h) {
+            const __m256d lo = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(e[4 * h] + 4)),
+                                                    _mm_loadu_pd(e[4 * h + 1] + 4), 1);
+            const __m256d hi = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(e[4 * h + 2] + 4)),
+                                                    _mm_loadu_pd(e[4 * h + 3] + 4), 1);
+            p[h] = _mm512_insertf64x4(_mm512_castpd256_pd512(lo), hi, 1);
+        }
+        w[4] = _mm512_permutex2var_pd(p[0], _mm512_setr_epi64(0, 2, 4, 6, 8, 10, 12, 14), p[1]);
+        w[5] = _mm512_permutex2var_pd(p[0], _mm512_setr_epi64(1, 3, 5, 7, 9, 11, 13, 15), p[1]);
     }
     // Bytes to bits, as one 64-bit shift count per lane.
     [[gnu::always_inline]] static R shift_count(I bytes) { return _mm512_cvtepu32_epi64(_mm256_slli_epi32(bytes, 3)); }
     [[gnu::always_inline]] static R shift_out(R word, R bits) { return _mm512_srlv_epi64(word, bits); }
 
+    [[gnu::always_inline]] static R with_exponent(R word) { return word; }
     // The picked bytes form a small non-negative 64-bit integer: exact.
     template <int first, int count>
     [[gnu::always_inline]] static D channel(R raw) {

@@ -13,48 +13,73 @@
 // it saturates, which gives the same sample since every sum lies far inside
 // the int32 range.
 //
-// Taps are fetched with gathers of 8 bytes from clamped byte offsets, masked
-// to the lanes inside the source, so interior and border pixels share one
-// path. Neighbouring taps of a row are at most one pixel apart after
-// clamping, so one 8-byte word serves every tap whose pixel it covers; the
-// others are shifted out of it. A group whose last tap lies within 8 bytes of
-// the end of the source (only near the bottom-right corner) goes to the
-// scalar sampler instead, so no read ever leaves the source buffer.
+// Taps are fetched as 8-byte words, one per lane, from clamped byte offsets
+// (lanes outside the source read at offset 0), so interior and border pixels
+// share one path. The words are read by scalar loads: hardware gathers are
+// several times slower on some CPUs (AMD Zen 2 to 4). Neighbouring taps of a
+// row are at most one pixel apart after clamping, so one word serves every
+// tap whose pixel it covers; the others are shifted out of it. A group whose
+// last tap lies within 8 bytes of the end of the source (only near the
+// bottom-right corner) goes to the scalar sampler instead, so no read ever
+// leaves the source buffer.
 //
 // V provides: lanes; D (doubles), I (int32), M (lane mask), R (a 64-bit word
 // per lane); set, set_i32, load, load_floats, spill, add, sub, mul, div,
-// floor, max, min, ge, le, lt, gt, both, none, any, all, keep, to_i32, add_i32,
-// sub_i32, max_i32, min_i32, mul_i32, shl_i32<k>, any_above, gather64,
-// gather_at, gather_table, shift_count, shift_out, shift_out_where<bits>,
-// channel and store<T, C>.
+// floor, max, min, ge, le, lt, gt, both, none, any, all, keep, to_i32,
+// to_i32_or_zero, keep_i32, add_i32, sub_i32, max_i32, min_i32, mul_i32,
+// shl_i32<k>, any_above, words, words_at, table_entries, shift_count,
+// shift_out, repeat_pixel_unless<bytes>, with_exponent, channel and
+// store<T, C>. A word is passed through with_exponent (which may use its top
+// two bytes) before channel reads a sample from it.
 
 #define TREVALIN_KERNEL [[gnu::always_inline]] inline
 
 // A byte shuffle over an N-byte vector that moves `count` bytes starting at
-// `first` of every 64-bit word to the bottom of that word and clears the rest.
+// `first` of every 64-bit word to the bottom of that word and clears the rest,
+// or keeps the top two bytes in place (keep_top).
 template <int N>
 struct ByteShuffle {
     alignas(N) signed char b[N];
 };
 
-template <int N, int first, int count>
+template <int N, int first, int count, bool keep_top = false>
 constexpr ByteShuffle<N> pick_bytes() {
     ByteShuffle<N> r{};
     for (int i = 0; i < N; ++i) {
         int word = (i % 16) / 8;
         int b = i % 8;
-        r.b[i] = static_cast<signed char>(b < count ? word * 8 + first + b : -128);
+        int from = b < count ? first + b : keep_top && b >= 6 ? b : -1;
+        r.b[i] = static_cast<signed char>(from < 0 ? -128 : word * 8 + from);
     }
     return r;
 }
 
-// Byte offsets below 2^52 held as doubles become 64-bit gather indices by
-// adding 2^52: their bits are then 2^52's pattern plus the offset, which a
-// gather from the base moved down by that pattern reads at base + offset.
+// A byte shuffle over an N-byte vector that copies the first `pixel` bytes of
+// every 64-bit word over the next `pixel` bytes.
+template <int N, int pixel>
+constexpr ByteShuffle<N> repeat_first() {
+    ByteShuffle<N> r{};
+    for (int i = 0; i < N; ++i) {
+        int b = i % 8;
+        r.b[i] = static_cast<signed char>(i - b + (b < 2 * pixel ? b % pixel : b));
+    }
+    return r;
+}
+
+// Byte offsets below 2^52 held as doubles become 64-bit indices by adding
+// 2^52: their bits are then 2^52's pattern plus the offset, which added to
+// the address of the base moved down by that pattern gives base + offset.
 constexpr std::uintptr_t kTwo52Bits = 0x4330000000000000ull;
 
-TREVALIN_KERNEL const long long* two52_indexed(const unsigned char* base) {
-    return reinterpret_cast<const long long*>(reinterpret_cast<std::uintptr_t>(base) - kTwo52Bits);
+TREVALIN_KERNEL std::uintptr_t two52_indexed(const unsigned char* base) {
+    return reinterpret_cast<std::uintptr_t>(base) - kTwo52Bits;
+}
+
+// The 8 bytes at the address two52_indexed(base) + index.
+TREVALIN_KERNEL long long word_at(std::uintptr_t from, long long index) {
+    long long w;
+    std::memcpy(&w, reinterpret_cast<const void*>(from + static_cast<std::uintptr_t>(index)), 8);
+    return w;
 }
 
 TREVALIN_KERNEL void store12(void* out, __m128i v) {
@@ -125,7 +150,10 @@ struct Frame {
           last_row_tap(V::set(static_cast<double>(s.len * sizeof(T)) - 8.0 - pixel_bytes)),
           x_inner(V::set(static_cast<double>(s.w) + 1.0 - (2 * pixel_bytes > 8 ? 1 : 0) -
                          (8 + pixel_bytes - 1) / pixel_bytes)),
-          y_inner(V::set(static_cast<double>(s.h) - 1.0)) {}
+          y_inner(V::set(static_cast<double>(s.h) - 1.0)),
+          row_len(s.w * pixel_bytes) {}
+
+    std::size_t row_len;  // bytes per source row
 
     const unsigned char* bytes() const { return reinterpret_cast<const unsigned char*>(src.data); }
 };
@@ -166,16 +194,17 @@ TREVALIN_KERNEL typename V::I clamp_tap(typename V::I f, int k, typename V::I la
     return V::min_i32(V::max_i32(V::add_i32(f, V::set_i32(k)), V::set_i32(0)), last);
 }
 
-template <class V, class T, int C>
+// Sample c of the pixel that starts `skip` bytes into each lane's word.
+template <class V, class T, int skip = 0>
 TREVALIN_KERNEL typename V::D channel(typename V::R raw, int c) {
     // c is a compile-time constant after unrolling; the switch folds away.
     switch (c) {
         case 0:
-            return V::template channel<0, sizeof(T)>(raw);
+            return V::template channel<skip, sizeof(T)>(raw);
         case 1:
-            return V::template channel<sizeof(T), sizeof(T)>(raw);
+            return V::template channel<skip + sizeof(T), sizeof(T)>(raw);
         default:
-            return V::template channel<2 * sizeof(T), sizeof(T)>(raw);
+            return V::template channel<skip + 2 * sizeof(T), sizeof(T)>(raw);
     }
 }
 
@@ -199,10 +228,16 @@ TREVALIN_KERNEL void store_group(T* out, const typename V::D (&s)[C], typename V
 // A bilinear group is sampled in two stages: `fetch` works out the taps and
 // starts their loads, `finish` weighs and stores them. The row loops fetch
 // the next group before they finish the current one, so the long chain of a
-// group's position, division and gathers overlaps the arithmetic of the group
+// group's position, division and loads overlaps the arithmetic of the group
 // before it instead of stalling it.
+//
+// Where two pixels fit in a word, the word read at the first column holds
+// both columns of its row (`paired`): r10 and r11 are then unused, and the
+// second column's samples are read from r00 and r01 one pixel further on.
 template <class V, class T, int C>
 struct BilinearTaps {
+    static constexpr int pixel_bytes = Frame<V, T, C>::pixel_bytes;
+    static constexpr bool paired = 2 * pixel_bytes <= 8;
     typename V::M in;      // lanes inside the source
     bool written;          // the scalar sampler has already written the group
     typename V::D tx, ty;  // fractions
@@ -227,15 +262,12 @@ TREVALIN_KERNEL BilinearTaps<V, T, C> bilinear_fetch(const Frame<V, T, C>& fr, t
     if (V::all(interior)) [[likely]] {
         t.in = interior;
         D at00 = V::add(V::mul(fy, fr.row_bytes_d), V::mul(fx, fr.pixel_bytes_d));
-        D at01 = V::add(at00, fr.row_bytes_d);
-        t.r00 = V::gather_at(interior, fr.bytes(), at00);
-        t.r01 = V::gather_at(interior, fr.bytes(), at01);
-        if constexpr (2 * Frame<V, T, C>::pixel_bytes <= 8) {
-            t.r10 = V::template shift_out_where<8 * Frame<V, T, C>::pixel_bytes>(t.r00, interior);
-            t.r11 = V::template shift_out_where<8 * Frame<V, T, C>::pixel_bytes>(t.r01, interior);
-        } else {
-            t.r10 = V::gather_at(interior, fr.bytes(), V::add(at00, fr.pixel_bytes_d));
-            t.r11 = V::gather_at(interior, fr.bytes(), V::add(at01, fr.pixel_bytes_d));
+        // The other taps at fixed distances: the same offsets from moved bases.
+        t.r00 = V::words_at(interior, fr.bytes(), at00);
+        t.r01 = V::words_at(interior, fr.bytes() + fr.row_len, at00);
+        if constexpr (!BilinearTaps<V, T, C>::paired) {
+            t.r10 = V::words_at(interior, fr.bytes() + Frame<V, T, C>::pixel_bytes, at00);
+            t.r11 = V::words_at(interior, fr.bytes() + fr.row_len + Frame<V, T, C>::pixel_bytes, at00);
         }
         return t;
     }
@@ -263,17 +295,18 @@ TREVALIN_KERNEL BilinearTaps<V, T, C> bilinear_fetch(const Frame<V, T, C>& fr, t
         t.written = true;
     }
     auto lanes = t.in;
-    t.r00 = V::gather_at(lanes, fr.bytes(), at00);
-    t.r01 = V::gather_at(lanes, fr.bytes(), at01);
-    if constexpr (2 * Frame<V, T, C>::pixel_bytes <= 8) {
-        // Both columns in one word: x1 is x0 or the pixel right after it.
+    t.r00 = V::words_at(lanes, fr.bytes(), at00);
+    t.r01 = V::words_at(lanes, fr.bytes(), at01);
+    if constexpr (BilinearTaps<V, T, C>::paired) {
+        // x1 is x0 or the pixel right after it; where it is x0 (at the left
+        // or right edge), the word's first pixel is copied over the second.
         auto next = V::gt(x1, x0);
-        t.r10 = V::template shift_out_where<8 * Frame<V, T, C>::pixel_bytes>(t.r00, next);
-        t.r11 = V::template shift_out_where<8 * Frame<V, T, C>::pixel_bytes>(t.r01, next);
+        t.r00 = V::template repeat_pixel_unless<BilinearTaps<V, T, C>::pixel_bytes>(t.r00, next);
+        t.r01 = V::template repeat_pixel_unless<BilinearTaps<V, T, C>::pixel_bytes>(t.r01, next);
     } else {
         D x1_bytes = V::mul(x1, fr.pixel_bytes_d);
-        t.r10 = V::gather_at(lanes, fr.bytes(), V::add(y0, x1_bytes));
-        t.r11 = V::gather_at(lanes, fr.bytes(), V::add(y1, x1_bytes));
+        t.r10 = V::words_at(lanes, fr.bytes(), V::add(y0, x1_bytes));
+        t.r11 = V::words_at(lanes, fr.bytes(), V::add(y1, x1_bytes));
     }
     return t;
 }
@@ -285,6 +318,11 @@ TREVALIN_KERNEL void bilinear_finish(const BilinearTaps<V, T, C>& t, T* out) {
         if (!t.written) std::memset(out, 0, sizeof(T) * C * V::lanes);
         return;
     }
+    using Taps = BilinearTaps<V, T, C>;
+    constexpr int skip = Taps::paired ? Taps::pixel_bytes : 0;
+    const typename V::R r00 = V::with_exponent(t.r00), r01 = V::with_exponent(t.r01);
+    const typename V::R r10 = Taps::paired ? r00 : V::with_exponent(t.r10);
+    const typename V::R r11 = Taps::paired ? r01 : V::with_exponent(t.r11);
     const D one = V::set(1.0);
     D ux = V::sub(one, t.tx);
     D uy = V::sub(one, t.ty);
@@ -295,10 +333,10 @@ TREVALIN_KERNEL void bilinear_finish(const BilinearTaps<V, T, C>& t, T* out) {
     D s[C];
     _Pragma("GCC unroll 8")
     for (int c = 0; c < C; ++c) {
-        D acc = V::mul(channel<V, T, C>(t.r00, c), w00);
-        acc = V::add(acc, V::mul(channel<V, T, C>(t.r10, c), w10));
-        acc = V::add(acc, V::mul(channel<V, T, C>(t.r01, c), w01));
-        s[c] = V::add(acc, V::mul(channel<V, T, C>(t.r11, c), w11));
+        D acc = V::mul(channel<V, T>(r00, c), w00);
+        acc = V::add(acc, V::mul(channel<V, T, skip>(r10, c), w10));
+        acc = V::add(acc, V::mul(channel<V, T>(r01, c), w01));
+        s[c] = V::add(acc, V::mul(channel<V, T, skip>(r11, c), w11));
     }
     store_group<V, T, C>(out, s, t.in);
 }
@@ -320,8 +358,9 @@ TREVALIN_KERNEL void lanczos3_group(const Frame<V, T, C>& fr, typename V::D x, t
     using D = typename V::D;
     using I = typename V::I;
     using R = typename V::R;
-    // Taps served by one 8-byte word.
-    constexpr int span = 8 / Frame<V, T, C>::pixel_bytes;
+    // Taps served by one 8-byte word; its top two bytes stay free for
+    // with_exponent.
+    constexpr int span = 6 / Frame<V, T, C>::pixel_bytes;
     auto in = inside(fr, x, y);
     if (!V::any(in)) return;
     D fx = V::floor(x);
@@ -337,32 +376,38 @@ TREVALIN_KERNEL void lanczos3_group(const Frame<V, T, C>& fr, typename V::D x, t
     }
     if (V::any_above(in, V::add_i32(rows[5], cols[5]), fr.read_limit))
         return sample_group_scalar<V, T, C, Filter::Lanczos3>(fr, x, y, out);
+    // Lanes outside read at offset 0 and table entry 0, inside the source and
+    // the table, whether or not V masks its loads.
+    _Pragma("GCC unroll 8")
+    for (int k = 0; k < 6; ++k) {
+        rows[k] = V::keep_i32(in, rows[k]);
+        cols[k] = V::keep_i32(in, cols[k]);
+    }
 
     // Where each tap sits in the word read for its span.
     R steps[6];
     _Pragma("GCC unroll 8")
     for (int i = 0; i < 6; ++i) steps[i] = V::shift_count(V::sub_i32(cols[i], cols[i / span * span]));
 
-    I ex = table_offset<V>(V::sub(x, fx));
-    I ey = table_offset<V>(V::sub(y, fy));
+    I ex = table_offset<V>(V::keep(in, V::sub(x, fx)));
+    I ey = table_offset<V>(V::keep(in, V::sub(y, fy)));
     const double* table = fr.table[0].tap;
-    D wx[6];
-    _Pragma("GCC unroll 8")
-    for (int i = 0; i < 6; ++i) wx[i] = V::gather_table(in, table + i, ex);
+    D wx[6], wy[6];
+    V::table_entries(in, table, ex, wx);
+    V::table_entries(in, table, ey, wy);
     D acc[C];
     _Pragma("GCC unroll 8")
     for (int c = 0; c < C; ++c) acc[c] = V::set(0.0);
     _Pragma("GCC unroll 8")
     for (int j = 0; j < 6; ++j) {
-        D wy = V::gather_table(in, table + j, ey);
-        R word = V::gather64(in, fr.bytes(), V::add_i32(rows[j], cols[0]));
+        R word = V::words(fr.bytes(), V::add_i32(rows[j], cols[0]));
         _Pragma("GCC unroll 8")
         for (int i = 0; i < 6; ++i) {
-            if (i % span == 0 && i != 0) word = V::gather64(in, fr.bytes(), V::add_i32(rows[j], cols[i]));
-            R raw = i % span == 0 ? word : V::shift_out(word, steps[i]);
-            D wij = V::mul(wx[i], wy);
+            if (i % span == 0 && i != 0) word = V::words(fr.bytes(), V::add_i32(rows[j], cols[i]));
+            R raw = V::with_exponent(i % span == 0 ? word : V::shift_out(word, steps[i]));
+            D wij = V::mul(wx[i], wy[j]);
             _Pragma("GCC unroll 8")
-            for (int c = 0; c < C; ++c) acc[c] = V::add(acc[c], V::mul(channel<V, T, C>(raw, c), wij));
+            for (int c = 0; c < C; ++c) acc[c] = V::add(acc[c], V::mul(channel<V, T>(raw, c), wij));
         }
     }
     store_group<V, T, C>(out, acc, in);

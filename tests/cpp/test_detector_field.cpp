@@ -51,7 +51,9 @@ std::vector<std::uint32_t> to_vector(const Buffer<std::uint32_t>& b) { return {b
 
 }  // namespace
 
-TEST_CASE("level_line_field equals the per-pixel formula bit for bit; weak records can be left out") {
+TEST_CASE_TEMPLATE("level_line_field equals the per-pixel formula bit for bit; weak records can be left out, on every kernel path", P, EVERY_PATH) {
+    detector_test::HoldPath hold(P::isa);
+    if (!hold.runs) return;
     const std::size_t w = 71, h = 53;
     const std::vector<double> img = random_image(w, h, 7);
     const Buffer<Px> exact = level_line_field(img.data(), w, h);
@@ -123,7 +125,9 @@ TEST_CASE("non-finite samples give zero or non-finite records without failing") 
     CHECK(std::isinf(f[12].norm));
 }
 
-TEST_CASE("seeds come strongest level first, raster order within a level") {
+TEST_CASE_TEMPLATE("seeds come strongest level first, raster order within a level, on every kernel path", P, EVERY_PATH) {
+    detector_test::HoldPath hold(P::isa);
+    if (!hold.runs) return;
     SUBCASE("random fields agree with bucketing into 1024 lists") {
         std::mt19937 rng(11);
         std::uniform_real_distribution<float> norm(0.0f, 40.0f);
@@ -159,7 +163,9 @@ TEST_CASE("seeds come strongest level first, raster order within a level") {
     }
 }
 
-TEST_CASE("notes of a field: weak bits by the threshold and the largest norm, also taken row by row") {
+TEST_CASE_TEMPLATE("notes of a field: weak bits by the threshold and the largest norm, also taken row by row, on every kernel path", P, EVERY_PATH) {
+    detector_test::HoldPath hold(P::isa);
+    if (!hold.runs) return;
     SUBCASE("against a plain walk, NaN and ties included") {
         std::mt19937 rng(4);
         std::uniform_real_distribution<float> norm(0.0f, 30.0f);

@@ -343,11 +343,18 @@ TEST_CASE_TEMPLATE("warp row kernels agree across instruction sets", T, std::uin
             double u = double(x) / 1.1 - 3.0;
             a[x] = 0.95 * u, b[x] = 0.1 * u, c[x] = 0.004 * u;
         }
+        // The same rows with the matrix scaled by huge and tiny factors
+        // (subnormal, overflowing products, infinite or NaN quotients).
+        for (double k : {1.0, 1e-310, 1e-300, 1e300, 1e308, -1e200})
         for (Filter f : filters)
             for (double v : {-2.0, 0.0, 17.25, 39.5, 45.0}) {
                 CAPTURE(n);
                 CAPTURE(v);
-                WarpRow row{a.data(), b.data(), c.data(), 0.2 * v + 1.0, 1.05 * v - 2.0, -0.003 * v + 1.0};
+                CAPTURE(k);
+                std::vector<double> ka(n), kb(n), kc(n);
+                for (std::size_t x = 0; x < n; ++x) ka[x] = k * a[x], kb[x] = k * b[x], kc[x] = k * c[x];
+                WarpRow row{ka.data(), kb.data(), kc.data(), k * (0.2 * v + 1.0), k * (1.05 * v - 2.0),
+                            k * (-0.003 * v + 1.0)};
                 // Stale contents: a kernel must write every pixel.
                 std::vector<T> expect(n * 3, 77);
                 warp_row_kernel<T>(f, src, Isa::Scalar)(src, row, n, expect.data(), table.data());
