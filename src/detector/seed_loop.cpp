@@ -227,13 +227,16 @@ void grow_ahead(const Loop& in, const TakenLog& log, std::size_t k, Grower& g, S
         }
         for (std::uint32_t p : out.marks) g.map.free(p);
     } catch (...) {
-        // The copy may hold marks of the failed growth: a fresh one replaces it.
         out.failed = true;
+    }
+    // The stretch is ready in any case: failed, the loop grows it itself.
+    out.ready.store(k + 1, std::memory_order_release);
+    out.ready.notify_all();
+    if (out.failed) {
+        // The copy may hold marks of the failed growth: a fresh one replaces it.
         g.map = log.start.copy();
         g.replayed = 0;
     }
-    out.ready.store(k + 1, std::memory_order_release);
-    out.ready.notify_all();
 }
 
 // The loop's thread: the loop's own growths and the pixels that seeds grown
@@ -360,12 +363,12 @@ std::vector<Segment> loop_with_pool(Loop& in, std::size_t ahead, SeedLoopCounts&
     // stretches ahead. With no other thread free the loop grows them all.
     parallel_rows(pool_thread_count(), [&](std::size_t role) {
         if (role != 0) {
-            std::optional<Grower> g;
+            if (claimed.load(std::memory_order_relaxed) >= stretches) return;
+            Grower g(in, log);
             while (!stop.load(std::memory_order_relaxed)) {
                 std::size_t k;
                 if (claim(k)) {
-                    if (!g) g.emplace(in, log);
-                    grow_ahead(in, log, k, *g, slots[k % ring]);
+                    grow_ahead(in, log, k, g, slots[k % ring]);
                     continue;
                 }
                 if (claimed.load(std::memory_order_relaxed) >= stretches) return;
