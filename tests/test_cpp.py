@@ -1,27 +1,15 @@
-"""Builds the C++ test suite of the compute code with CMake and runs it."""
+"""Runs the C++ test suite of the compute code, built by conftest.py while the Python tests run."""
 import os
-import pathlib
-import shutil
 import subprocess
 
 import pytest
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
-BUILD = ROOT / "build" / "cpp-tests"
+from conftest import CPP_SUITE
 
 
 @pytest.fixture(scope="module")
 def cpp_tests():
-    cmake = shutil.which("cmake")
-    assert cmake, "cmake is needed to build the C++ tests"
-    configure = [cmake, "-S", str(ROOT), "-B", str(BUILD), "-DTREVALIN_BUILD_MODULE=OFF",
-                 "-DTREVALIN_BUILD_TESTS=ON", "-DCMAKE_BUILD_TYPE=Release"]
-    r = subprocess.run(configure, capture_output=True, text=True)
-    assert r.returncode == 0, "configuring the C++ tests failed:\n" + r.stdout + r.stderr
-    r = subprocess.run([cmake, "--build", str(BUILD), "-j", str(min(os.cpu_count() or 1, 4))],
-                       capture_output=True, text=True)
-    assert r.returncode == 0, r.stdout[-5000:] + r.stderr[-5000:]
-    return BUILD / "trevalin_tests"
+    return CPP_SUITE.wait()
 
 
 @pytest.mark.parametrize("threads", ["1", "3"])

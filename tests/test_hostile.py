@@ -7,7 +7,7 @@ import pytest
 
 import trevalin
 
-from conftest import run_python
+from conftest import Boom, Float, Index, Seq, run_python
 
 SANITIZED = bool(os.environ.get("TREVALIN_SANITIZED"))
 EYE = [1, 0, 0, 0, 1, 0, 0, 0, 1]
@@ -165,48 +165,6 @@ def test_remap_with_extreme_positions(value, filter):
 
 
 # --- objects -----------------------------------------------------------------------
-
-
-class Boom(Exception):
-    pass
-
-
-class Float:
-    def __init__(self, result):
-        self.result = result
-
-    def __float__(self):
-        if isinstance(self.result, BaseException):
-            raise self.result
-        return self.result
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        if isinstance(self.value, BaseException):
-            raise self.value
-        return self.value
-
-
-class Seq:
-    """Reports a length of `length` and serves items from `items`; `raise_at`
-    makes that index raise Boom."""
-
-    def __init__(self, items, length=None, raise_at=None):
-        self.items, self.length, self.raise_at = items, length, raise_at
-
-    def __len__(self):
-        if isinstance(self.length, BaseException):
-            raise self.length
-        return len(self.items) if self.length is None else self.length
-
-    def __getitem__(self, i):
-        if i == self.raise_at:
-            raise Boom(i)
-        return self.items[i]
 
 
 @pytest.mark.parametrize(

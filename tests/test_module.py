@@ -38,13 +38,6 @@ def test_signatures_and_docstrings(name, signature, first_line):
     assert fn.__doc__.splitlines()[0] == first_line
 
 
-def test_remap_rgb_docstring_keeps_its_line_break():
-    assert trevalin.remap_rgb.__doc__ == (
-        "Resample an RGB image through a coordinate map: output pixel (x, y)\n"
-        "takes its value from source position (map_x[y, x], map_y[y, x])."
-    )
-
-
 def test_import_does_not_load_numpy():
     out = run_python("import sys, trevalin; print('numpy' in sys.modules)")
     assert out.strip() == "False"

@@ -1,3 +1,4 @@
+// The detector's driver: the working image, its field, the seed loop and the order of the segments.
 #include "detector/detect.hpp"
 
 #include <algorithm>
@@ -8,7 +9,7 @@
 #include "detector/downscale.hpp"
 #include "detector/downscaled_field.hpp"
 #include "detector/improve_rect.hpp"
-#include "detector/memory.hpp"
+#include "sample/memory.hpp"
 #include "detector/nfa.hpp"
 #include "detector/level_line_field.hpp"
 #include "detector/refine.hpp"
@@ -57,12 +58,6 @@ std::vector<Segment> noted_field_segments(const Px* field, FieldNotes& notes, st
     sorted.reserve(found.size());
     for (std::size_t i : order) sorted.push_back(found[i]);
     return sorted;
-}
-
-std::vector<Segment> field_segments(const Px* field, std::uint64_t width, std::uint64_t height, double factor,
-                                    std::size_t ahead) {
-    FieldNotes notes = note_field(field, mul_size(width, height), kRho);
-    return noted_field_segments(field, notes, width, height, factor, ahead);
 }
 
 namespace {

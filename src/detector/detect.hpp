@@ -21,8 +21,6 @@ struct ImageTooLarge : std::length_error {
 
 // Gradient-norm threshold: the single-precision value nearest to 2 / sin(pi / 8).
 inline constexpr float kRho = 5.226252f;
-// Angle tolerance of region growing, pi / 8.
-inline constexpr double kTau = 0.39269908169872414;
 // Probability of an aligned pixel under the background model.
 inline constexpr double kAlignedProbability = 0.125;
 
@@ -33,15 +31,12 @@ double log_nt(std::uint64_t width, std::uint64_t height);
 std::uint64_t min_region_size(double log_nt);
 
 // The segments of a finished width x height field, longest first, with
-// coordinates mapped to the input image by `factor`. With `ahead` > 0, the
-// pool's threads grow up to `ahead` stretches of seeds ahead of the seed loop
-// (see seed_loop); the result is the same for every `ahead` and thread count.
-std::vector<Segment> field_segments(const Px* field, std::uint64_t width, std::uint64_t height, double factor,
-                                    std::size_t ahead);
-
-// field_segments with the field's notes taken while it was built (with
-// rho as the threshold); the seed loop sorts the seeds from them and takes
-// over notes.weak as its used map.
+// coordinates mapped to the input image by `factor`, from the field's notes
+// taken while it was built (with rho as the threshold): the seed loop sorts
+// the seeds from them and takes over notes.weak as its used map. With
+// `ahead` > 0, the pool's threads grow up to `ahead` stretches of seeds ahead
+// of the seed loop (see seed_loop); the result is the same for every `ahead`
+// and thread count.
 std::vector<Segment> noted_field_segments(const Px* field, FieldNotes& notes, std::uint64_t width,
                                           std::uint64_t height, double factor, std::size_t ahead);
 

@@ -9,9 +9,7 @@
 #include <new>
 
 #include "detector/lanes.hpp"
-#include "detector/memory.hpp"
-#include "detector/types.hpp"
-#include "pool/pool.hpp"
+#include "detector/working_value.hpp"
 #include "sample/numeric.hpp"
 
 namespace trevalin {
@@ -300,34 +298,5 @@ void BlurPlan::vertical_sums(const double* const* lines, const double* weights, 
         default: return down_base(lines, weights, taps, w_out, out);
     }
 }
-
-template <class T>
-Downscaled downscale(const T* image, std::uint64_t width, std::uint64_t height, double scale, Isa isa) {
-    const BlurPlan plan(width, height, scale, isa);
-    Buffer<double> across = Buffer<double>::uninitialized(mul_size(plan.w_out, plan.h_in));
-    prefer_huge_pages(across);
-    parallel_rows((plan.h_in + plan.group - 1) / plan.group, [&](std::size_t item) {
-        const std::size_t g = item * plan.group;
-        Buffer<double> scratch = Buffer<double>::uninitialized(plan.scratch_len());
-        Buffer<double> spare = Buffer<double>::uninitialized(plan.w_out);  // rows past the last
-        Buffer<double*> out = Buffer<double*>::uninitialized(plan.group);
-        for (std::size_t r = 0; r < plan.group; ++r)
-            out[r] = g + r < plan.h_in ? across.data() + (g + r) * plan.w_out : spare.data();
-        plan.horizontal(image, g, scratch.data(), out.data());
-    });
-
-    Buffer<double> out = Buffer<double>::uninitialized(mul_size(plan.w_out, plan.h_out));
-    prefer_huge_pages(out);
-    for_each_row(out.data(), plan.w_out, plan.h_out, [&](std::size_t y, double* row) {
-        Buffer<const double*> lines = Buffer<const double*>::uninitialized(plan.down.stride);
-        plan.vertical(y, [&](std::size_t g) { return across.data() + g * plan.w_out; }, lines.data(), row);
-    });
-    return {std::move(out), plan.w_out, plan.h_out};
-}
-
-template Downscaled downscale(const std::uint8_t*, std::uint64_t, std::uint64_t, double, Isa);
-template Downscaled downscale(const std::uint16_t*, std::uint64_t, std::uint64_t, double, Isa);
-template Downscaled downscale(const float*, std::uint64_t, std::uint64_t, double, Isa);
-template Downscaled downscale(const double*, std::uint64_t, std::uint64_t, double, Isa);
 
 }  // namespace trevalin

@@ -85,21 +85,4 @@ private:
     void vertical_sums(const double* const* lines, const double* weights, std::size_t taps, double* out) const;
 };
 
-struct Downscaled {
-    Buffer<double> image;
-    std::uint64_t width;
-    std::uint64_t height;
-};
-
-// The width x height image (samples taken through working_value) resampled
-// to downscaled_size: the whole image, both passes one after the other.
-template <class T>
-Downscaled downscale(const T* image, std::uint64_t width, std::uint64_t height, double scale,
-                     Isa isa = detected_isa());
-
-extern template Downscaled downscale(const std::uint8_t*, std::uint64_t, std::uint64_t, double, Isa);
-extern template Downscaled downscale(const std::uint16_t*, std::uint64_t, std::uint64_t, double, Isa);
-extern template Downscaled downscale(const float*, std::uint64_t, std::uint64_t, double, Isa);
-extern template Downscaled downscale(const double*, std::uint64_t, std::uint64_t, double, Isa);
-
 }  // namespace trevalin

@@ -4,7 +4,7 @@
 #include "detector/downscaled_field.hpp"
 
 #include "detector/downscale.hpp"
-#include "detector/memory.hpp"
+#include "sample/memory.hpp"
 #include "sample/numeric.hpp"
 
 namespace trevalin {

@@ -1,6 +1,8 @@
+// The variations tried on a rectangle that does not validate, best score kept.
 #include "detector/improve_rect.hpp"
 
 #include <initializer_list>
+#include <numbers>
 
 #include "detector/nfa.hpp"
 
@@ -33,7 +35,7 @@ double improve_rect(Rect& rect, const Px* field, std::uint64_t width, std::uint6
             q = q * 0.5;
             Rect v = start;
             v.p = q;
-            v.prec = 3.141592653589793 * q;
+            v.prec = std::numbers::pi * q;
             attempt(v);
         }
     };

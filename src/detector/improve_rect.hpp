@@ -8,11 +8,12 @@
 
 namespace trevalin {
 
+class NfaMemo;
+
 // Scores `rect` and, unless the score is already above 0, tries a fixed
 // sequence of variations of it, keeping each one that scores strictly higher.
 // `rect` is left as the best rectangle met; returns its score. With `memo`
 // (made with the same log_nt) the scores are taken from it.
-class NfaMemo;
 double improve_rect(Rect& rect, const Px* field, std::uint64_t width, std::uint64_t height, float rho,
                     double log_nt, NfaMemo* memo = nullptr);
 

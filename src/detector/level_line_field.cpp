@@ -1,3 +1,4 @@
+// The level-line field: gradient norm and level-line direction of every 2 x 2 block, row by row in parallel.
 #include "detector/level_line_field.hpp"
 
 #include <algorithm>
@@ -6,7 +7,8 @@
 #include <cstddef>
 #include <cstring>
 
-#include "detector/memory.hpp"
+#include "sample/memory.hpp"
+#include "detector/working_value.hpp"
 #include "pool/pool.hpp"
 #include "sample/isa.hpp"
 #include "sample/numeric.hpp"

@@ -1,3 +1,4 @@
+// Scoring a rectangle: its aligned pixels counted and the log-NFA of that count.
 #include "detector/nfa.hpp"
 
 #include <algorithm>

@@ -1,7 +1,9 @@
+// Tightening a region that fills its rectangle too thinly: regrowing and cutting it.
 #include "detector/refine.hpp"
 
 #include <cmath>
 #include <cstddef>
+#include <numbers>
 
 #include "detector/region.hpp"
 #include "sample/panic.hpp"
@@ -10,12 +12,7 @@ namespace trevalin {
 
 namespace {
 
-constexpr double kPi = 3.141592653589793;
 constexpr double kDenseEnough = 0.7;
-
-}  // namespace
-
-namespace {
 
 // hypot(dx, dy) compared with r, for pixel offsets. The sum of squares decides
 // unless it lies within a wide margin of r^2; only then is hypot evaluated.
@@ -38,7 +35,6 @@ double region_density(std::uint64_t pixels, const Rect& rect) {
 
 namespace {
 
-void release(std::uint8_t* used, std::size_t i) { used[i] = 0; }
 void release(UsedBits& used, std::size_t i) { used.free(i); }
 void release(SpeculativeUsed& used, std::size_t i) { used.map.free(i); }
 
@@ -63,8 +59,8 @@ bool refine_with(std::vector<std::uint32_t>& region, Rect& rect, Used&& used, co
         const double y = static_cast<double>(at.y);
         if (compare_distance(x - x0, y - y0, rect.width) >= 0) continue;
         double delta = std::atan2(static_cast<double>(field[i].uy), static_cast<double>(field[i].ux)) - a0;
-        while (delta <= -kPi) delta += 2.0 * kPi;
-        while (delta > kPi) delta -= 2.0 * kPi;
+        while (delta <= -std::numbers::pi) delta += 2.0 * std::numbers::pi;
+        while (delta > std::numbers::pi) delta -= 2.0 * std::numbers::pi;
         sum += delta;
         squares += delta * delta;
         count += 1.0;
@@ -108,19 +104,10 @@ bool refine_with(std::vector<std::uint32_t>& region, Rect& rect, Used&& used, co
 
 }  // namespace
 
-bool refine(std::vector<std::uint32_t>& region, Rect& rect, std::uint8_t* used, const Px* field,
-            std::uint64_t min_region_size, std::uint64_t width, std::uint64_t height) {
-    return refine_with(region, rect, used, field, min_region_size, width, height);
-}
-
 bool refine(std::vector<std::uint32_t>& region, Rect& rect, UsedBits& used, const Px* field,
             std::uint64_t min_region_size, std::uint64_t width, std::uint64_t height) {
     return refine_with(region, rect, used, field, min_region_size, width, height);
 }
-
-}  // namespace trevalin
-
-namespace trevalin {
 
 bool refine(std::vector<std::uint32_t>& region, Rect& rect, SpeculativeUsed& used, const Px* field,
             std::uint64_t min_region_size, std::uint64_t width, std::uint64_t height) {

@@ -18,10 +18,6 @@ double region_density(std::uint64_t pixels, const Rect& rect);
 // Returns true when the region ends dense enough, false when it becomes
 // smaller than min_region_size (the seed is then given up). Pixels leaving
 // the region are freed in `used`, pixels joining it are marked.
-bool refine(std::vector<std::uint32_t>& region, Rect& rect, std::uint8_t* used, const Px* field,
-            std::uint64_t min_region_size, std::uint64_t width, std::uint64_t height);
-
-// refine on the used map as bits; the same result.
 bool refine(std::vector<std::uint32_t>& region, Rect& rect, UsedBits& used, const Px* field,
             std::uint64_t min_region_size, std::uint64_t width, std::uint64_t height);
 

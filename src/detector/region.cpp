@@ -1,73 +1,38 @@
+// Region growing from a seed over the used map, and the rectangle fitted to a region.
 #include "detector/region.hpp"
 
 #include <cmath>
 #include <cstddef>
 #include <cstring>
+#include <numbers>
 #include <utility>
 #include <vector>
 
 #include "sample/numeric.hpp"
-#include "sample/isa.hpp"
 #include "sample/panic.hpp"
-
-#if TREVALIN_X86
-#include <emmintrin.h>
-#endif
 
 namespace trevalin {
 
 namespace {
-constexpr double kPi = 3.141592653589793;
-constexpr double kTolerance = 0.39269908169872414;  // pi / 8
-// The free neighbours of an interior pixel as bits, in visiting order: bits
-// 0, 1, 2 the row above, 4 and 6 the left and right neighbours, 9, 10, 11
-// the row below. Each row is one 4-byte load that stays inside the map: the
-// row above from x - 1, the pixel's own row from x - 1, the row below from
-// x - 2 (so that its last byte is x + 1, which exists even in the last
-// pixel of the map's second-to-last row).
-inline unsigned free_neighbours(const std::uint8_t* at, std::size_t w) {
-#if !TREVALIN_X86
-    const std::uint8_t* rows[3] = {at - w - 1, at - 1, at + w - 2};
-    unsigned zero = 0;
-    for (unsigned r = 0; r < 3; ++r)
-        for (unsigned b = 0; b < 4; ++b) zero |= static_cast<unsigned>(rows[r][b] == 0) << (4 * r + b);
-    return zero & 0x0E57u;
-#else
-    std::uint32_t above, same, below;
-    std::memcpy(&above, at - w - 1, sizeof above);
-    std::memcpy(&same, at - 1, sizeof same);
-    std::memcpy(&below, at + w - 2, sizeof below);
-    const __m128i rows = _mm_set_epi32(0, static_cast<int>(below), static_cast<int>(same), static_cast<int>(above));
-    const unsigned zero = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(rows, _mm_setzero_si128())));
-    return zero & 0x0E57u;
-#endif
-}
 
 // A region pixel's position (then its offset from the centroid) and weight.
 struct Offset {
     double x, y, wt;
 };
 
-// The two forms of the used map, as region growing sees them.
-struct UsedBytes {
-    std::uint8_t* used;
-    bool is_free(std::size_t i) const { return used[i] == 0; }
-    void take(std::size_t i) { used[i] = 1; }
-    unsigned free_around(std::size_t p, std::size_t w) const { return free_neighbours(used + p, w); }
-    void fetch(std::size_t i) const { __builtin_prefetch(used + i); }
-};
-
+// The used map as region growing sees it: whether a pixel is free, taking
+// it, and the free neighbours of an interior pixel as bits in visiting order
+// (bits 0, 1, 2 the row above, 4 and 6 the left and right neighbours, 9, 10,
+// 11 the row below).
 struct UsedBitsView {
     UsedBits& used;
     bool is_free(std::size_t i) const { return !used.taken(i); }
     void take(std::size_t i) { used.take(i); }
-    // The bits of free_neighbours(): the row above, the pixel's own row
-    // without the pixel itself, the row below.
     unsigned free_around(std::size_t p, std::size_t w) const {
         return (~used.three(p - w - 1) & 7u) | (~used.three(p - 1) & 5u) << 4 | (~used.three(p + w - 1) & 7u) << 9;
     }
-    // The seed loop asks for the words around each coming seed; asking again
-    // for each joined pixel's rows measured no faster.
+    // The seed loop asks for the words around each coming seed; growth asks
+    // for nothing more.
     void fetch(std::size_t) const {}
 };
 
@@ -90,29 +55,6 @@ bool all_free(const UsedBits& used, std::span<const std::uint32_t> pixels) {
     return true;
 }
 
-UsedBits::UsedBits(const std::uint8_t* used, std::size_t pixels)
-    : words_(Buffer<std::uint64_t>::uninitialized(pixels / 64 + 2)) {
-    std::size_t i = 0;
-    for (; i + 64 <= pixels; i += 64) {
-        std::uint64_t word = 0;
-#if TREVALIN_X86
-        const __m128i zero = _mm_setzero_si128();
-        for (int k = 0; k < 4; ++k) {
-            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(used + i + 16 * k));
-            const auto zeros = static_cast<std::uint64_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, zero)));
-            word |= (~zeros & 0xFFFFu) << (16 * k);
-        }
-#else
-        for (unsigned k = 0; k < 64; ++k) word |= static_cast<std::uint64_t>(used[i + k] != 0) << k;
-#endif
-        words_[i >> 6] = word;
-    }
-    std::uint64_t last = 0;
-    for (std::size_t k = i; k < pixels; ++k) last |= static_cast<std::uint64_t>(used[k] != 0) << (k - i);
-    words_[i >> 6] = last;
-    words_[words_.size() - 1] = 0;
-}
-
 UsedBits::UsedBits(Buffer<std::uint64_t> words, std::size_t pixels) : words_(std::move(words)) {
     if (words_.size() < pixels / 64 + 2 || words_[pixels / 64 + 1] != 0) panic("used map: too few words");
 }
@@ -120,11 +62,6 @@ UsedBits::UsedBits(Buffer<std::uint64_t> words, std::size_t pixels) : words_(std
 std::uint32_t index_width(std::uint64_t width) {
     if (width == 0 || width > 0xFFFFFFFFu) panic("pixel grid width outside the 32-bit index range");
     return static_cast<std::uint32_t>(width);
-}
-
-double grow_region(std::uint32_t seed, const Px* field, std::uint8_t* used, std::vector<std::uint32_t>& region,
-                   double tau, std::uint64_t width, std::uint64_t height) {
-    return grow_region_sum(seed, field, used, region, std::cos(tau), width, height).angle();
 }
 
 namespace {
@@ -218,7 +155,7 @@ DirectionSum grow(std::uint32_t seed, const Px* field, Used used, std::vector<st
         }
     };
 
-    // Index offset of each neighbour by its bit in free_neighbours().
+    // Index offset of each neighbour by its bit in free_around().
     const std::ptrdiff_t sw = static_cast<std::ptrdiff_t>(w);
     std::ptrdiff_t by_bit[12] = {};
     by_bit[0] = -sw - 1;
@@ -258,12 +195,6 @@ DirectionSum grow(std::uint32_t seed, const Px* field, Used used, std::vector<st
 }
 
 }  // namespace
-
-DirectionSum grow_region_sum(std::uint32_t seed, const Px* field, std::uint8_t* used,
-                             std::vector<std::uint32_t>& region, double cos_tau, std::uint64_t width,
-                             std::uint64_t height) {
-    return grow(seed, field, UsedBytes{used}, region, cos_tau, width, height);
-}
 
 DirectionSum grow_region_sum(std::uint32_t seed, const Px* field, UsedBits& used, std::vector<std::uint32_t>& region,
                              double cos_tau, std::uint64_t width, std::uint64_t height) {
@@ -327,9 +258,9 @@ Rect region_to_rect(std::span<const std::uint32_t> region, const Px* field, std:
 
     // The axis has two directions; take the one that agrees with the region angle.
     double diff = theta - angle;
-    while (diff <= -kPi) diff += 2.0 * kPi;
-    while (diff > kPi) diff -= 2.0 * kPi;
-    if (std::fabs(diff) > kTolerance) theta += kPi;
+    while (diff <= -std::numbers::pi) diff += 2.0 * std::numbers::pi;
+    while (diff > std::numbers::pi) diff -= 2.0 * std::numbers::pi;
+    if (std::fabs(diff) > kTau) theta += std::numbers::pi;
 
     const double dx = std::cos(theta);
     const double dy = std::sin(theta);
@@ -355,7 +286,7 @@ Rect region_to_rect(std::span<const std::uint32_t> region, const Px* field, std:
                 across >= 1.0 ? across : 1.0,
                 dx,
                 dy,
-                kTolerance,
+                kTau,
                 p};
 }
 

@@ -46,11 +46,9 @@ private:
 
 // The used map as one bit per pixel, 1 for taken. The seed loop reads it at
 // every seed and around every pixel it grows, all over the image: an eighth
-// of the byte map, it stays in cache on images whose byte map would not.
+// of a map of bytes, it stays in cache on large images.
 class UsedBits {
 public:
-    // Bit i is set where used[i] is not 0.
-    UsedBits(const std::uint8_t* used, std::size_t pixels);
     // Takes over the words of a map of `pixels` bits laid out as this one's
     // (bit i % 64 of word i / 64) and followed by a spare zero word.
     UsedBits(Buffer<std::uint64_t> words, std::size_t pixels);
@@ -102,14 +100,6 @@ struct SpeculativeUsed {
 // Whether every pixel of `pixels` is free in `used`.
 bool all_free(const UsedBits& used, std::span<const std::uint32_t> pixels);
 
-// Grows from `seed` (a free pixel) the connected set of free pixels whose
-// level-line direction lies within `tau` of the running direction sum, in
-// breadth-first order. `region` is emptied first and receives the seed, then
-// the other pixels in joining order; every pixel taken is marked in `used`.
-// Returns the angle of the direction sum.
-double grow_region(std::uint32_t seed, const Px* field, std::uint8_t* used, std::vector<std::uint32_t>& region,
-                   double tau, std::uint64_t width, std::uint64_t height);
-
 // The direction sum of a grown region; its angle is asked for only when the
 // region is large enough to be kept (most growths give a few pixels).
 struct DirectionSum {
@@ -117,15 +107,11 @@ struct DirectionSum {
     double angle() const { return std::atan2(sy, sx); }
 };
 
-// grow_region with cos(tau) given instead of tau (so a caller that grows
-// many regions with one tolerance takes the cosine once), returning the
-// direction sum: grow_region(..., tau, ...) is
-// grow_region_sum(..., std::cos(tau), ...).angle(), bit for bit.
-DirectionSum grow_region_sum(std::uint32_t seed, const Px* field, std::uint8_t* used,
-                             std::vector<std::uint32_t>& region, double cos_tau, std::uint64_t width,
-                             std::uint64_t height);
-
-// grow_region_sum on the used map as bits; the same region and sum.
+// Grows from `seed` (a free pixel) the connected set of free pixels whose
+// level-line direction lies within the tolerance (given as its cosine) of the
+// running direction sum, in breadth-first order. `region` is emptied first
+// and receives the seed, then the other pixels in joining order; every pixel
+// taken is marked in `used`. Returns the direction sum.
 DirectionSum grow_region_sum(std::uint32_t seed, const Px* field, UsedBits& used, std::vector<std::uint32_t>& region,
                              double cos_tau, std::uint64_t width, std::uint64_t height);
 

@@ -1,9 +1,13 @@
 #pragma once
-// The records that the detector's stages pass to one another.
+// The records that the detector's stages pass to one another, and the angle
+// tolerance that they share.
 
-#include <cstdint>
+#include <numbers>
 
 namespace trevalin {
+
+// Angle tolerance of region growing and rectangle fitting, pi / 8.
+inline constexpr double kTau = std::numbers::pi / 8;
 
 // One record of the level-line field: gradient magnitude and the unit vector
 // along the level line (the gradient turned a quarter turn). All zero where
@@ -32,12 +36,5 @@ struct Segment {
     double precision;
     double log_nfa;
 };
-
-// A sample as the detector works with it: 16-bit samples are brought to the
-// 0..255 range of 8-bit ones, floating-point samples are taken as they are.
-inline double working_value(std::uint8_t v) { return static_cast<double>(v); }
-inline double working_value(std::uint16_t v) { return static_cast<double>(v) / 257.0; }
-inline double working_value(float v) { return static_cast<double>(v); }
-inline double working_value(double v) { return v; }
 
 }  // namespace trevalin

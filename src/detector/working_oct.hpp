@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "detector/working_value.hpp"
+
 namespace trevalin {
 
 #define TREVALIN_WORKING_OCT __attribute__((target("avx512f,avx512dq,avx512vl"), always_inline)) inline

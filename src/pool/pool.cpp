@@ -1,3 +1,4 @@
+// The process-wide worker pool: its size, its threads, the row-parallel loop and a fork-safe restart.
 #include "pool/pool.hpp"
 
 #include <pthread.h>
@@ -103,6 +104,21 @@ std::size_t cgroup_cpu_limit() {
         }
     }
     return best;
+}
+
+// The CPUs available to the process: its affinity mask, reduced by a cgroup
+// CPU quota; 1 when neither can be read.
+std::size_t available_cpus() {
+    std::size_t n = 0;
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof(set), &set) == 0) n = static_cast<std::size_t>(CPU_COUNT(&set));
+    if (n == 0) {
+        unsigned hc = std::thread::hardware_concurrency();
+        n = hc;
+    }
+    std::size_t quota = cgroup_cpu_limit();
+    if (quota && (n == 0 || quota < n)) n = quota;
+    return n ? n : 1;
 }
 
 std::size_t decide_thread_count() {
@@ -303,27 +319,9 @@ Pool& pool() {
 
 }  // namespace
 
-std::size_t available_cpus() {
-    std::size_t n = 0;
-    cpu_set_t set;
-    if (sched_getaffinity(0, sizeof(set), &set) == 0) n = static_cast<std::size_t>(CPU_COUNT(&set));
-    if (n == 0) {
-        unsigned hc = std::thread::hardware_concurrency();
-        n = hc;
-    }
-    std::size_t quota = cgroup_cpu_limit();
-    if (quota && (n == 0 || quota < n)) n = quota;
-    return n ? n : 1;
-}
-
 std::size_t pool_thread_count() {
     std::lock_guard<std::mutex> lock(g_create);
     return thread_count_locked();
-}
-
-std::size_t pool_workers_started() {
-    Pool* p = g_pool.load(std::memory_order_acquire);
-    return p ? p->started() : 0;
 }
 
 namespace detail {

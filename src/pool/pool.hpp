@@ -21,12 +21,6 @@ namespace trevalin {
 // available to the process (affinity mask, reduced by a cgroup CPU quota), or 1.
 std::size_t pool_thread_count();
 
-// The CPU count used above when no variable decides.
-std::size_t available_cpus();
-
-// Number of worker threads the pool has started so far (0 before first use).
-std::size_t pool_workers_started();
-
 namespace detail {
 using RowCall = void (*)(void* ctx, std::size_t row);
 void parallel_rows_impl(std::size_t rows, RowCall call, void* ctx);

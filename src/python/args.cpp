@@ -1,3 +1,4 @@
+// Argument conversion for the module's functions: numbers, filters, matrices, sizes.
 #include "python/args.hpp"
 
 #include <string>

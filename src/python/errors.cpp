@@ -1,7 +1,8 @@
+// Failures of a call turned into Python exceptions: size errors, memory, panics.
 #include <exception>
 #include <new>
-#include <stdexcept>
 
+#include "detector/detect.hpp"
 #include "python/py.hpp"
 #include "sample/panic.hpp"
 
@@ -62,8 +63,8 @@ void raise_from_current_exception() {
         throw;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
-    } catch (const std::length_error& e) {
-        // A request the index types cannot address (an image too large).
+    } catch (const ImageTooLarge& e) {
+        // An image the detector's 32-bit pixel indices cannot address.
         PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const Panic& e) {
         raise_panic(e.what());

@@ -1,3 +1,4 @@
+// The Segment class: seven read-only numbers and the computed angle and length.
 #include "python/segment.hpp"
 
 #include <bit>
@@ -7,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "python/fixed_one.hpp"
+#include "sample/fixed_one.hpp"
 
 namespace trevalin::py {
 namespace {

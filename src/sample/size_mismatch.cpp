@@ -1,3 +1,4 @@
+// The message of a size mismatch between a buffer and its dimensions.
 #include "sample/size_mismatch.hpp"
 
 namespace trevalin {

@@ -18,9 +18,16 @@
 #include "detector/refine.hpp"
 #include "detector/region.hpp"
 #include "pool/pool.hpp"
+#include "reference_stages.hpp"
 #include "test_detector_support.hpp"
 
 using namespace trevalin;
+using detector_test::downscale;
+using detector_test::seeds_by_norm;
+using detector_test::field_segments;
+using detector_test::grow_region;
+using detector_test::refine;
+using detector_test::Downscaled;
 using detector_test::random_image;
 
 namespace {

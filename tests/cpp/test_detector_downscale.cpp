@@ -13,9 +13,12 @@
 #include "detector/downscaled_field.hpp"
 #include "detector/level_line_field.hpp"
 #include "sample/numeric.hpp"
+#include "reference_stages.hpp"
 #include "test_detector_support.hpp"
 
 using namespace trevalin;
+using detector_test::downscale;
+using detector_test::Downscaled;
 using detector_test::random_image;
 using detector_test::same_bits;
 

@@ -9,10 +9,13 @@
 
 #include "detector/detect.hpp"
 #include "detector/level_line_field.hpp"
+#include "detector/working_value.hpp"
 #include "sample/numeric.hpp"
+#include "reference_stages.hpp"
 #include "test_detector_support.hpp"
 
 using namespace trevalin;
+using detector_test::seeds_by_norm;
 using detector_test::random_image;
 using detector_test::same_bits;
 

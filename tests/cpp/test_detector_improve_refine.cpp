@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <numbers>
 #include <cstring>
 #include <random>
 #include <utility>
@@ -13,7 +14,11 @@
 #include "detector/refine.hpp"
 #include "detector/region.hpp"
 
+#include "reference_stages.hpp"
+
 using namespace trevalin;
+using detector_test::grow_region;
+using detector_test::refine;
 
 namespace {
 
@@ -48,7 +53,7 @@ TEST_CASE("improve_rect") {
         Rect r = horizontal(3.0, 10.0, 2.0, 1.0);
         const double s = improve_rect(r, field.data(), 20, 5, kRho, 8.0);
         CHECK(r.p == 0.125 / 32);
-        CHECK(r.prec == 3.141592653589793 * (0.125 / 32));
+        CHECK(r.prec == std::numbers::pi * (0.125 / 32));
         CHECK(s == binomial_log_nfa(8, 8, 0.125 / 32, 8.0));
         CHECK(r.width == 1.0);
     }
@@ -140,53 +145,5 @@ TEST_CASE("refine") {
         std::size_t marked = 0;
         for (std::uint32_t i = 0; i < w * h; ++i) marked += used[i] == 1 && field[i].norm > 0.0f;
         CHECK(marked == region.size());  // cut pixels are free again
-    }
-}
-
-TEST_CASE("the used map as bits grows and refines exactly like the byte map") {
-    // Widths around the 64-pixel words, so rows and the three-pixel windows
-    // straddle word boundaries and the map ends inside, at and past a word.
-    std::mt19937 rng(91);
-    for (const auto& [w, h] : {std::pair<std::size_t, std::size_t>{5, 3}, {63, 4}, {64, 3}, {65, 7}, {130, 5}, {31, 9}}) {
-        CAPTURE(w);
-        CAPTURE(h);
-        std::vector<Px> field(w * h);
-        std::uniform_real_distribution<double> jitter(-0.3, 0.3);
-        for (std::size_t i = 0; i < w * h; ++i) {
-            const double a = 0.8 + 0.05 * double(i % w) + jitter(rng);
-            field[i] = rng() % 13 == 0 ? Px{0.0f, 0.0f, 0.0f} : Px{float(1 + rng() % 9), float(std::cos(a)), float(std::sin(a))};
-        }
-        // Taken bytes of several values: any non-zero byte is taken.
-        std::vector<std::uint8_t> bytes(w * h, 0);
-        for (auto& b : bytes) b = rng() % 4 == 0 ? std::uint8_t(1 + rng() % 255) : 0;
-        UsedBits bits(bytes.data(), w * h);
-        auto same_maps = [&] {
-            for (std::size_t i = 0; i < w * h; ++i)
-                if (bits.taken(i) != (bytes[i] != 0)) return false;
-            return true;
-        };
-        REQUIRE(same_maps());
-
-        // Every free pixel in turn, as the seed loop does, refining large regions.
-        for (std::uint32_t seed = 0; seed < w * h; ++seed) {
-            if (bytes[seed]) continue;
-            REQUIRE_FALSE(bits.taken(seed));
-            std::vector<std::uint32_t> by_byte, by_bit;
-            const DirectionSum a = grow_region_sum(seed, field.data(), bytes.data(), by_byte, std::cos(0.4), w, h);
-            const DirectionSum b = grow_region_sum(seed, field.data(), bits, by_bit, std::cos(0.4), w, h);
-            REQUIRE(by_byte == by_bit);
-            CHECK(std::memcmp(&a, &b, sizeof a) == 0);
-            if (by_byte.size() >= 3) {
-                Rect ra = region_to_rect(by_byte, field.data(), w, a.angle(), 0.125);
-                Rect rb = ra;
-                ra.width = rb.width = 3.0 * ra.width;  // thin the region out so that refine works
-                const bool ka = refine(by_byte, ra, bytes.data(), field.data(), 3, w, h);
-                const bool kb = refine(by_bit, rb, bits, field.data(), 3, w, h);
-                CHECK(ka == kb);
-                CHECK(by_byte == by_bit);
-                if (ka) CHECK(same_rect(ra, rb));
-            }
-            REQUIRE(same_maps());
-        }
     }
 }

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <numbers>
 #include <limits>
 #include <random>
 #include <tuple>
@@ -56,7 +57,7 @@ TEST_CASE_TEMPLATE("count_aligned finds exactly the pixels of the plain box scan
     if (!hold.runs) return;
     const std::uint64_t w = 97, h = 83;
     std::mt19937 rng(5);
-    std::uniform_real_distribution<float> angle(-3.1415927f, 3.1415927f);
+    std::uniform_real_distribution<float> angle(-std::numbers::pi_v<float>, std::numbers::pi_v<float>);
     std::uniform_real_distribution<float> strength(0.0f, 12.0f);
     std::vector<Px> field(w * h);
     for (Px& p : field) {
@@ -64,7 +65,7 @@ TEST_CASE_TEMPLATE("count_aligned finds exactly the pixels of the plain box scan
         p = {strength(rng), std::cos(a), std::sin(a)};
     }
     std::uniform_real_distribution<double> pos(-20.0, 117.0);
-    std::uniform_real_distribution<double> dir(-3.141592653589793, 3.141592653589793);
+    std::uniform_real_distribution<double> dir(-std::numbers::pi, std::numbers::pi);
     std::uniform_real_distribution<double> wid(0.5, 9.0);
     std::uniform_real_distribution<double> tol(0.01, 0.8);
     std::size_t mismatches = 0, nonempty = 0;
@@ -99,7 +100,7 @@ TEST_CASE("narrow boxes count as the plain box scan, with special records and no
     // split into groups of four and a remainder in every way.
     const std::uint64_t w = 41, h = 37;
     std::mt19937 rng(8);
-    std::uniform_real_distribution<float> angle(-3.1415927f, 3.1415927f);
+    std::uniform_real_distribution<float> angle(-std::numbers::pi_v<float>, std::numbers::pi_v<float>);
     const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
     std::vector<Px> field(w * h);
     for (Px& p : field) {
@@ -114,7 +115,7 @@ TEST_CASE("narrow boxes count as the plain box scan, with special records and no
             default: break;
         }
     }
-    std::uniform_real_distribution<double> pos(-3.0, 44.0), dir(-3.141592653589793, 3.141592653589793);
+    std::uniform_real_distribution<double> pos(-3.0, 44.0), dir(-std::numbers::pi, std::numbers::pi);
     std::uniform_real_distribution<double> len(0.0, 9.0), wid(0.5, 5.0), tol(0.01, 0.8);
     std::size_t mismatches = 0, nonempty = 0;
     for (int i = 0; i < 6000; ++i) {
@@ -176,7 +177,7 @@ TEST_CASE_TEMPLATE("count_aligned_run counts what the one-record test counts, fo
     // Records near every edge of the test: norms at and around rho, NaN and
     // infinite components, dot products at cp exactly, and random ones.
     std::mt19937 rng(23);
-    std::uniform_real_distribution<float> angle(-3.1415927f, 3.1415927f);
+    std::uniform_real_distribution<float> angle(-std::numbers::pi_v<float>, std::numbers::pi_v<float>);
     const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
     for (int round = 0; round < 60; ++round) {
         const float a = angle(rng);

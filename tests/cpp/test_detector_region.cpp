@@ -3,13 +3,17 @@
 #include <cmath>
 #include <algorithm>
 #include <cstdint>
+#include <numbers>
 #include <random>
 #include <vector>
 
 #include "detector/region.hpp"
+#include "reference_stages.hpp"
 #include "test_detector_support.hpp"
 
 using namespace trevalin;
+using detector_test::grow_region;
+using detector_test::grow_region_sum;
 using detector_test::same_bits;
 
 namespace {
@@ -294,7 +298,7 @@ namespace {
 // The rectangle fit with every position recomputed from the index in each pass.
 Rect reference_rect(const std::vector<std::uint32_t>& region, const std::vector<Px>& field, std::uint32_t w,
                     double angle, double p) {
-    const double pi = 3.141592653589793;
+    constexpr double pi = std::numbers::pi;
     double sum_w = 0.0, sum_x = 0.0, sum_y = 0.0;
     for (std::uint32_t i : region) {
         const double wt = field[i].norm;

@@ -4,7 +4,7 @@
 #include <limits>
 #include <string>
 
-#include "python/fixed_one.hpp"
+#include "sample/fixed_one.hpp"
 
 namespace {
 std::string fixed(double v) {

@@ -1,5 +1,5 @@
 #pragma once
-// Memory advice for the detector's image-sized buffers.
+// Memory advice for image-sized buffers: huge pages where the kernel offers them.
 
 #include <sys/mman.h>
 

@@ -1,0 +1,101 @@
+#pragma once
+// Plain forms of detector stages that the tests take as references: the
+// whole-image downscale, the seed order and segments of a finished field,
+// and growing and refining over a used map of one byte per pixel.
+
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "detector/detect.hpp"
+#include "detector/downscale.hpp"
+#include "detector/field_notes.hpp"
+#include "detector/refine.hpp"
+#include "detector/region.hpp"
+#include "detector/seeds.hpp"
+#include "pool/pool.hpp"
+#include "sample/buffer.hpp"
+#include "sample/numeric.hpp"
+
+namespace detector_test {
+
+using namespace trevalin;
+
+struct Downscaled {
+    Buffer<double> image;
+    std::uint64_t width;
+    std::uint64_t height;
+};
+
+// The width x height image resampled to downscaled_size: both blur passes
+// over the whole image, one after the other.
+template <class T>
+Downscaled downscale(const T* image, std::uint64_t width, std::uint64_t height, double scale,
+                     Isa isa = detected_isa()) {
+    const BlurPlan plan(width, height, scale, isa);
+    Buffer<double> across = Buffer<double>::uninitialized(mul_size(plan.w_out, plan.h_in));
+    parallel_rows((plan.h_in + plan.group - 1) / plan.group, [&](std::size_t item) {
+        const std::size_t g = item * plan.group;
+        Buffer<double> scratch = Buffer<double>::uninitialized(plan.scratch_len());
+        Buffer<double> spare = Buffer<double>::uninitialized(plan.w_out);  // rows past the last
+        Buffer<double*> out = Buffer<double*>::uninitialized(plan.group);
+        for (std::size_t r = 0; r < plan.group; ++r)
+            out[r] = g + r < plan.h_in ? across.data() + (g + r) * plan.w_out : spare.data();
+        plan.horizontal(image, g, scratch.data(), out.data());
+    });
+    Buffer<double> out = Buffer<double>::uninitialized(mul_size(plan.w_out, plan.h_out));
+    for_each_row(out.data(), plan.w_out, plan.h_out, [&](std::size_t y, double* row) {
+        Buffer<const double*> lines = Buffer<const double*>::uninitialized(plan.down.stride);
+        plan.vertical(y, [&](std::size_t g) { return across.data() + g * plan.w_out; }, lines.data(), row);
+    });
+    return {std::move(out), plan.w_out, plan.h_out};
+}
+
+// The seed order of a finished field.
+inline Buffer<std::uint32_t> seeds_by_norm(const Px* field, std::uint64_t count, float threshold) {
+    FieldNotes notes = note_field(field, count, threshold);
+    return seeds_by_notes(notes, count, threshold);
+}
+
+// The segments of a finished field, its notes taken afterwards.
+inline std::vector<Segment> field_segments(const Px* field, std::uint64_t width, std::uint64_t height,
+                                           double factor, std::size_t ahead) {
+    FieldNotes notes = note_field(field, mul_size(width, height), kRho);
+    return noted_field_segments(field, notes, width, height, factor, ahead);
+}
+
+// A used map of one byte per pixel (0 free) as bits, and back.
+inline UsedBits to_bits(const std::uint8_t* used, std::size_t pixels) {
+    Buffer<std::uint64_t> words = Buffer<std::uint64_t>::zeroed(pixels / 64 + 2);
+    for (std::size_t i = 0; i < pixels; ++i) words[i >> 6] |= std::uint64_t{used[i] != 0} << (i & 63);
+    return UsedBits(std::move(words), pixels);
+}
+inline void to_bytes(const UsedBits& bits, std::uint8_t* used, std::size_t pixels) {
+    for (std::size_t i = 0; i < pixels; ++i)
+        if (bits.taken(i) != (used[i] != 0)) used[i] = bits.taken(i) ? 1 : 0;
+}
+
+inline DirectionSum grow_region_sum(std::uint32_t seed, const Px* field, std::uint8_t* used,
+                                    std::vector<std::uint32_t>& region, double cos_tau, std::uint64_t width,
+                                    std::uint64_t height) {
+    UsedBits bits = to_bits(used, width * height);
+    const DirectionSum sum = trevalin::grow_region_sum(seed, field, bits, region, cos_tau, width, height);
+    to_bytes(bits, used, width * height);
+    return sum;
+}
+
+// Growing with the tolerance itself; returns the angle of the direction sum.
+inline double grow_region(std::uint32_t seed, const Px* field, std::uint8_t* used,
+                          std::vector<std::uint32_t>& region, double tau, std::uint64_t width, std::uint64_t height) {
+    return grow_region_sum(seed, field, used, region, std::cos(tau), width, height).angle();
+}
+
+inline bool refine(std::vector<std::uint32_t>& region, Rect& rect, std::uint8_t* used, const Px* field,
+                   std::uint64_t min_region_size, std::uint64_t width, std::uint64_t height) {
+    UsedBits bits = to_bits(used, width * height);
+    const bool kept = trevalin::refine(region, rect, bits, field, min_region_size, width, height);
+    to_bytes(bits, used, width * height);
+    return kept;
+}
+
+}  // namespace detector_test
