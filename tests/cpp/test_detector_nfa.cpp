@@ -266,7 +266,10 @@ TEST_CASE("remembered scores are the scores, whatever the order and the slot col
     std::shuffle(order.begin(), order.end(), rng);
     CHECK(asks.size() > 4096);
     for (std::size_t i : order) {
-        const auto [n, k, p] = asks[i];
+        const auto& ask = asks[i];
+        const auto n = std::get<0>(ask);
+        const auto k = std::get<1>(ask);
+        const auto p = std::get<2>(ask);
         CAPTURE(n);
         CAPTURE(k);
         CAPTURE(p);
