@@ -1,3 +1,4 @@
+// Coordinate-map remap: every output row sampled on the pool.
 #include "warp/remap.hpp"
 
 #include "pool/pool.hpp"

@@ -1,3 +1,4 @@
+// Row kernels: the portable forms and the choice of the vectorised ones.
 #include "warp/row_kernels.hpp"
 
 #include <climits>

@@ -1,9 +1,12 @@
+// Pixel samplers: bilinear and Lanczos-3 at a real-valued source position.
 #include "warp/sampler.hpp"
+
+#include <numbers>
 
 namespace trevalin {
 namespace {
 
-constexpr double pi = 3.141592653589793;
+constexpr double pi = std::numbers::pi;
 
 double lanczos3_kernel(double d) {
     if (d == 0.0) return 1.0;

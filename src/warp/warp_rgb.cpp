@@ -1,3 +1,4 @@
+// Perspective warp: the output rows through the inverse homography, on the pool.
 #include "warp/warp_rgb.hpp"
 
 #include "pool/pool.hpp"
