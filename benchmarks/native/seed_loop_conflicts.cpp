@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
         field = std::min(field, since_ms(t0));
         const auto t1 = std::chrono::steady_clock::now();
         const double c1 = cpu_ms();
-        segments = seed_loop(f.field.data(), notes, f.width, f.height, 1.25, ahead, &counts, argc == 7).size();
+        segments = seed_loop(f.field.data(), notes, f.width, f.height, 1.25, ahead, SeedLoopMode::GrowingAhead, &counts, argc == 7).size();
         loop_cpu = std::min(loop_cpu, cpu_ms() - c1);
         loop = std::min(loop, since_ms(t1));
     }

@@ -45,8 +45,9 @@ inline std::int64_t total_order_key(double v) {
 }  // namespace
 
 std::vector<Segment> noted_field_segments(const Px* field, FieldNotes& notes, std::uint64_t width,
-                                          std::uint64_t height, double factor, std::size_t ahead) {
-    std::vector<Segment> found = seed_loop(field, notes, width, height, factor, ahead);
+                                          std::uint64_t height, double factor, std::size_t ahead,
+                                          SeedLoopMode mode) {
+    std::vector<Segment> found = seed_loop(field, notes, width, height, factor, ahead, mode);
     std::vector<std::int64_t> keys(found.size());
     std::vector<std::size_t> order(found.size());
     for (std::size_t i = 0; i < found.size(); ++i) {
@@ -62,12 +63,13 @@ std::vector<Segment> noted_field_segments(const Px* field, FieldNotes& notes, st
 
 namespace {
 
-// With one thread the seed loop is the plain loop; with more, each thread
-// may grow a few stretches of seeds ahead of it.
+// With one thread the seed loop is the plain loop; with more, the pool
+// scores the refined rectangles beside it.
 std::vector<Segment> segments_of(const Px* field, FieldNotes& notes, std::uint64_t width, std::uint64_t height,
                                  double factor) {
-    const std::size_t threads = pool_thread_count();
-    return noted_field_segments(field, notes, width, height, factor, threads > 1 ? 4 * threads : 0);
+    constexpr std::size_t kRing = 256;
+    return noted_field_segments(field, notes, width, height, factor, pool_thread_count() > 1 ? kRing : 0,
+                                SeedLoopMode::ScoringAside);
 }
 
 [[noreturn]] void too_large(std::uint64_t width, std::uint64_t height) {

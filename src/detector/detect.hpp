@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "detector/level_line_field.hpp"
+#include "detector/seed_loop.hpp"
 #include "detector/types.hpp"
 #include "sample/size_mismatch.hpp"
 
@@ -34,11 +35,11 @@ std::uint64_t min_region_size(double log_nt);
 // coordinates mapped to the input image by `factor`, from the field's notes
 // taken while it was built (with rho as the threshold): the seed loop sorts
 // the seeds from them and takes over notes.weak as its used map. With
-// `ahead` > 0, the pool's threads grow up to `ahead` stretches of seeds ahead
-// of the seed loop (see seed_loop); the result is the same for every `ahead`
-// and thread count.
+// `ahead` > 0 the pool's threads help the seed loop as `mode` says (see
+// seed_loop); the result is the same for every `ahead`, mode and thread count.
 std::vector<Segment> noted_field_segments(const Px* field, FieldNotes& notes, std::uint64_t width,
-                                          std::uint64_t height, double factor, std::size_t ahead);
+                                          std::uint64_t height, double factor, std::size_t ahead,
+                                          SeedLoopMode mode = SeedLoopMode::GrowingAhead);
 
 // Finds the segments of the width x height image in `samples` (len elements,
 // row-major). When scale < 1 the image is first shrunk by that factor and the

@@ -17,6 +17,7 @@
 #include "detector/nfa.hpp"
 #include "detector/refine.hpp"
 #include "detector/region.hpp"
+#include "pool/pipeline.hpp"
 #include "pool/pool.hpp"
 #include "sample/buffer.hpp"
 
@@ -57,21 +58,34 @@ struct Loop {
     }
 };
 
-// Grows, fits, refines and scores from the free pixel `seed`; `region` ends
-// as the pixels the seed leaves taken. True with `out` set when the
-// rectangle scores as a segment.
+// Grows, fits and refines from the free pixel `seed`; `region` ends as the
+// pixels the seed leaves taken. True with `rect` set when the refined
+// rectangle is worth scoring.
+template <class Used>
+bool grow_rect(const Loop& in, std::uint32_t seed, Used& used, std::vector<std::uint32_t>& region, Rect& rect) {
+    const DirectionSum sum = grow_region_sum(seed, in.field, used, region, in.cos_tau, in.width, in.height);
+    if (region.size() < in.min_size) return false;
+    rect = region_to_rect(region, in.field, in.width, sum.angle(), kAlignedProbability);
+    return refine(region, rect, used, in.field, in.min_size, in.width, in.height);
+}
+
+// The segment of a scored rectangle.
+Segment segment_of(const Loop& in, const Rect& rect, double score) {
+    // Field coordinates name the top-left pixel of a 2 x 2 block; +0.5 is its centre.
+    return Segment{(rect.x1 + 0.5) * in.factor, (rect.y1 + 0.5) * in.factor, (rect.x2 + 0.5) * in.factor,
+                   (rect.y2 + 0.5) * in.factor, rect.width * in.factor, rect.p, score};
+}
+
+// grow_rect, then scoring. True with `out` set when the rectangle scores as
+// a segment.
 template <class Used>
 bool from_seed(const Loop& in, std::uint32_t seed, Used& used, std::vector<std::uint32_t>& region, NfaMemo& memo,
                Segment& out) {
-    const DirectionSum sum = grow_region_sum(seed, in.field, used, region, in.cos_tau, in.width, in.height);
-    if (region.size() < in.min_size) return false;
-    Rect rect = region_to_rect(region, in.field, in.width, sum.angle(), kAlignedProbability);
-    if (!refine(region, rect, used, in.field, in.min_size, in.width, in.height)) return false;
+    Rect rect;
+    if (!grow_rect(in, seed, used, region, rect)) return false;
     const double score = improve_rect(rect, in.field, in.width, in.height, kRho, in.nt, &memo);
     if (!(score > 0.0)) return false;
-    // Field coordinates name the top-left pixel of a 2 x 2 block; +0.5 is its centre.
-    out = Segment{(rect.x1 + 0.5) * in.factor, (rect.y1 + 0.5) * in.factor, (rect.x2 + 0.5) * in.factor,
-                  (rect.y2 + 0.5) * in.factor, rect.width * in.factor, rect.p, score};
+    out = segment_of(in, rect, score);
     return true;
 }
 
@@ -141,6 +155,35 @@ std::vector<Segment> sequential_loop(Loop& in) {
         Segment segment;
         if (from_seed(in, seed, in.used, region, memo, segment)) found.push_back(segment);
     }
+    return found;
+}
+
+// The plain loop with the rectangles scored on other threads: scoring reads
+// only the field, never the used map, so the loop goes on while the pool
+// scores what it refined; the segments are collected in seed order.
+std::vector<Segment> scoring_aside(Loop& in, std::size_t ring) {
+    struct Candidate {
+        Rect rect;
+        double score;
+    };
+    std::vector<Segment> found;
+    pipeline<Candidate>(
+        ring,
+        [&](auto push) {
+            std::vector<std::uint32_t> region;
+            SeedFetcher fetcher(in, in.used, in.seeds.size());
+            for (std::size_t j = 0; j < in.seeds.size(); ++j) {
+                const std::uint32_t seed = in.seeds[j];
+                if (in.used.taken(seed)) continue;
+                fetcher.ahead_of(j);
+                Rect rect;
+                if (grow_rect(in, seed, in.used, region, rect)) push(Candidate{rect, 0.0});
+            }
+        },
+        [&](Candidate& c) { c.score = improve_rect(c.rect, in.field, in.width, in.height, kRho, in.nt); },
+        [&](Candidate c) {
+            if (c.score > 0.0) found.push_back(segment_of(in, c.rect, c.score));
+        });
     return found;
 }
 
@@ -437,10 +480,12 @@ std::vector<Segment> loop_with_pool(Loop& in, std::size_t ahead, SeedLoopCounts&
 }  // namespace
 
 std::vector<Segment> seed_loop(const Px* field, FieldNotes& notes, std::uint64_t width, std::uint64_t height,
-                               double factor, std::size_t ahead, SeedLoopCounts* counts, bool all_ahead) {
+                               double factor, std::size_t ahead, SeedLoopMode mode, SeedLoopCounts* counts,
+                               bool all_ahead) {
     Loop in(field, width, height, notes, factor);
     if (in.seeds.empty()) return {};
     if (ahead == 0) return sequential_loop(in);
+    if (mode == SeedLoopMode::ScoringAside) return scoring_aside(in, ahead);
     SeedLoopCounts mine;
     std::vector<Segment> found = loop_with_pool(in, ahead, mine, all_ahead);
     if (counts) *counts = mine;

@@ -11,12 +11,22 @@
 
 namespace trevalin {
 
+// How the seed loop uses the pool's threads (with `ahead` > 0).
+enum class SeedLoopMode {
+    // The loop grows and refines on the calling thread while the pool scores
+    // the rectangles, at most `ahead` of them waiting.
+    ScoringAside,
+    // The pool grows stretches of seeds ahead of the loop (below). It scales
+    // to more threads, but on two cores it does not yet beat ScoringAside.
+    GrowingAhead,
+};
+
 // The segments found from the seeds of a width x height field, in seed
 // order, with coordinates mapped to the input image by `factor`. The seeds
 // are sorted from `notes`, whose weak map becomes the used map.
 //
 // Each seed sees the used map as the seeds before it left it, so the order
-// decides the result. With `ahead` > 0 the other threads of the pool grow,
+// decides the result. With `ahead` > 0 and GrowingAhead, the other threads of the pool grow,
 // refine and score the seeds of up to `ahead` stretches of the seed order
 // beyond the one the loop has reached, against the used map as it stands;
 // the loop keeps such a result when everything that its growth read of the
@@ -34,7 +44,7 @@ struct SeedLoopCounts {
     double commit_seconds = 0.0;
 };
 std::vector<Segment> seed_loop(const Px* field, FieldNotes& notes, std::uint64_t width, std::uint64_t height,
-                               double factor, std::size_t ahead, SeedLoopCounts* counts = nullptr,
-                               bool all_ahead = false);
+                               double factor, std::size_t ahead, SeedLoopMode mode = SeedLoopMode::GrowingAhead,
+                               SeedLoopCounts* counts = nullptr, bool all_ahead = false);
 
 }  // namespace trevalin
