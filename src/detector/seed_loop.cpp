@@ -25,14 +25,6 @@ namespace trevalin {
 
 namespace {
 
-inline void spin_pause() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    asm volatile("yield");
-#endif
-}
-
 // What every seed of one call shares.
 struct Loop {
     const Px* field;
