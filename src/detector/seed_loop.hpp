@@ -16,8 +16,9 @@ enum class SeedLoopMode {
     // The loop grows and refines on the calling thread while the pool scores
     // the rectangles, at most `ahead` of them waiting.
     ScoringAside,
-    // The pool grows stretches of seeds ahead of the loop (below). It scales
-    // to more threads, but on two cores it does not yet beat ScoringAside.
+    // The pool grows stretches of seeds ahead of the loop (below), so that
+    // more threads can share the growing; on two cores it does not yet beat
+    // ScoringAside.
     GrowingAhead,
 };
 
@@ -26,12 +27,13 @@ enum class SeedLoopMode {
 // are sorted from `notes`, whose weak map becomes the used map.
 //
 // Each seed sees the used map as the seeds before it left it, so the order
-// decides the result. With `ahead` > 0 and GrowingAhead, the other threads of the pool grow,
-// refine and score the seeds of up to `ahead` stretches of the seed order
-// beyond the one the loop has reached, against the used map as it stands;
-// the loop keeps such a result when everything that its growth read of the
-// map is still the same when the loop reaches its seed, and grows the seed
-// again otherwise. The segments are the same for every `ahead` and thread
+// decides the result. With `ahead` > 0 and GrowingAhead, the pool's threads
+// grow, refine and score the seeds of up to `ahead` stretches of the seed
+// order beyond the one the loop has reached, each on its own copy of the
+// used map as the loop had left it a moment before; the loop keeps such a
+// result when every pixel that its growth took is still free when the loop
+// reaches its seed (the pixels it found taken stay taken), and grows the
+// seed again otherwise. The segments are the same for every `ahead` and thread
 // count. The loop's thread grows a stretch itself, on its own map, when
 // nobody has started it by the time the loop reaches it; with `all_ahead`
 // (for measuring) it grows it ahead like the others.
