@@ -134,19 +134,30 @@ private:
     std::size_t cursor_ = 0;                     // the next place in the seed order the cursor looks at
 };
 
+// Calls grow(j, seed) for each place j in [begin, end) of the seed order
+// whose seed is free in `used`, fetching the neighbourhoods of the coming
+// seeds (up to place fetch_end) ahead of the growths.
+template <class Grow>
+void each_free_seed(const Loop& in, const UsedBits& used, std::size_t begin, std::size_t end, std::size_t fetch_end,
+                    Grow&& grow) {
+    SeedFetcher fetcher(in, used, fetch_end);
+    for (std::size_t j = begin; j < end; ++j) {
+        const std::uint32_t seed = in.seeds[j];
+        if (used.taken(seed)) continue;
+        fetcher.ahead_of(j);
+        grow(j, seed);
+    }
+}
+
 // The plain loop, on the calling thread.
 std::vector<Segment> sequential_loop(Loop& in) {
     std::vector<Segment> found;
     std::vector<std::uint32_t> region;
     NfaMemo memo(in.nt);
-    SeedFetcher fetcher(in, in.used, in.seeds.size());
-    for (std::size_t j = 0; j < in.seeds.size(); ++j) {
-        const std::uint32_t seed = in.seeds[j];
-        if (in.used.taken(seed)) continue;
-        fetcher.ahead_of(j);
+    each_free_seed(in, in.used, 0, in.seeds.size(), in.seeds.size(), [&](std::size_t, std::uint32_t seed) {
         Segment segment;
         if (from_seed(in, seed, in.used, region, memo, segment)) found.push_back(segment);
-    }
+    });
     return found;
 }
 
@@ -163,14 +174,10 @@ std::vector<Segment> scoring_aside(Loop& in, std::size_t ring) {
         ring,
         [&](auto push) {
             std::vector<std::uint32_t> region;
-            SeedFetcher fetcher(in, in.used, in.seeds.size());
-            for (std::size_t j = 0; j < in.seeds.size(); ++j) {
-                const std::uint32_t seed = in.seeds[j];
-                if (in.used.taken(seed)) continue;
-                fetcher.ahead_of(j);
+            each_free_seed(in, in.used, 0, in.seeds.size(), in.seeds.size(), [&](std::size_t, std::uint32_t seed) {
                 Rect rect;
                 if (grow_rect(in, seed, in.used, region, rect)) push(Candidate{rect, 0.0});
-            }
+            });
         },
         [&](Candidate& c) { c.score = improve_rect(c.rect, in.field, in.width, in.height, kRho, in.nt); },
         [&](Candidate c) {
@@ -181,6 +188,10 @@ std::vector<Segment> scoring_aside(Loop& in, std::size_t ring) {
 
 // Seeds go ahead in stretches of this many places of the seed order.
 constexpr std::size_t kStretch = 32;
+
+// How far the fetching cursor of a stretch ending at place `end` may look: past
+// the stretch, since fetching only warms the caches.
+std::size_t fetch_end(std::size_t end, std::size_t count) { return std::min(count, end + 4 * kStretch); }
 
 // What one seed grown ahead gave: the pixels it took at any time and those it
 // left taken end at joined_end and marks_end of the stretch's lists, where
@@ -243,23 +254,20 @@ void grow_ahead(const Loop& in, const TakenLog& log, std::size_t k, Grower& g, S
     const std::size_t begin = k * kStretch, end = std::min(in.seeds.size(), begin + kStretch);
     try {
         SpeculativeUsed view{g.map, out.joined};
-        // The cursor may look past the stretch: fetching only warms the caches.
-        SeedFetcher fetcher(in, g.map, std::min(in.seeds.size(), end + 4 * kStretch));
-        for (std::size_t j = begin; j < end; ++j) {
-            const std::uint32_t seed = in.seeds[j];
-            g.catch_up(log);
-            // Taken in the copy is taken in the loop's map then: the loop's map
-            // only gains pixels, and the earlier seeds of the stretch take
-            // theirs there too as long as the loop keeps their results.
-            if (g.map.taken(seed)) continue;
-            fetcher.ahead_of(j);
+        // A seed taken in the copy is taken in the loop's map then: the
+        // loop's map only gains pixels, and the earlier seeds of the stretch
+        // take theirs there too as long as the loop keeps their results. The
+        // copy catches up before the stretch and after each growth.
+        g.catch_up(log);
+        each_free_seed(in, g.map, begin, end, fetch_end(end, in.seeds.size()), [&](std::size_t j, std::uint32_t seed) {
             Speculated s{static_cast<std::uint32_t>(j), 0, 0, false, {}};
             s.found = from_seed(in, seed, view, g.region, g.memo, s.segment);
             out.marks.insert(out.marks.end(), g.region.begin(), g.region.end());
             s.joined_end = static_cast<std::uint32_t>(out.joined.size());
             s.marks_end = static_cast<std::uint32_t>(out.marks.size());
             out.seeds.push_back(s);
-        }
+            g.catch_up(log);
+        });
         for (std::uint32_t p : out.marks) g.map.free(p);
     } catch (...) {
         out.failed = true;
@@ -357,15 +365,11 @@ void commit(Loop& in, TakenLog& log, std::size_t k, Stretch& s, Committer& c, st
 // Stretch k grown by the loop itself, on its own map.
 void plain_stretch(Loop& in, TakenLog& log, std::size_t k, Committer& c, std::vector<Segment>& found) {
     const std::size_t begin = k * kStretch, end = std::min(in.seeds.size(), begin + kStretch);
-    SeedFetcher fetcher(in, in.used, std::min(in.seeds.size(), end + 4 * kStretch));
-    for (std::size_t j = begin; j < end; ++j) {
-        const std::uint32_t seed = in.seeds[j];
-        if (in.used.taken(seed)) continue;
-        fetcher.ahead_of(j);
+    each_free_seed(in, in.used, begin, end, fetch_end(end, in.seeds.size()), [&](std::size_t, std::uint32_t seed) {
         Segment segment;
         if (from_seed(in, seed, in.used, c.region, c.memo, segment)) found.push_back(segment);
         for (std::uint32_t p : c.region) log.append(p);
-    }
+    });
     log.publish();
 }
 
