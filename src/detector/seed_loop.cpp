@@ -425,16 +425,20 @@ std::vector<Segment> loop_with_pool(Loop& in, std::size_t ahead, SeedLoopCounts&
         try {
             std::optional<Grower> g;
             Committer c(in);
-            for (std::size_t next = 0; next < stretches;) {
+            std::size_t next = 0;
+            // The loop moves on past stretch `next` once `done` has taken it in.
+            auto move_on = [&](auto&& done) {
+                const auto started = std::chrono::steady_clock::now();
+                done();
+                counts.commit_seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+                ++next;
+                committed.store(next, std::memory_order_release);
+                committed.notify_all();
+            };
+            while (next < stretches) {
                 Stretch& s = slots[next % ring];
                 if (s.ready.load(std::memory_order_acquire) == next + 1) {
-                    const auto started = std::chrono::steady_clock::now();
-                    commit(in, log, next, s, c, found, counts);
-                    counts.commit_seconds +=
-                        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-                    ++next;
-                    committed.store(next, std::memory_order_release);
-                    committed.notify_all();
+                    move_on([&] { commit(in, log, next, s, c, found, counts); });
                     continue;
                 }
                 std::size_t k;
@@ -442,13 +446,7 @@ std::vector<Segment> loop_with_pool(Loop& in, std::size_t ahead, SeedLoopCounts&
                     if (k == next && !all_ahead) {
                         // Nobody had started the stretch the loop is at: the
                         // loop grows it on its own map, as the plain loop does.
-                        const auto started = std::chrono::steady_clock::now();
-                        plain_stretch(in, log, k, c, found);
-                        counts.commit_seconds +=
-                            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-                        ++next;
-                        committed.store(next, std::memory_order_release);
-                        committed.notify_all();
+                        move_on([&] { plain_stretch(in, log, k, c, found); });
                         continue;
                     }
                     if (!g) g.emplace(in, log);
