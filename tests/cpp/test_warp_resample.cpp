@@ -197,6 +197,43 @@ TEST_CASE_TEMPLATE("every row kernel matches the reference on random maps", K, A
     }
 }
 
+// 8-bit sums a hair from a half-integer, where a sum formed with fewer bits
+// than the documented double arithmetic would round the other way: x lies
+// between two samples a and b at the fraction that makes the exact sum
+// k + 1/2, moved by a few float steps; y is whole or close to the middle.
+TEST_CASE_TEMPLATE("8-bit bilinear sums near half-integers round as the reference", K, Kind<std::uint8_t, 1>,
+                   Kind<std::uint8_t, 3>) {
+    constexpr int C = K::C;
+    std::mt19937 rng(5);
+    auto im = random_image<std::uint8_t, C>(4, 8, rng);
+    SourceImage<std::uint8_t> src{im.px.data(), im.px.size(), 4, 8};
+    const std::size_t n = 4096;
+    std::vector<float> mx(n), my(n);
+    std::uniform_int_distribution<int> column(0, 2), steps(-4, 4), level(0, 254);
+    for (std::size_t i = 0; i < n; ++i) {
+        const int x0 = column(rng);
+        const int a = im.px[x0 * C], b = im.px[(x0 + 1) * C];
+        float x = float(x0) + 0.3f;
+        if (a != b) {
+            const int k = std::min(a, b) + level(rng) % std::abs(a - b);
+            x = float(x0) + float((k + 0.5 - a) / (b - a));
+            for (int s = steps(rng); s != 0; s += s > 0 ? -1 : 1) x = std::nextafter(x, s > 0 ? 4.0f : -1.0f);
+        }
+        mx[i] = x;
+        my[i] = i % 3 ? 0.0f : std::nextafter(0.5f, float(i % 2));
+    }
+    for (Filter f : filters) {
+        auto expect = reference_remap<std::uint8_t, C>(im, mx, my, f);
+        for (Isa isa : isas()) {
+            CAPTURE(int(isa));
+            std::vector<std::uint8_t> got(n * C, 77);
+            auto table = lanczos3_table();
+            remap_row_kernel<std::uint8_t, C>(f, src, isa)(src, mx.data(), my.data(), n, got.data(), table.data());
+            CHECK(got == expect);
+        }
+    }
+}
+
 // Whole groups of positions in the last cells of the source (a mix of lanes
 // that need no clamping and lanes that do), with the source ending at a page
 // followed by an inaccessible one: a read past its last sample faults.
