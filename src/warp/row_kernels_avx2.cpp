@@ -31,29 +31,6 @@ namespace {
 
 template <int first, int count>
 constexpr ByteShuffle<32> pick = pick_bytes<32, first, count, true>();
-
-// Within each 128-bit half (two words): bytes `first` and `first + 1` of both
-// words as four 32-bit integers, word by word: [b(w0), b(w1), b1(w0), b1(w1)].
-template <int first>
-constexpr ByteShuffle<32> two_bytes() {
-    ByteShuffle<32> r{};
-    for (int i = 0; i < 32; ++i) {
-        int dword = (i % 16) / 4;
-        r.b[i] = static_cast<signed char>(i % 4 ? -128 : (dword % 2) * 8 + first + dword / 2);
-    }
-    return r;
-}
-template <int first>
-constexpr ByteShuffle<32> pair_bytes = two_bytes<first>();
-
-// The stores of two groups' samples, held in pair order (see Avx2::narrow).
-// One row of 8-bit samples per lane: R, G and B of the low lanes of the
-// first group, then of the second, in the low half, the high lanes in the
-// high half; each mask takes the bytes of the output that one half holds.
-constexpr ByteShuffle<16> pair_rgb_lo0 = {{0, 4, 8, 1, 5, 9, -128, -128, -128, -128, -128, -128, 2, 6, 10, 3}};
-constexpr ByteShuffle<16> pair_rgb_lo1 = {{-128, -128, -128, -128, -128, -128, 0, 4, 8, 1, 5, 9, -128, -128, -128, -128}};
-constexpr ByteShuffle<16> pair_rgb_hi0 = {{7, 11, -128, -128, -128, -128, -128, -128, -128, -128, -128, -128, -128, -128, -128, -128}};
-constexpr ByteShuffle<16> pair_rgb_hi1 = {{-128, -128, 2, 6, 10, 3, 7, 11, -128, -128, -128, -128, -128, -128, -128, -128}};
 template <int pixel>
 constexpr ByteShuffle<32> repeat = repeat_first<32, pixel>();
 
@@ -176,62 +153,6 @@ struct Avx2 {
     template <class T, int C>
     [[gnu::always_inline]] static void store(T* out, const I (&q)[C]) {
         store4<T, C>(out, q);
-    }
-
-    // Single precision over two groups (bilinear_finish_pair): eight floats
-    // in pair order, lanes 0, 1 of the first group, 0, 1 of the second, then
-    // lanes 2, 3 of each, which keeps every shuffle within a 128-bit half.
-    static constexpr bool certified = true;
-    using F = __m256;
-    using FM = __m256;
-    [[gnu::always_inline]] static F fset(float v) { return _mm256_set1_ps(v); }
-    [[gnu::always_inline]] static F fadd(F a, F b) { return _mm256_add_ps(a, b); }
-    [[gnu::always_inline]] static F fsub(F a, F b) { return _mm256_sub_ps(a, b); }
-    [[gnu::always_inline]] static F fmul(F a, F b) { return _mm256_mul_ps(a, b); }
-    [[gnu::always_inline]] static F ffloor(F a) { return _mm256_round_ps(a, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC); }
-    [[gnu::always_inline]] static FM flt(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_LT_OQ); }
-    [[gnu::always_inline]] static FM fgt(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_GT_OQ); }
-    [[gnu::always_inline]] static FM fnone() { return _mm256_setzero_ps(); }
-    [[gnu::always_inline]] static FM for_either(FM m, FM a, FM b) { return _mm256_or_ps(m, _mm256_or_ps(a, b)); }
-    [[gnu::always_inline]] static bool fany(FM m) { return _mm256_movemask_ps(m) != 0; }
-    // The doubles of two groups rounded to floats, in pair order.
-    [[gnu::always_inline]] static F narrow(D a, D b) {
-        const __m256 ab = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm256_cvtpd_ps(a)), _mm256_cvtpd_ps(b), 1);
-        return _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(ab), 0xd8));
-    }
-    // Bytes 0 to 2C - 1 of each lane's word of two groups, as floats in
-    // pair order.
-    template <int C>
-    [[gnu::always_inline]] static void byte_floats(R a, R b, F (&f)[2 * C]) {
-        _Pragma("GCC unroll 8")
-        for (int k = 0; k < C; ++k) {
-            const R mask = _mm256_load_si256(reinterpret_cast<const __m256i*>(
-                (k == 0 ? pair_bytes<0> : k == 1 ? pair_bytes<2> : pair_bytes<4>).b));
-            const R pa = _mm256_shuffle_epi8(a, mask), pb = _mm256_shuffle_epi8(b, mask);
-            f[2 * k] = _mm256_cvtepi32_ps(_mm256_unpacklo_epi64(pa, pb));
-            f[2 * k + 1] = _mm256_cvtepi32_ps(_mm256_unpackhi_epi64(pa, pb));
-        }
-    }
-    // Whole samples in [0, 255] (floats in pair order) stored as the two
-    // groups' 8-bit pixels.
-    template <int C>
-    [[gnu::always_inline]] static void store_pair(std::uint8_t* out, const F (&q)[C]) {
-        if constexpr (C == 1) {
-            const __m256i w = _mm256_packus_epi32(_mm256_cvttps_epi32(q[0]), _mm256_setzero_si256());
-            const __m256i px = _mm256_packus_epi16(w, w);
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi16(_mm256_castsi256_si128(px),
-                                                                                 _mm256_extracti128_si256(px, 1)));
-        } else {
-            const __m256i rg = _mm256_packus_epi32(_mm256_cvttps_epi32(q[0]), _mm256_cvttps_epi32(q[1]));
-            const __m256i b = _mm256_cvttps_epi32(q[2]);
-            const __m256i px = _mm256_packus_epi16(rg, _mm256_packus_epi32(b, b));
-            const __m128i h0 = _mm256_castsi256_si128(px), h1 = _mm256_extracti128_si256(px, 1);
-            auto mask = [](const ByteShuffle<16>& m) { return _mm_load_si128(reinterpret_cast<const __m128i*>(m.b)); };
-            const __m128i lo = _mm_or_si128(_mm_shuffle_epi8(h0, mask(pair_rgb_lo0)), _mm_shuffle_epi8(h1, mask(pair_rgb_lo1)));
-            const __m128i hi = _mm_or_si128(_mm_shuffle_epi8(h0, mask(pair_rgb_hi0)), _mm_shuffle_epi8(h1, mask(pair_rgb_hi1)));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), lo);
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 16), hi);
-        }
     }
 };
 

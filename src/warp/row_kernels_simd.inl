@@ -7,9 +7,7 @@
 // lane performs exactly the double operations of sample_bilinear and
 // sample_lanczos3, in the same order: vectorising across pixels never
 // reassociates anything within a pixel, so the results are bit-identical to
-// the scalar samplers. (8-bit bilinear sums may be formed in single
-// precision where a bound proves they store the same sample; see
-// bilinear_finish_pair.) Only exact steps leave the double sums: tap indices
+// the scalar samplers. Only exact steps leave the double sums: tap indices
 // are clamped as int32 (Lanczos-3) or as whole doubles (bilinear), the floors
 // of inside positions being small integers, and the store truncates before
 // it saturates, which gives the same sample since every sum lies far inside
@@ -343,59 +341,6 @@ TREVALIN_KERNEL void bilinear_finish(const BilinearTaps<V, T, C>& t, T* out) {
     store_group<V, T, C>(out, s, t.in);
 }
 
-// Two bilinear groups of 8-bit samples, weighed in single precision across
-// twice the lanes, when V offers it (V::certified) and every lane of both is
-// inside. A float sum only stands in for the double one where it provably
-// rounds to the same sample:
-//
-// With S the exact bilinear sum of the true weights (tx and ty are exact),
-// the double sum plus one half lies within 2^-40 of S + 1/2. In float, tx
-// and 1 - tx are within 2^-24 of the truth, so each weight within
-// 1.26 * 2^-23, and the four samples (at most 255) move the sum by at most
-// 1.54e-4; rounding the four products, three additions and the added half
-// (each at most 2^-24 of a value below 256) adds at most 7.7e-5. The float
-// t = s + 1/2 is thus within 2.4e-4 < 2^-12 of the double one. Where t lies
-// at least 2^-11 from every integer, both have the same floor, which is the
-// stored sample (it is at most 255, so the saturation changes nothing).
-// Otherwise (about one sample in a thousand, and every sample whose exact
-// sum is a half-integer) both groups are weighed again in double.
-template <class V, class T>
-constexpr bool certified = requires { V::certified; } && sizeof(T) == 1;
-
-template <class V, class T, int C>
-TREVALIN_KERNEL void bilinear_finish_pair(const BilinearTaps<V, T, C>& a, const BilinearTaps<V, T, C>& b, T* out) {
-    if constexpr (certified<V, T>) {
-        static_assert(BilinearTaps<V, T, C>::paired);
-        if (V::all(V::both(a.in, b.in))) [[likely]] {
-            using F = typename V::F;
-            const F one = V::fset(1.0f);
-            const F tx = V::narrow(a.tx, b.tx), ty = V::narrow(a.ty, b.ty);
-            const F ux = V::fsub(one, tx), uy = V::fsub(one, ty);
-            const F w00 = V::fmul(ux, uy), w10 = V::fmul(tx, uy), w01 = V::fmul(ux, ty), w11 = V::fmul(tx, ty);
-            // Samples c of the first column and C + c of the second, per row.
-            F top[2 * C], bottom[2 * C];
-            V::template byte_floats<C>(a.r00, b.r00, top);
-            V::template byte_floats<C>(a.r01, b.r01, bottom);
-            const F half = V::fset(0.5f), near = V::fset(0x1p-11f), far = V::fset(1.0f - 0x1p-11f);
-            F q[C];
-            typename V::FM unsure = V::fnone();
-            _Pragma("GCC unroll 8")
-            for (int c = 0; c < C; ++c) {
-                F s = V::fadd(V::fmul(top[c], w00), V::fmul(top[C + c], w10));
-                s = V::fadd(s, V::fmul(bottom[c], w01));
-                const F t = V::fadd(V::fadd(s, V::fmul(bottom[C + c], w11)), half);
-                q[c] = V::ffloor(t);
-                const F d = V::fsub(t, q[c]);
-                unsure = V::for_either(unsure, V::flt(d, near), V::fgt(d, far));
-            }
-            if (!V::fany(unsure)) [[likely]]
-                return V::template store_pair<C>(out, q);
-        }
-    }
-    bilinear_finish<V, T, C>(a, out);
-    bilinear_finish<V, T, C>(b, out + V::lanes * C);
-}
-
 // round(1024 t) with halves away from zero, for t in [0, 1]: floor, then up
 // when the exact remainder reaches one half. Returned as the entry's offset
 // in doubles.
@@ -473,28 +418,6 @@ TREVALIN_KERNEL void lanczos3_group(const Frame<V, T, C>& fr, typename V::D x, t
 // pixels done.
 template <class V, class T, int C, class Fetch>
 TREVALIN_KERNEL std::size_t bilinear_groups(std::size_t n, T* out, Fetch&& fetch) {
-    constexpr std::size_t L = V::lanes;
-    if constexpr (certified<V, T>) {
-        // Two groups at a time, the next two fetched before these are finished.
-        if (n < 2 * L) return 0;
-        auto a = fetch(0);
-        auto b = fetch(L);
-        std::size_t x = 0;
-        for (; x + 4 * L <= n; x += 2 * L) {
-            auto next_a = fetch(x + 2 * L);
-            auto next_b = fetch(x + 3 * L);
-            bilinear_finish_pair<V, T, C>(a, b, out + x * C);
-            a = next_a;
-            b = next_b;
-        }
-        bilinear_finish_pair<V, T, C>(a, b, out + x * C);
-        x += 2 * L;
-        if (x + L <= n) {
-            bilinear_finish<V, T, C>(fetch(x), out + x * C);
-            x += L;
-        }
-        return x;
-    }
     if (n < V::lanes) return 0;
     auto taps = fetch(0);
     std::size_t x = 0;
