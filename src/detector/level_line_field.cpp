@@ -64,7 +64,7 @@ template <class D>
     const F f = __builtin_convertvector(d, F);
     const F low = __builtin_convertvector(d * (1.0 - 0x1p-40), F);
     const F high = __builtin_convertvector(d * (1.0 + 0x1p-40), F);
-    stable &= lanes::bits((f == low) & (f == high));
+    stable &= lanes::bits(f == low) & lanes::bits(f == high);
     return f;
 }
 
@@ -107,7 +107,10 @@ template <class D>
     constexpr std::size_t n_lanes = lanes::kCount<D>;
     using F = lanes::Vec<float, n_lanes>;
     using I = lanes::MaskOf<F>;
-    unsigned fast = lanes::bits((square >= 0x1p-1000) & (square <= 0x1p1000) & (gx != 0.0) & (gy != 0.0));
+    // Each comparison straight to bits: GCC 12 takes the lanes of a combined
+    // mask of eight doubles one by one.
+    unsigned fast = lanes::bits(square >= 0x1p-1000) & lanes::bits(square <= 0x1p1000) & lanes::bits(gx != 0.0) &
+                    lanes::bits(gy != 0.0);
     const D norm = lanes::sqrt(square);
     F n = stable_floats(norm, fast);
     F u = stable_floats(-gy / norm, fast);
