@@ -95,12 +95,18 @@ template <class M>
     return r;
 }
 
-// Lane by lane square roots, correctly rounded as std::sqrt.
+// Lane by lane square roots of doubles, correctly rounded as std::sqrt;
+// a pair at a time where SSE2 is the baseline, which clang widens.
 template <class V>
 [[gnu::always_inline]] inline V sqrt(const V& v) {
-    V r;
-    for (std::size_t i = 0; i < kCount<V>; ++i) r[i] = __builtin_sqrt(v[i]);
-    return r;
+    double d[kCount<V>];
+    std::memcpy(d, &v, sizeof v);
+#if defined(__SSE2__)
+    for (std::size_t i = 0; i < kCount<V>; i += 2) _mm_storeu_pd(d + i, _mm_sqrt_pd(_mm_loadu_pd(d + i)));
+#else
+    for (double& x : d) x = __builtin_sqrt(x);
+#endif
+    return load<V>(d);
 }
 
 // For each 8-bit mask, the indices of its set bits in increasing order, one
@@ -187,7 +193,6 @@ TREVALIN_LANES_AVX512 Oct working(std::type_identity<Oct>, const float* p) {
 #if defined(__SSE2__)
 inline unsigned bits(MaskOf<Pair> m) { return static_cast<unsigned>(_mm_movemask_pd((__m128d)m)); }
 inline unsigned bits(MaskOf<Vec<float, 4>> m) { return static_cast<unsigned>(_mm_movemask_ps((__m128)m)); }
-inline Pair sqrt(Pair v) { return (Pair)_mm_sqrt_pd((__m128d)v); }
 #endif
 
 #if !defined(__clang__)
@@ -305,7 +310,7 @@ TREVALIN_AVX512 decltype(auto) run_avx512(Kernel& kernel) {
 #endif
 
 template <class Kernel>
-decltype(auto) dispatch(Isa isa, Kernel&& kernel) {
+decltype(auto) dispatch([[maybe_unused]] Isa isa, Kernel&& kernel) {
 #if TREVALIN_X86
     if (isa == Isa::Avx512) return run_avx512(kernel);
     if (isa == Isa::Avx2) return run_avx2(kernel);
