@@ -71,15 +71,16 @@ template <class To, class From>
     return (To)v;
 }
 
-// Lane i is p[3 * i + K]: one of three fields of kCount<V> records of three
-// floats (or ints) in a row, such as the fields of Px.
+// Lane i is p[3 * i + K]: one of the three fields of kCount<V> records of
+// three floats in a row, such as those of Px.
 template <class V, std::size_t K, std::size_t... I>
 [[gnu::always_inline]] inline V every_third(const float* p, std::index_sequence<I...>) {
     constexpr std::size_t n = sizeof...(I);
     const V a = load<V>(p), b = load<V>(p + n), c = load<V>(p + 2 * n);
     // The lanes from a and b first (the others are a's, soon replaced), then those from c.
     const V ab = __builtin_shufflevector(a, b, (3 * I + K < 2 * n ? static_cast<int>(3 * I + K) : 0)...);
-    return __builtin_shufflevector(ab, c, (3 * I + K < 2 * n ? static_cast<int>(I) : static_cast<int>(3 * I + K - n))...);
+    return __builtin_shufflevector(
+        ab, c, (3 * I + K < 2 * n ? static_cast<int>(I) : static_cast<int>(3 * I + K - n))...);
 }
 template <class V, std::size_t K>
 [[gnu::always_inline]] inline V every_third(const float* p) {
@@ -152,7 +153,7 @@ inline Vec working(std::type_identity<Vec>, const T* p) {
 
 #if TREVALIN_X86
 // Kernels built on these helpers are compiled per instruction set with the
-// attributes below; TREVALIN_FLATTEN inlines every helper into them.
+// attributes below (see dispatch); flatten inlines every helper into them.
 #define TREVALIN_AVX2 __attribute__((target("avx2"), flatten))
 #define TREVALIN_AVX512 __attribute__((target("avx512f,avx512bw,avx512dq,avx512vl"), flatten))
 #define TREVALIN_LANES_AVX2 __attribute__((target("avx2"))) inline
@@ -203,7 +204,7 @@ TREVALIN_LANES_AVX2 unsigned bits(MaskOf<Vec<float, 8>> m) {
 TREVALIN_LANES_AVX2 Quad sqrt(Quad v) { return (Quad)_mm256_sqrt_pd((__m256d)v); }
 TREVALIN_LANES_AVX2 void compress_store(std::uint32_t* out, Vec<float, 8> v, unsigned keep) {
     const __m256i order = _mm256_cvtepu8_epi32(_mm_cvtsi64_si128(static_cast<long long>(kPack[keep & 0xFFu])));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_castps_si256(_mm256_permutevar8x32_ps((__m256)v, order)));
+    _mm256_storeu_ps(reinterpret_cast<float*>(out), _mm256_permutevar8x32_ps((__m256)v, order));
 }
 
 TREVALIN_LANES_AVX512 unsigned bits(MaskOf<Oct> m) { return _mm512_movepi64_mask((__m512i)m); }

@@ -102,8 +102,8 @@ template <class F, std::size_t... K>
 // The rare lanes that are not, and those with a zero component (whose norm
 // is exactly the other one's magnitude), go through finish_record.
 template <class D>
-[[gnu::always_inline]] inline void finish_lanes(const D& gx, const D& gy, const D& square, unsigned weak_lanes, float weak,
-                                                Px* out) {
+[[gnu::always_inline]] inline void finish_lanes(const D& gx, const D& gy, const D& square, unsigned weak_lanes,
+                                                float weak, Px* out) {
     constexpr std::size_t n_lanes = lanes::kCount<D>;
     using F = lanes::Vec<float, n_lanes>;
     using I = lanes::MaskOf<F>;
