@@ -78,7 +78,8 @@ using lanes::kCount;
 // every tap is one load and one weight for all of them; the sums of n
 // neighbouring output columns are then turned back into rows.
 template <class Vec, class T>
-inline void across_rows(const BlurPlan& p, const T* image, std::size_t g, double* scratch, double* const* out) {
+[[gnu::always_inline]] inline void across_rows(const BlurPlan& p, const T* image, std::size_t g, double* scratch,
+                                               double* const* out) {
     constexpr std::size_t n = kCount<Vec>;
     scratch = reinterpret_cast<double*>((reinterpret_cast<std::uintptr_t>(scratch) + 63) & ~std::uintptr_t{63});
     const std::int64_t width = static_cast<std::int64_t>(p.w_in);
@@ -153,7 +154,7 @@ inline void across_rows(const BlurPlan& p, const T* image, std::size_t g, double
 // out[x] = sum over k of weights[k] * lines[k][x], accumulated from 0.0 in
 // increasing k; four vectors of columns at a time, then one, then single columns.
 template <class Vec>
-inline void down_sums(const double* const* lines, const double* weights, std::size_t taps,
+[[gnu::always_inline]] inline void down_sums(const double* const* lines, const double* weights, std::size_t taps,
                                              std::size_t n, double* out) {
     constexpr std::size_t kLanes = kCount<Vec>;
     std::size_t x = 0;
@@ -184,47 +185,9 @@ inline void down_sums(const double* const* lines, const double* weights, std::si
     }
 }
 
-// The kernels of each instruction set; the baseline one works on pairs.
-template <class T>
-[[gnu::flatten]] void across_base(const BlurPlan& p, const T* image, std::size_t g, double* scratch, double* const* out) {
-    across_rows<lanes::Pair>(p, image, g, scratch, out);
-}
-
-[[gnu::flatten]] void down_base(const double* const* lines, const double* weights, std::size_t taps, std::size_t n, double* out) {
-    down_sums<lanes::Pair>(lines, weights, taps, n, out);
-}
-
-#if TREVALIN_X86
-
-template <class T>
-TREVALIN_AVX2 void across_avx2(const BlurPlan& p, const T* image, std::size_t g, double* scratch,
-                               double* const* out) {
-    across_rows<lanes::Quad>(p, image, g, scratch, out);
-}
-
-TREVALIN_AVX2 void down_avx2(const double* const* lines, const double* weights, std::size_t taps, std::size_t n,
-                             double* out) {
-    down_sums<lanes::Quad>(lines, weights, taps, n, out);
-}
-
-template <class T>
-TREVALIN_AVX512 void across_avx512(const BlurPlan& p, const T* image, std::size_t g, double* scratch,
-                                   double* const* out) {
-    across_rows<lanes::Oct>(p, image, g, scratch, out);
-}
-
-TREVALIN_AVX512 void down_avx512(const double* const* lines, const double* weights, std::size_t taps,
-                                 std::size_t n, double* out) {
-    down_sums<lanes::Oct>(lines, weights, taps, n, out);
-}
-#endif
-
+// The baseline works on pairs.
 std::size_t rows_per_group(Isa isa) {
-    switch (isa) {
-        case Isa::Avx512: return kCount<lanes::Oct>;
-        case Isa::Avx2: return kCount<lanes::Quad>;
-        default: return kCount<lanes::Pair>;
-    }
+    return lanes::dispatch(isa, [](auto w) { return decltype(w)::doubles; });
 }
 
 }  // namespace
@@ -275,13 +238,7 @@ std::size_t BlurPlan::last_row(std::size_t y) const {
 
 template <class T>
 void BlurPlan::horizontal(const T* image, std::size_t g, double* scratch, double* const* out) const {
-    switch (isa) {
-#if TREVALIN_X86
-        case Isa::Avx512: return across_avx512(*this, image, g, scratch, out);
-        case Isa::Avx2: return across_avx2(*this, image, g, scratch, out);
-#endif
-        default: return across_base(*this, image, g, scratch, out);
-    }
+    lanes::dispatch(isa, [&](auto w) { across_rows<typename decltype(w)::D>(*this, image, g, scratch, out); });
 }
 
 template void BlurPlan::horizontal(const std::uint8_t*, std::size_t, double*, double* const*) const;
@@ -290,13 +247,7 @@ template void BlurPlan::horizontal(const float*, std::size_t, double*, double* c
 template void BlurPlan::horizontal(const double*, std::size_t, double*, double* const*) const;
 
 void BlurPlan::vertical_sums(const double* const* lines, const double* weights, std::size_t taps, double* out) const {
-    switch (isa) {
-#if TREVALIN_X86
-        case Isa::Avx512: return down_avx512(lines, weights, taps, w_out, out);
-        case Isa::Avx2: return down_avx2(lines, weights, taps, w_out, out);
-#endif
-        default: return down_base(lines, weights, taps, w_out, out);
-    }
+    lanes::dispatch(isa, [&](auto w) { down_sums<typename decltype(w)::D>(lines, weights, taps, w_out, out); });
 }
 
 }  // namespace trevalin

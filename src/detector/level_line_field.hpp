@@ -62,14 +62,13 @@ void build_field_bands(Px* field, std::size_t width, std::size_t height, float w
 
 // One row of level_line_field: the records of the blocks whose top-left
 // pixels are top[0 .. width - 2], with `bottom` the row below. Writes all
-// `width` records of `out`, zero ones included. Blocks go `lanes` at a time
-// at most (8, 4 or 1), as far as the CPU allows; the records are the same.
+// `width` records of `out`, zero ones included.
 template <class T>
-void level_line_row(const T* top, const T* bottom, std::uint64_t width, float weak, Px* out, int lanes = 8);
+void level_line_row(const T* top, const T* bottom, std::uint64_t width, float weak, Px* out);
 
-extern template void level_line_row(const std::uint8_t*, const std::uint8_t*, std::uint64_t, float, Px*, int);
-extern template void level_line_row(const std::uint16_t*, const std::uint16_t*, std::uint64_t, float, Px*, int);
-extern template void level_line_row(const float*, const float*, std::uint64_t, float, Px*, int);
-extern template void level_line_row(const double*, const double*, std::uint64_t, float, Px*, int);
+extern template void level_line_row(const std::uint8_t*, const std::uint8_t*, std::uint64_t, float, Px*);
+extern template void level_line_row(const std::uint16_t*, const std::uint16_t*, std::uint64_t, float, Px*);
+extern template void level_line_row(const float*, const float*, std::uint64_t, float, Px*);
+extern template void level_line_row(const double*, const double*, std::uint64_t, float, Px*);
 
 }  // namespace trevalin

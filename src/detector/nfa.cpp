@@ -6,10 +6,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "sample/isa.hpp"
-#if TREVALIN_X86
-#include <immintrin.h>
-#endif
+#include "detector/lanes.hpp"
 #include "sample/numeric.hpp"
 
 namespace trevalin {
@@ -86,47 +83,27 @@ inline std::uint64_t aligned_px(const Px& q, float rho, float dx, float dy, floa
     return static_cast<std::uint64_t>(q.norm > rho) & static_cast<std::uint64_t>(q.ux * dx + q.uy * dy >= cp);
 }
 
-#if TREVALIN_X86
-// Four floats from lo in the low half, four from hi in the high half.
-__attribute__((target("avx2"), always_inline)) inline __m256 load_halves(const float* lo, const float* hi) {
-    return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(lo)), _mm_loadu_ps(hi), 1);
-}
-
-// Eight records are three vectors of eight floats. Each 128-bit half takes
-// four records (12 floats) of one of two groups, so that every shuffle stays
-// within its half: blends gather the norms of records 0, 3, 2, 1 of a group
-// in that lane order, and of ux and uy after an in-half permute. Lane order
-// does not matter for a count. Products and sum are plain single-precision
-// operations (no FMA is enabled here), so every lane is the scalar test.
-__attribute__((target("avx2"))) std::size_t count_aligned_avx2(const Px* row, std::size_t count, float rho,
-                                                                float dx, float dy, float cp,
-                                                                std::uint64_t& aligned) {
+// A vector of records at a time, each lane testing one record as
+// aligned_px does: plain single-precision products and sum (no FMA is
+// enabled here). Returns the records done.
+template <class F>
+[[gnu::always_inline]] inline std::size_t count_aligned_lanes(const Px* row, std::size_t count, float rho, float dx,
+                                                              float dy, float cp, std::uint64_t& aligned) {
     static_assert(sizeof(Px) == 3 * sizeof(float));
-    const __m256 vrho = _mm256_set1_ps(rho), vdx = _mm256_set1_ps(dx), vdy = _mm256_set1_ps(dy),
-                 vcp = _mm256_set1_ps(cp);
-    __m256i total = _mm256_setzero_si256();  // minus the aligned lanes seen, per lane
+    constexpr std::size_t n = lanes::kCount<F>;
+    using I = lanes::MaskOf<F>;
+    I total = {};  // minus the aligned lanes seen, per lane
     std::size_t x = 0;
-    for (; x + 8 <= count; x += 8) {
-        const float* f = reinterpret_cast<const float*>(row + x);
-        const __m256 a = load_halves(f, f + 12);      // n0 x0 y0 n1
-        const __m256 b = load_halves(f + 4, f + 16);  // x1 y1 n2 x2
-        const __m256 c = load_halves(f + 8, f + 20);  // y2 n3 x3 y3
-        // Lanes hold records 0 3 2 1 after the blends for norm; x1 x0 x3 x2
-        // and y2 y1 y0 y3 for ux and uy, permuted to the same order.
-        const __m256 norm = _mm256_blend_ps(_mm256_blend_ps(a, b, 0x44), c, 0x22);
-        const __m256 ux = _mm256_permute_ps(_mm256_blend_ps(_mm256_blend_ps(a, b, 0x99), c, 0x44), 0x39);
-        const __m256 uy = _mm256_permute_ps(_mm256_blend_ps(_mm256_blend_ps(a, b, 0x22), c, 0x99), 0x4E);
-        const __m256 dot = _mm256_add_ps(_mm256_mul_ps(ux, vdx), _mm256_mul_ps(uy, vdy));
-        const __m256 hit = _mm256_and_ps(_mm256_cmp_ps(norm, vrho, _CMP_GT_OQ), _mm256_cmp_ps(dot, vcp, _CMP_GE_OQ));
-        total = _mm256_sub_epi32(total, _mm256_castps_si256(hit));
+    for (; x + n <= count; x += n) {
+        const float* f = &row[x].norm;
+        const F norm = lanes::every_third<F, 0>(f), ux = lanes::every_third<F, 1>(f), uy = lanes::every_third<F, 2>(f);
+        const F dot = ux * dx + uy * dy;
+        total += (norm > rho) & (dot >= cp);
     }
     // A run lies within one row of an image of fewer than 2^32 pixels: no lane overflows.
-    alignas(32) std::uint32_t lanes[8];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), total);
-    for (std::uint32_t v : lanes) aligned += v;
+    for (std::size_t i = 0; i < n; ++i) aligned += static_cast<std::uint32_t>(-total[i]);
     return x;
 }
-#endif
 
 // What the pixel-by-pixel scan of a box needs, in the types the tests take.
 struct BoxScan {
@@ -145,66 +122,51 @@ inline void scan_px(const BoxScan& s, const Px* row, std::int64_t x, double alon
     count.k += inside & aligned_px(row[x], s.rho, s.dxs, s.dys, s.cp);
 }
 
-#if TREVALIN_X86
-// Every pixel of rows y_lo..y_hi, columns x_lo..x_hi, four at a time: the
-// inside tests in double lanes, the alignment test in float lanes after the
-// same in-register deinterleave as count_aligned_avx2 (lanes hold records
-// 0 3 2 1 and are permuted back to column order). Every lane computes what
-// scan_px computes; the last columns of a row that do not fill four lanes
-// go through scan_px.
-__attribute__((target("avx2"))) AlignedCount scan_box_avx2(const BoxScan& s, const Px* field, std::uint64_t width,
+// Every pixel of rows y_lo..y_hi, columns x_lo..x_hi, a vector of columns
+// at a time: the inside tests in double lanes, the alignment test in float
+// lanes, each lane computing what scan_px computes; the last columns of a row
+// that do not fill a vector go through scan_px.
+template <class D>
+[[gnu::always_inline]] inline AlignedCount scan_box_lanes(const BoxScan& s, const Px* field, std::uint64_t width,
                                                           std::uint64_t x_lo, std::uint64_t x_hi, std::uint64_t y_lo,
                                                           std::uint64_t y_hi) {
-    const __m256d sign = _mm256_set1_pd(-0.0), vxc = _mm256_set1_pd(s.xc), vdx = _mm256_set1_pd(s.dx),
-                  vdy = _mm256_set1_pd(s.dy), vhl = _mm256_set1_pd(s.hl), vhw = _mm256_set1_pd(s.hw),
-                  four = _mm256_set1_pd(4.0);
-    const __m128 vrho = _mm_set1_ps(s.rho), vdx_s = _mm_set1_ps(s.dxs), vdy_s = _mm_set1_ps(s.dys),
-                 vcp = _mm_set1_ps(s.cp);
-    const __m256d x_first = _mm256_add_pd(_mm256_set1_pd(static_cast<double>(x_lo)), _mm256_set_pd(3.0, 2.0, 1.0, 0.0));
+    constexpr std::size_t lanes_n = lanes::kCount<D>;
+    using F = lanes::Vec<float, lanes_n>;
+    using M = lanes::MaskOf<D>;
+    D x_first;
+    for (std::size_t i = 0; i < lanes_n; ++i) x_first[i] = static_cast<double>(x_lo) + static_cast<double>(i);
+    const M magnitude = lanes::splat<M>(0x7FFF'FFFF'FFFF'FFFF);
     const std::int64_t lo = static_cast<std::int64_t>(x_lo), hi = static_cast<std::int64_t>(x_hi);
-    __m256i n = _mm256_setzero_si256(), k = _mm256_setzero_si256();  // minus the counts, per lane
+    M n = {}, k = {};  // minus the counts, per lane
     AlignedCount tail{0, 0};
     for (std::uint64_t y = y_lo; y <= y_hi; ++y) {
         const double ry = static_cast<double>(y) - s.yc;
         const double along_y = s.dy * ry, across_y = s.dx * ry;
-        const __m256d val = _mm256_set1_pd(along_y), vac = _mm256_set1_pd(across_y);
         const Px* row = field + y * width;
-        __m256d xs = x_first;
+        D xs = x_first;
         std::int64_t x = lo;
-        for (; x + 3 <= hi; x += 4) {
-            const __m256d rel = _mm256_sub_pd(xs, vxc);
-            const __m256d along = _mm256_add_pd(_mm256_mul_pd(vdx, rel), val);
-            const __m256d across = _mm256_sub_pd(vac, _mm256_mul_pd(vdy, rel));
-            const __m256d inside = _mm256_and_pd(_mm256_cmp_pd(_mm256_andnot_pd(sign, along), vhl, _CMP_LE_OQ),
-                                                 _mm256_cmp_pd(_mm256_andnot_pd(sign, across), vhw, _CMP_LE_OQ));
-            const float* f = reinterpret_cast<const float*>(row + x);
-            const __m128 a = _mm_loadu_ps(f), b = _mm_loadu_ps(f + 4), c = _mm_loadu_ps(f + 8);
-            const __m128 norm = _mm_blend_ps(_mm_blend_ps(a, b, 0x4), c, 0x2);
-            const __m128 ux = _mm_permute_ps(_mm_blend_ps(_mm_blend_ps(a, b, 0x9), c, 0x4), 0x39);
-            const __m128 uy = _mm_permute_ps(_mm_blend_ps(_mm_blend_ps(a, b, 0x2), c, 0x9), 0x4E);
-            const __m128 dot = _mm_add_ps(_mm_mul_ps(ux, vdx_s), _mm_mul_ps(uy, vdy_s));
-            const __m128 hit = _mm_permute_ps(
-                _mm_and_ps(_mm_cmp_ps(norm, vrho, _CMP_GT_OQ), _mm_cmp_ps(dot, vcp, _CMP_GE_OQ)), 0x6C);
-            const __m256i in = _mm256_castpd_si256(inside);
-            n = _mm256_sub_epi64(n, in);
-            k = _mm256_sub_epi64(k, _mm256_and_si256(in, _mm256_cvtepi32_epi64(_mm_castps_si128(hit))));
-            xs = _mm256_add_pd(xs, four);
+        for (; x + static_cast<std::int64_t>(lanes_n) - 1 <= hi; x += lanes_n) {
+            const D rel = xs - s.xc;
+            const D along = lanes::as<D>(lanes::as<M>(s.dx * rel + along_y) & magnitude);
+            const D across = lanes::as<D>(lanes::as<M>(across_y - s.dy * rel) & magnitude);
+            const M inside = (along <= s.hl) & (across <= s.hw);
+            const float* f = &row[x].norm;
+            const F norm = lanes::every_third<F, 0>(f), ux = lanes::every_third<F, 1>(f),
+                    uy = lanes::every_third<F, 2>(f);
+            const F dot = ux * s.dxs + uy * s.dys;
+            const M hit = __builtin_convertvector((norm > s.rho) & (dot >= s.cp), M);
+            n += inside;
+            k += inside & hit;
+            xs += static_cast<double>(lanes_n);
         }
         for (; x <= hi; ++x) scan_px(s, row, x, along_y, across_y, tail);
     }
-    alignas(32) std::uint64_t lanes_n[4], lanes_k[4];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes_n), n);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes_k), k);
-    for (int i = 0; i < 4; ++i) {
-        tail.n += lanes_n[i];
-        tail.k += lanes_k[i];
+    for (std::size_t i = 0; i < lanes_n; ++i) {
+        tail.n -= static_cast<std::uint64_t>(n[i]);
+        tail.k -= static_cast<std::uint64_t>(k[i]);
     }
     return tail;
 }
-
-// Asked per call: the choice may be capped at run time (cap_isa).
-bool has_avx2() { return detected_isa() >= Isa::Avx2; }
-#endif
 
 // Boxes at most this wide are scanned pixel by pixel; wider ones look for the
 // inside run of each row first.
@@ -214,10 +176,11 @@ constexpr std::uint64_t kDirectScanWidth = 12;
 
 std::uint64_t count_aligned_run(const Px* row, std::size_t count, float rho, float dx, float dy, float cp) {
     std::uint64_t aligned = 0;
-    std::size_t x = 0;
-#if TREVALIN_X86
-    if (has_avx2()) x = count_aligned_avx2(row, count, rho, dx, dy, cp, aligned);
-#endif
+    std::size_t x = lanes::dispatch([&](auto w) {
+        // Runs are short: eight lanes at most.
+        using F = lanes::Vec<float, std::min<std::size_t>(2 * decltype(w)::doubles, 8)>;
+        return count_aligned_lanes<F>(row, count, rho, dx, dy, cp, aligned);
+    });
     for (; x < count; ++x) aligned += aligned_px(row[x], rho, dx, dy, cp);
     return aligned;
 }
@@ -248,9 +211,13 @@ AlignedCount count_aligned(const Rect& rect, const Px* field, std::uint64_t widt
     // axis could break the monotony (inf * 0); such rectangles are scanned.
     const bool runs = x_hi - x_lo >= kDirectScanWidth && std::isfinite(dx) && std::isfinite(dy);
     const BoxScan scan{xc, yc, dx, dy, hl, hw, rho, dxs, dys, cp};
-#if TREVALIN_X86
-    if (!runs && has_avx2()) return scan_box_avx2(scan, field, width, x_lo, x_hi, y_lo, y_hi);
-#endif
+    if (!runs) {
+        return lanes::dispatch([&](auto w) {
+            // Boxes are narrow: four lanes at most.
+            using D = lanes::Vec<double, std::min<std::size_t>(decltype(w)::doubles, 4)>;
+            return scan_box_lanes<D>(scan, field, width, x_lo, x_hi, y_lo, y_hi);
+        });
+    }
     const std::int64_t lo = static_cast<std::int64_t>(x_lo), hi = static_cast<std::int64_t>(x_hi);
 
     AlignedCount count{0, 0};

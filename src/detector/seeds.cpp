@@ -6,22 +6,15 @@
 #include <bit>
 #include <cstring>
 
-#include "sample/memory.hpp"
+#include "detector/lanes.hpp"
 #include "pool/pool.hpp"
-#include "sample/isa.hpp"
+#include "sample/memory.hpp"
 #include "sample/numeric.hpp"
 #include "sample/panic.hpp"
-
-#if TREVALIN_X86
-#include <immintrin.h>
-#endif
 
 namespace trevalin {
 
 namespace {
-
-// Asked per call: the choice may be capped at run time (cap_isa).
-bool has_avx2() { return detected_isa() >= Isa::Avx2; }
 
 constexpr std::size_t kBins = 1024;
 // A level past the last: not a seed.
@@ -48,32 +41,31 @@ void level_scalar(std::uint32_t* at, std::size_t first, std::size_t n, float thr
     }
 }
 
-#if TREVALIN_X86
-// Eight at a time: bin_of's single-precision quotient and product, truncated,
-// with NaN at level 0 and everything from 1023 up at 1023.
-__attribute__((target("avx2"))) void level_avx2(std::uint32_t* at, std::size_t n, float threshold, float largest,
-                                                std::uint32_t* counts) {
-    const __m256 limit = _mm256_set1_ps(threshold);
-    const __m256 top = _mm256_set1_ps(largest);
-    const __m256 scale = _mm256_set1_ps(1023.0f);
-    const __m256i none = _mm256_set1_epi32(static_cast<int>(kNoSeed));
+// A vector of floats at a time: bin_of's single-precision quotient and
+// product, truncated, with NaN at level 0 and everything from 1023 up at
+// 1023. Returns the norms done.
+template <class F>
+[[gnu::always_inline]] inline std::size_t level_lanes(std::uint32_t* at, std::size_t n, float threshold,
+                                                      float largest, std::uint32_t* counts) {
+    constexpr std::size_t lanes_n = lanes::kCount<F>;
+    using I = lanes::MaskOf<F>;
+    const F top = lanes::splat<F>(1023.0f);
     std::size_t k = 0;
-    for (; k + 8 <= n; k += 8) {
-        const __m256 norms = _mm256_castsi256_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + k)));
-        const __m256 strong = _mm256_cmp_ps(norms, limit, _CMP_GT_OQ);
-        const __m256 b = _mm256_mul_ps(_mm256_div_ps(norms, top), scale);
-        const __m256i level = _mm256_and_si256(_mm256_cvttps_epi32(_mm256_min_ps(b, scale)),
-                                               _mm256_castps_si256(_mm256_cmp_ps(b, b, _CMP_ORD_Q)));
-        alignas(32) std::uint32_t levels[8];
-        _mm256_store_si256(reinterpret_cast<__m256i*>(levels),
-                           _mm256_blendv_epi8(none, level, _mm256_castps_si256(strong)));
+    for (; k + lanes_n <= n; k += lanes_n) {
+        const F norms = lanes::load<F>(at + k);
+        const I strong = norms > threshold;
+        const F b = (norms / largest) * 1023.0f;
+        // NaN and negative quotients to 0 (as the saturating conversion takes them), then the top level.
+        const F above = lanes::as<F>(lanes::as<I>(b) & (b > 0.0f));
+        const I level = __builtin_convertvector(above < top ? above : top, I);
+        const I chosen = (level & strong) | (static_cast<int>(kNoSeed) & ~strong);
+        std::uint32_t levels[lanes_n];
+        std::memcpy(levels, &chosen, sizeof levels);
         std::memcpy(at + k, levels, sizeof levels);
         for (std::uint32_t v : levels) ++counts[v];
     }
-    _mm256_zeroupper();
-    level_scalar(at, k, n, threshold, largest, counts);
+    return k;
 }
-#endif
 
 // Gives the noted pixels of [first, end), the 0 bits of `weak` there, their
 // places in `seeds`: the next free place of their level, from `next`.
@@ -121,11 +113,11 @@ Buffer<std::uint32_t> seeds_by_notes(FieldNotes& notes, std::uint64_t count, flo
         const auto [r0, r1] = runs_of(b);
         for (std::size_t r = r0; r < r1; ++r) {
             std::uint32_t* at = notes.strong.data() + notes.strong_at[r];
-#if TREVALIN_X86
-            if (has_avx2()) level_avx2(at, notes.strong_count[r], threshold, largest, mine.data());
-            else
-#endif
-                level_scalar(at, 0, notes.strong_count[r], threshold, largest, mine.data());
+            const std::size_t n = notes.strong_count[r];
+            const std::size_t done = lanes::dispatch([&](auto w) {
+                return level_lanes<lanes::Vec<float, 2 * decltype(w)::doubles>>(at, n, threshold, largest, mine.data());
+            });
+            level_scalar(at, done, n, threshold, largest, mine.data());
         }
         std::memcpy(counts.data() + b * kBins, mine.data(), kBins * sizeof(std::uint32_t));
     });
