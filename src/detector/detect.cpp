@@ -63,13 +63,20 @@ std::vector<Segment> noted_field_segments(const Px* field, FieldNotes& notes, st
 
 namespace {
 
-// With one thread the seed loop is the plain loop; with more, the pool
-// scores the refined rectangles beside it.
+// With one thread the seed loop is the plain loop. With more, every thread
+// grows stretches of seeds ahead of the loop, except on two threads and a
+// small field: there the stretches are few, setting them up weighs more, and
+// the pool scores the refined rectangles beside the loop instead (which
+// occupies two threads at most).
 std::vector<Segment> segments_of(const Px* field, FieldNotes& notes, std::uint64_t width, std::uint64_t height,
                                  double factor) {
-    constexpr std::size_t kRing = 256;
-    return noted_field_segments(field, notes, width, height, factor, pool_thread_count() > 1 ? kRing : 0,
-                                SeedLoopMode::ScoringAside);
+    constexpr std::size_t kRing = 256, kStretchesAhead = 16;
+    constexpr std::uint64_t kSmall = std::uint64_t{1} << 20;
+    const std::size_t threads = pool_thread_count();
+    if (threads == 1) return noted_field_segments(field, notes, width, height, factor, 0);
+    if (threads == 2 && width * height < kSmall)
+        return noted_field_segments(field, notes, width, height, factor, kRing, SeedLoopMode::ScoringAside);
+    return noted_field_segments(field, notes, width, height, factor, kStretchesAhead, SeedLoopMode::GrowingAhead);
 }
 
 [[noreturn]] void too_large(std::uint64_t width, std::uint64_t height) {

@@ -257,7 +257,9 @@ void grow_ahead(const Loop& in, const TakenLog& log, std::size_t k, Grower& g, S
         // A seed taken in the copy is taken in the loop's map then: the
         // loop's map only gains pixels, and the earlier seeds of the stretch
         // take theirs there too as long as the loop keeps their results. The
-        // copy catches up before the stretch and after each growth.
+        // copy catches up before the stretch only: the log's latest entries
+        // were written on the loop's core, and reading them after every
+        // growth cost more than the few growths that a fresher copy saves.
         g.catch_up(log);
         each_free_seed(in, g.map, begin, end, fetch_end(end, in.seeds.size()), [&](std::size_t j, std::uint32_t seed) {
             Speculated s{static_cast<std::uint32_t>(j), 0, 0, false, {}};
@@ -266,7 +268,6 @@ void grow_ahead(const Loop& in, const TakenLog& log, std::size_t k, Grower& g, S
             s.joined_end = static_cast<std::uint32_t>(out.joined.size());
             s.marks_end = static_cast<std::uint32_t>(out.marks.size());
             out.seeds.push_back(s);
-            g.catch_up(log);
         });
         for (std::uint32_t p : out.marks) g.map.free(p);
     } catch (...) {

@@ -17,8 +17,7 @@ enum class SeedLoopMode {
     // the rectangles, at most `ahead` of them waiting.
     ScoringAside,
     // The pool grows stretches of seeds ahead of the loop (below), so that
-    // more threads can share the growing; on two cores it does not yet beat
-    // ScoringAside.
+    // every thread shares the growing, refining and scoring.
     GrowingAhead,
 };
 
