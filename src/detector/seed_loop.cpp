@@ -186,6 +186,40 @@ std::vector<Segment> scoring_aside(Loop& in, std::size_t ring) {
     return found;
 }
 
+// A count that other threads wait for. Waiting spins a while, then sleeps;
+// a store wakes the sleepers, if there are any. Most waits end while
+// spinning, and a wake costs an atomic update shared by both cores besides
+// the system call, so a store without sleepers skips it. (The sleeper counts
+// itself before it looks at the value, the writer stores before it looks at
+// the sleepers, both sequentially consistent: one of them sees the other.)
+class Signal {
+public:
+    std::size_t load() const { return value_.load(std::memory_order_acquire); }
+
+    void store(std::size_t v) {
+        value_.store(v, std::memory_order_seq_cst);
+        if (sleepers_.load(std::memory_order_seq_cst) != 0) value_.notify_all();
+    }
+
+    // Waits until the value is no longer `seen`, and returns it.
+    std::size_t wait_past(std::size_t seen) {
+        for (int spin = 0; spin < 2048; ++spin) {
+            const std::size_t v = load();
+            if (v != seen) return v;
+            spin_pause();
+        }
+        sleepers_.fetch_add(1, std::memory_order_seq_cst);
+        std::size_t v;
+        while ((v = value_.load(std::memory_order_seq_cst)) == seen) value_.wait(seen, std::memory_order_seq_cst);
+        sleepers_.fetch_sub(1, std::memory_order_relaxed);
+        return v;
+    }
+
+private:
+    std::atomic<std::size_t> value_{0};
+    std::atomic<int> sleepers_{0};
+};
+
 // Seeds go ahead in stretches of this many places of the seed order.
 constexpr std::size_t kStretch = 32;
 
@@ -208,7 +242,7 @@ struct Stretch {
     std::vector<std::uint32_t> joined;
     std::vector<std::uint32_t> marks;
     bool failed = false;                // the stretch could not be grown ahead: the loop grows it itself
-    std::atomic<std::size_t> ready{0};  // stretch number + 1 once the lists are complete
+    Signal ready;  // stretch number + 1 once the lists are complete
 };
 
 // The pixels the loop has taken, in the order it took them. A pixel is taken
@@ -274,8 +308,7 @@ void grow_ahead(const Loop& in, const TakenLog& log, std::size_t k, Grower& g, S
         out.failed = true;
     }
     // The stretch is ready in any case: failed, the loop grows it itself.
-    out.ready.store(k + 1, std::memory_order_release);
-    out.ready.notify_all();
+    out.ready.store(k + 1);
     if (out.failed) {
         // The copy may hold marks of the failed growth: a fresh one replaces it.
         g.map = log.start.copy();
@@ -380,7 +413,7 @@ std::vector<Segment> loop_with_pool(Loop& in, std::size_t ahead, SeedLoopCounts&
     const std::unique_ptr<Stretch[]> slots(new Stretch[ring]);
     TakenLog log(in.used, in.width * in.height);
     std::atomic<std::size_t> claimed{0};
-    std::atomic<std::size_t> committed{0};
+    Signal committed;
     std::atomic<bool> stop{false};
     std::vector<Segment> found;
 
@@ -389,7 +422,7 @@ std::vector<Segment> loop_with_pool(Loop& in, std::size_t ahead, SeedLoopCounts&
     auto claim = [&](std::size_t& k) {
         std::size_t c = claimed.load(std::memory_order_relaxed);
         for (;;) {
-            const std::size_t limit = std::min(stretches, committed.load(std::memory_order_acquire) + ring);
+            const std::size_t limit = std::min(stretches, committed.load() + ring);
             if (c >= limit) return false;
             if (claimed.compare_exchange_weak(c, c + 1, std::memory_order_relaxed)) {
                 k = c;
@@ -406,6 +439,9 @@ std::vector<Segment> loop_with_pool(Loop& in, std::size_t ahead, SeedLoopCounts&
             if (claimed.load(std::memory_order_relaxed) >= stretches) return;
             Grower g(in, log);
             while (!stop.load(std::memory_order_relaxed)) {
+                // Read before the claim: a stretch the loop takes in after a
+                // failed claim ends the wait below at once.
+                const std::size_t at = committed.load();
                 std::size_t k;
                 if (claim(k)) {
                     grow_ahead(in, log, k, g, slots[k % ring]);
@@ -413,13 +449,7 @@ std::vector<Segment> loop_with_pool(Loop& in, std::size_t ahead, SeedLoopCounts&
                 }
                 if (claimed.load(std::memory_order_relaxed) >= stretches) return;
                 // Every stretch within reach is taken: wait for the loop to move on.
-                const std::size_t at = committed.load(std::memory_order_acquire);
-                bool moved = false;
-                for (int spin = 0; spin < 2048 && !moved; ++spin) {
-                    spin_pause();
-                    moved = committed.load(std::memory_order_acquire) != at;
-                }
-                if (!moved) committed.wait(at, std::memory_order_acquire);
+                committed.wait_past(at);
             }
             return;
         }
@@ -433,12 +463,11 @@ std::vector<Segment> loop_with_pool(Loop& in, std::size_t ahead, SeedLoopCounts&
                 done();
                 counts.commit_seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
                 ++next;
-                committed.store(next, std::memory_order_release);
-                committed.notify_all();
+                committed.store(next);
             };
             while (next < stretches) {
                 Stretch& s = slots[next % ring];
-                if (s.ready.load(std::memory_order_acquire) == next + 1) {
+                if (s.ready.load() == next + 1) {
                     move_on([&] { commit(in, log, next, s, c, found, counts); });
                     continue;
                 }
@@ -454,18 +483,12 @@ std::vector<Segment> loop_with_pool(Loop& in, std::size_t ahead, SeedLoopCounts&
                     grow_ahead(in, log, k, *g, slots[k % ring]);
                 } else {
                     // Another thread is growing the next stretch.
-                    std::size_t seen = s.ready.load(std::memory_order_acquire);
-                    for (int spin = 0; spin < 2048 && seen != next + 1; ++spin) {
-                        spin_pause();
-                        seen = s.ready.load(std::memory_order_acquire);
-                    }
-                    if (seen != next + 1) s.ready.wait(seen, std::memory_order_acquire);
+                    for (std::size_t seen = s.ready.load(); seen != next + 1;) seen = s.ready.wait_past(seen);
                 }
             }
         } catch (...) {
             stop.store(true, std::memory_order_relaxed);
-            committed.store(stretches + ring, std::memory_order_release);
-            committed.notify_all();
+            committed.store(stretches + ring);
             throw;
         }
     });
