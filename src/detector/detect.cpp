@@ -70,13 +70,15 @@ namespace {
 // occupies two threads at most).
 std::vector<Segment> segments_of(const Px* field, FieldNotes& notes, std::uint64_t width, std::uint64_t height,
                                  double factor) {
-    constexpr std::size_t kRing = 256, kStretchesAhead = 16;
+    constexpr std::size_t kRing = 256;
     constexpr std::uint64_t kSmall = std::uint64_t{1} << 20;
     const std::size_t threads = pool_thread_count();
     if (threads == 1) return noted_field_segments(field, notes, width, height, factor, 0);
     if (threads == 2 && width * height < kSmall)
         return noted_field_segments(field, notes, width, height, factor, kRing, SeedLoopMode::ScoringAside);
-    return noted_field_segments(field, notes, width, height, factor, kStretchesAhead, SeedLoopMode::GrowingAhead);
+    // Stretches in flight: a few for every thread.
+    const std::size_t ahead = std::max<std::size_t>(16, 4 * threads);
+    return noted_field_segments(field, notes, width, height, factor, ahead, SeedLoopMode::GrowingAhead);
 }
 
 [[noreturn]] void too_large(std::uint64_t width, std::uint64_t height) {
