@@ -86,8 +86,7 @@ void RunNoter::add(const Px* records, std::size_t count) {
     if (count > end_ - bits_.position()) panic("field notes: a run longer than its pixels");
     // NaN never compares greater, so it is skipped.
     std::size_t i = lanes::dispatch([&](auto w) {
-        using F = lanes::Vec<float, 2 * decltype(w)::doubles>;
-        return note_run_lanes<F>(records, count, threshold_, bits_, stage_.data(), n_, largest_);
+        return note_run_lanes<typename decltype(w)::F>(records, count, threshold_, bits_, stage_.data(), n_, largest_);
     });
     for (; i < count; ++i) {
         const float v = records[i].norm;

@@ -290,6 +290,7 @@ template <std::size_t W>
 struct Width {
     static constexpr std::size_t doubles = W;
     using D = Vec<double, W>;
+    using F = Vec<float, 2 * W>;
 };
 
 // kernel(Width<w>()) for the widest vectors of `isa`, in a function compiled

@@ -407,7 +407,8 @@ void plain_stretch(Loop& in, TakenLog& log, std::size_t k, Committer& c, std::ve
     log.publish();
 }
 
-std::vector<Segment> loop_with_pool(Loop& in, std::size_t ahead, SeedLoopCounts& counts, bool all_ahead) {
+// With `timed`, counts.commit_seconds adds up the time of taking stretches in.
+std::vector<Segment> loop_with_pool(Loop& in, std::size_t ahead, SeedLoopCounts& counts, bool timed, bool all_ahead) {
     const std::size_t stretches = (in.seeds.size() + kStretch - 1) / kStretch;
     const std::size_t ring = std::max<std::size_t>(ahead, 1);
     const std::unique_ptr<Stretch[]> slots(new Stretch[ring]);
@@ -459,9 +460,14 @@ std::vector<Segment> loop_with_pool(Loop& in, std::size_t ahead, SeedLoopCounts&
             std::size_t next = 0;
             // The loop moves on past stretch `next` once `done` has taken it in.
             auto move_on = [&](auto&& done) {
-                const auto started = std::chrono::steady_clock::now();
-                done();
-                counts.commit_seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+                if (timed) {
+                    const auto started = std::chrono::steady_clock::now();
+                    done();
+                    counts.commit_seconds +=
+                        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+                } else {
+                    done();
+                }
                 ++next;
                 committed.store(next);
             };
@@ -505,7 +511,7 @@ std::vector<Segment> seed_loop(const Px* field, FieldNotes& notes, std::uint64_t
     if (ahead == 0) return sequential_loop(in);
     if (mode == SeedLoopMode::ScoringAside) return scoring_aside(in, ahead);
     SeedLoopCounts mine;
-    std::vector<Segment> found = loop_with_pool(in, ahead, mine, all_ahead);
+    std::vector<Segment> found = loop_with_pool(in, ahead, mine, counts != nullptr, all_ahead);
     if (counts) *counts = mine;
     return found;
 }

@@ -115,7 +115,7 @@ Buffer<std::uint32_t> seeds_by_notes(FieldNotes& notes, std::uint64_t count, flo
             std::uint32_t* at = notes.strong.data() + notes.strong_at[r];
             const std::size_t n = notes.strong_count[r];
             const std::size_t done = lanes::dispatch([&](auto w) {
-                return level_lanes<lanes::Vec<float, 2 * decltype(w)::doubles>>(at, n, threshold, largest, mine.data());
+                return level_lanes<typename decltype(w)::F>(at, n, threshold, largest, mine.data());
             });
             level_scalar(at, done, n, threshold, largest, mine.data());
         }
