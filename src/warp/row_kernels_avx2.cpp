@@ -102,6 +102,25 @@ struct Avx2 {
                                 word_at(from, _mm_cvtsi128_si64(hi)), word_at(from, _mm_extract_epi64(hi, 1))};
         return assemble(w);
     }
+    // The word at each lane's offset (as words_at) and the word `skip` bytes
+    // after it, from one 16-byte read per lane.
+    template <int skip>
+    [[gnu::always_inline]] static void word_pairs(M m, const unsigned char* base, D offset, R& first, R& second) {
+        const __m256i index = _mm256_castpd_si256(_mm256_add_pd(_mm256_and_pd(m, offset), _mm256_set1_pd(0x1p52)));
+        const __m128i lo = _mm256_castsi256_si128(index), hi = _mm256_extracti128_si256(index, 1);
+        const std::uintptr_t from = two52_indexed(base);
+        auto load16 = [from](long long at) __attribute__((always_inline)) {
+            return _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + static_cast<std::uintptr_t>(at)));
+        };
+        // Lanes 0 and 2 in one register, 1 and 3 in the other, so that the
+        // unpacks put the words back in lane order.
+        const __m256i a = _mm256_inserti128_si256(_mm256_castsi128_si256(load16(_mm_cvtsi128_si64(lo))),
+                                                  load16(_mm_cvtsi128_si64(hi)), 1);
+        const __m256i b = _mm256_inserti128_si256(_mm256_castsi128_si256(load16(_mm_extract_epi64(lo, 1))),
+                                                  load16(_mm_extract_epi64(hi, 1)), 1);
+        first = _mm256_unpacklo_epi64(a, b);
+        second = _mm256_unpacklo_epi64(_mm256_srli_si256(a, skip), _mm256_srli_si256(b, skip));
+    }
     [[gnu::always_inline]] static R assemble(const long long (&w)[4]) {
         const __m128i w01 = _mm_insert_epi64(_mm_cvtsi64_si128(w[0]), w[1], 1);
         const __m128i w23 = _mm_insert_epi64(_mm_cvtsi64_si128(w[2]), w[3], 1);

@@ -263,16 +263,26 @@ TREVALIN_KERNEL BilinearTaps<V, T, C> bilinear_fetch(const Frame<V, T, C>& fr, t
         t.in = interior;
         D at00 = V::add(V::mul(fy, fr.row_bytes_d), V::mul(fx, fr.pixel_bytes_d));
         // The other taps at fixed distances: the same offsets from moved bases.
-        t.r00 = V::words_at(interior, fr.bytes(), at00);
-        t.r01 = V::words_at(interior, fr.bytes() + fr.row_len, at00);
-        if constexpr (!BilinearTaps<V, T, C>::paired) {
-            t.r10 = V::words_at(interior, fr.bytes() + Frame<V, T, C>::pixel_bytes, at00);
-            t.r11 = V::words_at(interior, fr.bytes() + fr.row_len + Frame<V, T, C>::pixel_bytes, at00);
+        constexpr int px = Frame<V, T, C>::pixel_bytes;
+        if constexpr (BilinearTaps<V, T, C>::paired) {
+            t.r00 = V::words_at(interior, fr.bytes(), at00);
+            t.r01 = V::words_at(interior, fr.bytes() + fr.row_len, at00);
+        } else if constexpr (requires { V::template word_pairs<px>(interior, fr.bytes(), at00, t.r00, t.r10); }) {
+            // Both columns of a row from one read per lane.
+            V::template word_pairs<px>(interior, fr.bytes(), at00, t.r00, t.r10);
+            V::template word_pairs<px>(interior, fr.bytes() + fr.row_len, at00, t.r01, t.r11);
+        } else {
+            t.r00 = V::words_at(interior, fr.bytes(), at00);
+            t.r01 = V::words_at(interior, fr.bytes() + fr.row_len, at00);
+            t.r10 = V::words_at(interior, fr.bytes() + px, at00);
+            t.r11 = V::words_at(interior, fr.bytes() + fr.row_len + px, at00);
         }
         return t;
     }
     // Lanes outside compute garbage that is neither read through nor stored.
     t.in = inside(fr, x, y);
+    // Groups wholly outside (the margins of a warp) read nothing.
+    if (!V::any(t.in)) return t;
     // Inside, -0.5 <= x <= w - 0.5 puts the floor in [-1, w - 1]: the first
     // tap can only fall below the range and the second only above it. Tap
     // columns, rows and byte offsets are small whole numbers, exact in
