@@ -225,6 +225,15 @@ TREVALIN_KERNEL void store_group(T* out, const typename V::D (&s)[C], typename V
     V::template store<T, C>(out, q);
 }
 
+template <class V, class T, int C>
+TREVALIN_KERNEL void store_group(T* out, const typename V::D (&s)[C]) {
+    const auto half = V::set(0.5);
+    typename V::I q[C];
+    _Pragma("GCC unroll 8")
+    for (int c = 0; c < C; ++c) q[c] = V::to_i32(V::add(s[c], half));
+    V::template store<T, C>(out, q);
+}
+
 // A bilinear group is sampled in two stages: `fetch` works out the taps and
 // starts their loads, `finish` weighs and stores them. The row loops fetch
 // the next group before they finish the current one, so the long chain of a
@@ -240,6 +249,7 @@ struct BilinearTaps {
     static constexpr bool paired = 2 * pixel_bytes <= 8;
     typename V::M in;      // lanes inside the source
     bool written;          // the scalar sampler has already written the group
+    bool whole;            // every lane lies inside, away from the edges
     typename V::D tx, ty;  // fractions
     typename V::R r00, r10, r01, r11;
 };
@@ -250,6 +260,7 @@ TREVALIN_KERNEL BilinearTaps<V, T, C> bilinear_fetch(const Frame<V, T, C>& fr, t
     using D = typename V::D;
     BilinearTaps<V, T, C> t;
     t.written = false;
+    t.whole = false;
     D fx = V::floor(x);
     D fy = V::floor(y);
     t.tx = V::sub(x, fx);
@@ -261,6 +272,7 @@ TREVALIN_KERNEL BilinearTaps<V, T, C> bilinear_fetch(const Frame<V, T, C>& fr, t
                                   V::both(V::ge(y, zero), V::lt(y, fr.y_inner)));
     if (V::all(interior)) [[likely]] {
         t.in = interior;
+        t.whole = true;
         D at00 = V::add(V::mul(fy, fr.row_bytes_d), V::mul(fx, fr.pixel_bytes_d));
         // The other taps at fixed distances: the same offsets from moved bases.
         constexpr int px = Frame<V, T, C>::pixel_bytes;
@@ -348,7 +360,11 @@ TREVALIN_KERNEL void bilinear_finish(const BilinearTaps<V, T, C>& t, T* out) {
         acc = V::add(acc, V::mul(channel<V, T>(r01, c), w01));
         s[c] = V::add(acc, V::mul(channel<V, T, skip>(r11, c), w11));
     }
-    store_group<V, T, C>(out, s, t.in);
+    // Whole groups need no mask for their store.
+    if (t.whole)
+        store_group<V, T, C>(out, s);
+    else
+        store_group<V, T, C>(out, s, t.in);
 }
 
 // round(1024 t) with halves away from zero, for t in [0, 1]: floor, then up
