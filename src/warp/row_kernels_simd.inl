@@ -456,6 +456,24 @@ TREVALIN_KERNEL std::size_t bilinear_groups(std::size_t n, T* out, Fetch&& fetch
     return x + V::lanes;
 }
 
+// A map may lead each output row along a curve through the source, crossing
+// its rows where no hardware prefetcher follows: the taps of the pixel a
+// little way ahead are asked for early. Only a hint, so positions outside the
+// source (or NaN, which converts to the integer indefinite value) are not
+// worth a test: a prefetch never faults.
+constexpr std::size_t kPrefetchAhead = 48;
+constexpr std::size_t kPrefetchEvery = 8;
+
+template <class V, class T, int C>
+TREVALIN_KERNEL void prefetch_taps(const Frame<V, T, C>& fr, float x, float y) {
+    const auto column = static_cast<std::uintptr_t>(_mm_cvttss_si64(_mm_set_ss(x)));
+    const auto row = static_cast<std::uintptr_t>(_mm_cvttss_si64(_mm_set_ss(y)));
+    const std::uintptr_t at =
+        reinterpret_cast<std::uintptr_t>(fr.bytes()) + row * fr.row_len + column * Frame<V, T, C>::pixel_bytes;
+    __builtin_prefetch(reinterpret_cast<const void*>(at));
+    __builtin_prefetch(reinterpret_cast<const void*>(at + fr.row_len));
+}
+
 template <class V, class T, int C, Filter F>
 void remap_row(const SourceImage<T>& src, const float* map_x, const float* map_y, std::size_t n, T* out,
                const Lanczos3Weights* table) {
@@ -464,6 +482,8 @@ void remap_row(const SourceImage<T>& src, const float* map_x, const float* map_y
     if constexpr (F == Filter::Lanczos3) std::memset(out, 0, sizeof(T) * C * n);
     if constexpr (F == Filter::Bilinear) {
         x = bilinear_groups<V, T, C>(n, out, [&](std::size_t at) __attribute__((always_inline)) {
+            if ((at & (kPrefetchEvery - 1)) == 0 && at + kPrefetchAhead < n)
+                prefetch_taps(fr, map_x[at + kPrefetchAhead], map_y[at + kPrefetchAhead]);
             return bilinear_fetch<V, T, C>(fr, V::load_floats(map_x + at), V::load_floats(map_y + at), out + at * C);
         });
     } else {
