@@ -464,14 +464,14 @@ TREVALIN_KERNEL std::size_t bilinear_groups(std::size_t n, T* out, Fetch&& fetch
 constexpr std::size_t kPrefetchAhead = 48;
 constexpr std::size_t kPrefetchEvery = 8;
 
-template <class V, class T, int C>
+template <class V, class T, int C, int rows = 2>
 TREVALIN_KERNEL void prefetch_taps(const Frame<V, T, C>& fr, float x, float y) {
     const auto column = static_cast<std::uintptr_t>(_mm_cvttss_si64(_mm_set_ss(x)));
     const auto row = static_cast<std::uintptr_t>(_mm_cvttss_si64(_mm_set_ss(y)));
     const std::uintptr_t at =
         reinterpret_cast<std::uintptr_t>(fr.bytes()) + row * fr.row_len + column * Frame<V, T, C>::pixel_bytes;
-    __builtin_prefetch(reinterpret_cast<const void*>(at));
-    __builtin_prefetch(reinterpret_cast<const void*>(at + fr.row_len));
+    _Pragma("GCC unroll 8")
+    for (int k = 0; k < rows; ++k) __builtin_prefetch(reinterpret_cast<const void*>(at + k * fr.row_len));
 }
 
 template <class V, class T, int C, Filter F>
@@ -487,8 +487,11 @@ void remap_row(const SourceImage<T>& src, const float* map_x, const float* map_y
             return bilinear_fetch<V, T, C>(fr, V::load_floats(map_x + at), V::load_floats(map_y + at), out + at * C);
         });
     } else {
-        for (; x + V::lanes <= n; x += V::lanes)
+        for (; x + V::lanes <= n; x += V::lanes) {
+            if ((x & (kPrefetchEvery - 1)) == 0 && x + kPrefetchAhead < n)
+                prefetch_taps<V, T, C, 6>(fr, map_x[x + kPrefetchAhead] - 2.0f, map_y[x + kPrefetchAhead] - 2.0f);
             lanczos3_group<V, T, C>(fr, V::load_floats(map_x + x), V::load_floats(map_y + x), out + x * C);
+        }
     }
     for (; x < n; ++x) {
         std::memset(out + x * C, 0, sizeof(T) * C);
