@@ -119,6 +119,30 @@ struct Avx512 {
         for (int k = 0; k < 8; ++k) w[k] = word_at(from, at[k]);
         return assemble(w);
     }
+    // The word at each lane's offset (as words_at) and the word `skip` bytes
+    // after it, from one 16-byte read per lane.
+    template <int skip>
+    [[gnu::always_inline]] static void word_pairs(M m, const unsigned char* base, D offset, R& first, R& second) {
+        const __m512i index =
+            _mm512_castpd_si512(_mm512_add_pd(_mm512_maskz_mov_pd(m, offset), _mm512_set1_pd(0x1p52)));
+        const std::uintptr_t from = two52_indexed(base);
+        alignas(64) long long at[8];
+        _mm512_store_si512(at, index);
+        auto load16 = [from](long long a) __attribute__((always_inline)) {
+            return _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + static_cast<std::uintptr_t>(a)));
+        };
+        // Even lanes in one register, odd lanes in the other, so that the
+        // unpacks put the words back in lane order.
+        auto four = [&](int k) __attribute__((always_inline)) {
+            const __m256i low = _mm256_inserti128_si256(_mm256_castsi128_si256(load16(at[k])), load16(at[k + 2]), 1);
+            const __m256i high =
+                _mm256_inserti128_si256(_mm256_castsi128_si256(load16(at[k + 4])), load16(at[k + 6]), 1);
+            return _mm512_inserti64x4(_mm512_castsi256_si512(low), high, 1);
+        };
+        const __m512i a = four(0), b = four(1);
+        first = _mm512_unpacklo_epi64(a, b);
+        second = _mm512_unpacklo_epi64(_mm512_bsrli_epi128(a, skip), _mm512_bsrli_epi128(b, skip));
+    }
     [[gnu::always_inline]] static R assemble(const long long (&w)[8]) {
         const __m128i w01 = _mm_insert_epi64(_mm_cvtsi64_si128(w[0]), w[1], 1);
         const __m128i w23 = _mm_insert_epi64(_mm_cvtsi64_si128(w[2]), w[3], 1);
