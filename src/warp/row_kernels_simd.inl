@@ -29,8 +29,10 @@
 // to_i32_or_zero, keep_i32, add_i32, sub_i32, max_i32, min_i32, mul_i32,
 // shl_i32<k>, any_above, words, words_at, table_entries, shift_count,
 // shift_out, repeat_pixel_unless<bytes>, with_exponent, channel and
-// store<T, C>. A word is passed through with_exponent (which may use its top
-// two bytes) before channel reads a sample from it.
+// store<T, C>; it may provide word_pairs<skip>, which reads a word and the
+// word `skip` bytes after it for each lane at once. A word is passed through
+// with_exponent (which may use its top two bytes) before channel reads a
+// sample from it.
 
 #define TREVALIN_KERNEL [[gnu::always_inline]] inline
 
