@@ -120,24 +120,24 @@ class Boom(Exception):
     pass
 
 
-class Float:
-    def __init__(self, result):
-        self.result = result
+class _Gives:
+    """Converts to `value`, or raises it when it is an exception."""
 
-    def __float__(self):
-        if isinstance(self.result, BaseException):
-            raise self.result
-        return self.result
-
-
-class Index:
     def __init__(self, value):
         self.value = value
 
-    def __index__(self):
+    def _give(self):
         if isinstance(self.value, BaseException):
             raise self.value
         return self.value
+
+
+class Float(_Gives):
+    __float__ = _Gives._give
+
+
+class Index(_Gives):
+    __index__ = _Gives._give
 
 
 class Seq:

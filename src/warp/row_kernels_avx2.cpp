@@ -95,29 +95,35 @@ struct Avx2 {
     // The 8 bytes at each lane's offset, a whole number held as a double
     // (see two52_indexed); lanes outside m read at offset 0.
     [[gnu::always_inline]] static R words_at(M m, const unsigned char* base, D offset) {
+        long long at[4];
+        indices(m, offset, at);
+        const std::uintptr_t from = two52_indexed(base);
+        const long long w[4] = {word_at(from, at[0]), word_at(from, at[1]), word_at(from, at[2]), word_at(from, at[3])};
+        return assemble(w);
+    }
+    // Each lane's offset as a 64-bit index from two52_indexed; 0 outside m.
+    [[gnu::always_inline]] static void indices(M m, D offset, long long (&at)[4]) {
         const __m256i index = _mm256_castpd_si256(_mm256_add_pd(_mm256_and_pd(m, offset), _mm256_set1_pd(0x1p52)));
         const __m128i lo = _mm256_castsi256_si128(index), hi = _mm256_extracti128_si256(index, 1);
-        const std::uintptr_t from = two52_indexed(base);
-        const long long w[4] = {word_at(from, _mm_cvtsi128_si64(lo)), word_at(from, _mm_extract_epi64(lo, 1)),
-                                word_at(from, _mm_cvtsi128_si64(hi)), word_at(from, _mm_extract_epi64(hi, 1))};
-        return assemble(w);
+        at[0] = _mm_cvtsi128_si64(lo);
+        at[1] = _mm_extract_epi64(lo, 1);
+        at[2] = _mm_cvtsi128_si64(hi);
+        at[3] = _mm_extract_epi64(hi, 1);
     }
     // The word at each lane's offset (as words_at) and the word `skip` bytes
     // after it, from one 16-byte read per lane.
     template <int skip>
     [[gnu::always_inline]] static void word_pairs(M m, const unsigned char* base, D offset, R& first, R& second) {
-        const __m256i index = _mm256_castpd_si256(_mm256_add_pd(_mm256_and_pd(m, offset), _mm256_set1_pd(0x1p52)));
-        const __m128i lo = _mm256_castsi256_si128(index), hi = _mm256_extracti128_si256(index, 1);
+        long long at[4];
+        indices(m, offset, at);
         const std::uintptr_t from = two52_indexed(base);
-        auto load16 = [from](long long at) __attribute__((always_inline)) {
-            return _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + static_cast<std::uintptr_t>(at)));
+        auto load16 = [from](long long a) __attribute__((always_inline)) {
+            return _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + static_cast<std::uintptr_t>(a)));
         };
         // Lanes 0 and 2 in one register, 1 and 3 in the other, so that the
         // unpacks put the words back in lane order.
-        const __m256i a = _mm256_inserti128_si256(_mm256_castsi128_si256(load16(_mm_cvtsi128_si64(lo))),
-                                                  load16(_mm_cvtsi128_si64(hi)), 1);
-        const __m256i b = _mm256_inserti128_si256(_mm256_castsi128_si256(load16(_mm_extract_epi64(lo, 1))),
-                                                  load16(_mm_extract_epi64(hi, 1)), 1);
+        const __m256i a = _mm256_inserti128_si256(_mm256_castsi128_si256(load16(at[0])), load16(at[2]), 1);
+        const __m256i b = _mm256_inserti128_si256(_mm256_castsi128_si256(load16(at[1])), load16(at[3]), 1);
         first = _mm256_unpacklo_epi64(a, b);
         second = _mm256_unpacklo_epi64(_mm256_srli_si256(a, skip), _mm256_srli_si256(b, skip));
     }

@@ -110,11 +110,9 @@ struct Avx512 {
     // The 8 bytes at each lane's offset, a whole number held as a double
     // (see two52_indexed); lanes outside m read at offset 0.
     [[gnu::always_inline]] static R words_at(M m, const unsigned char* base, D offset) {
-        const __m512i index =
-            _mm512_castpd_si512(_mm512_add_pd(_mm512_maskz_mov_pd(m, offset), _mm512_set1_pd(0x1p52)));
         const std::uintptr_t from = two52_indexed(base);
         alignas(64) long long at[8];
-        _mm512_store_si512(at, index);
+        indices(m, offset, at);
         long long w[8];
         for (int k = 0; k < 8; ++k) w[k] = word_at(from, at[k]);
         return assemble(w);
@@ -123,11 +121,9 @@ struct Avx512 {
     // after it, from one 16-byte read per lane.
     template <int skip>
     [[gnu::always_inline]] static void word_pairs(M m, const unsigned char* base, D offset, R& first, R& second) {
-        const __m512i index =
-            _mm512_castpd_si512(_mm512_add_pd(_mm512_maskz_mov_pd(m, offset), _mm512_set1_pd(0x1p52)));
         const std::uintptr_t from = two52_indexed(base);
         alignas(64) long long at[8];
-        _mm512_store_si512(at, index);
+        indices(m, offset, at);
         auto load16 = [from](long long a) __attribute__((always_inline)) {
             return _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + static_cast<std::uintptr_t>(a)));
         };
@@ -142,6 +138,10 @@ struct Avx512 {
         const __m512i a = four(0), b = four(1);
         first = _mm512_unpacklo_epi64(a, b);
         second = _mm512_unpacklo_epi64(_mm512_bsrli_epi128(a, skip), _mm512_bsrli_epi128(b, skip));
+    }
+    // Each lane's offset as a 64-bit index from two52_indexed; 0 outside m.
+    [[gnu::always_inline]] static void indices(M m, D offset, long long (&at)[8]) {
+        _mm512_store_si512(at, _mm512_castpd_si512(_mm512_add_pd(_mm512_maskz_mov_pd(m, offset), _mm512_set1_pd(0x1p52))));
     }
     [[gnu::always_inline]] static R assemble(const long long (&w)[8]) {
         const __m128i w01 = _mm_insert_epi64(_mm_cvtsi64_si128(w[0]), w[1], 1);

@@ -218,21 +218,16 @@ TREVALIN_KERNEL typename V::M inside(const Frame<V, T, C>& fr, typename V::D x, 
 // Store rule per lane: s + 0.5 (the only rounding step) truncated, then
 // saturated to [0, MAX] by the packing; lanes outside `in` store 0, which is
 // what the zero-filled output already holds there.
-template <class V, class T, int C>
+// A group whose lanes all lie inside needs no mask (`masked` false).
+template <class V, class T, int C, bool masked = true>
 TREVALIN_KERNEL void store_group(T* out, const typename V::D (&s)[C], typename V::M in) {
     const auto half = V::set(0.5);
     typename V::I q[C];
     _Pragma("GCC unroll 8")
-    for (int c = 0; c < C; ++c) q[c] = V::to_i32_or_zero(in, V::add(s[c], half));
-    V::template store<T, C>(out, q);
-}
-
-template <class V, class T, int C>
-TREVALIN_KERNEL void store_group(T* out, const typename V::D (&s)[C]) {
-    const auto half = V::set(0.5);
-    typename V::I q[C];
-    _Pragma("GCC unroll 8")
-    for (int c = 0; c < C; ++c) q[c] = V::to_i32(V::add(s[c], half));
+    for (int c = 0; c < C; ++c) {
+        const auto v = V::add(s[c], half);
+        q[c] = masked ? V::to_i32_or_zero(in, v) : V::to_i32(v);
+    }
     V::template store<T, C>(out, q);
 }
 
@@ -251,7 +246,6 @@ struct BilinearTaps {
     static constexpr bool paired = 2 * pixel_bytes <= 8;
     typename V::M in;      // lanes inside the source
     bool written;          // the scalar sampler has already written the group
-    bool whole;            // every lane lies inside, away from the edges
     typename V::D tx, ty;  // fractions
     typename V::R r00, r10, r01, r11;
 };
@@ -262,7 +256,6 @@ TREVALIN_KERNEL BilinearTaps<V, T, C> bilinear_fetch(const Frame<V, T, C>& fr, t
     using D = typename V::D;
     BilinearTaps<V, T, C> t;
     t.written = false;
-    t.whole = false;
     D fx = V::floor(x);
     D fy = V::floor(y);
     t.tx = V::sub(x, fx);
@@ -274,7 +267,6 @@ TREVALIN_KERNEL BilinearTaps<V, T, C> bilinear_fetch(const Frame<V, T, C>& fr, t
                                   V::both(V::ge(y, zero), V::lt(y, fr.y_inner)));
     if (V::all(interior)) [[likely]] {
         t.in = interior;
-        t.whole = true;
         D at00 = V::add(V::mul(fy, fr.row_bytes_d), V::mul(fx, fr.pixel_bytes_d));
         // The other taps at fixed distances: the same offsets from moved bases.
         constexpr int px = Frame<V, T, C>::pixel_bytes;
@@ -362,9 +354,8 @@ TREVALIN_KERNEL void bilinear_finish(const BilinearTaps<V, T, C>& t, T* out) {
         acc = V::add(acc, V::mul(channel<V, T>(r01, c), w01));
         s[c] = V::add(acc, V::mul(channel<V, T, skip>(r11, c), w11));
     }
-    // Whole groups need no mask for their store.
-    if (t.whole)
-        store_group<V, T, C>(out, s);
+    if (V::all(t.in))
+        store_group<V, T, C, false>(out, s, t.in);
     else
         store_group<V, T, C>(out, s, t.in);
 }
@@ -466,14 +457,19 @@ TREVALIN_KERNEL std::size_t bilinear_groups(std::size_t n, T* out, Fetch&& fetch
 constexpr std::size_t kPrefetchAhead = 48;
 constexpr std::size_t kPrefetchEvery = 8;
 
-template <class V, class T, int C, int rows = 2>
-TREVALIN_KERNEL void prefetch_taps(const Frame<V, T, C>& fr, float x, float y) {
-    const auto column = static_cast<std::uintptr_t>(_mm_cvttss_si64(_mm_set_ss(x)));
-    const auto row = static_cast<std::uintptr_t>(_mm_cvttss_si64(_mm_set_ss(y)));
-    const std::uintptr_t at =
+// At every kPrefetchEvery-th output pixel `at` of an n-pixel row: `rows`
+// source rows from `back` pixels above and left of the position kPrefetchAhead
+// pixels further on.
+template <class V, class T, int C, int rows>
+TREVALIN_KERNEL void prefetch_taps(const Frame<V, T, C>& fr, const float* map_x, const float* map_y, std::size_t at,
+                                   std::size_t n, float back) {
+    if ((at & (kPrefetchEvery - 1)) != 0 || at + kPrefetchAhead >= n) return;
+    const auto column = static_cast<std::uintptr_t>(_mm_cvttss_si64(_mm_set_ss(map_x[at + kPrefetchAhead] - back)));
+    const auto row = static_cast<std::uintptr_t>(_mm_cvttss_si64(_mm_set_ss(map_y[at + kPrefetchAhead] - back)));
+    const std::uintptr_t first =
         reinterpret_cast<std::uintptr_t>(fr.bytes()) + row * fr.row_len + column * Frame<V, T, C>::pixel_bytes;
     _Pragma("GCC unroll 8")
-    for (int k = 0; k < rows; ++k) __builtin_prefetch(reinterpret_cast<const void*>(at + k * fr.row_len));
+    for (int k = 0; k < rows; ++k) __builtin_prefetch(reinterpret_cast<const void*>(first + k * fr.row_len));
 }
 
 template <class V, class T, int C, Filter F>
@@ -484,14 +480,12 @@ void remap_row(const SourceImage<T>& src, const float* map_x, const float* map_y
     if constexpr (F == Filter::Lanczos3) std::memset(out, 0, sizeof(T) * C * n);
     if constexpr (F == Filter::Bilinear) {
         x = bilinear_groups<V, T, C>(n, out, [&](std::size_t at) __attribute__((always_inline)) {
-            if ((at & (kPrefetchEvery - 1)) == 0 && at + kPrefetchAhead < n)
-                prefetch_taps(fr, map_x[at + kPrefetchAhead], map_y[at + kPrefetchAhead]);
+            prefetch_taps<V, T, C, 2>(fr, map_x, map_y, at, n, 0.0f);
             return bilinear_fetch<V, T, C>(fr, V::load_floats(map_x + at), V::load_floats(map_y + at), out + at * C);
         });
     } else {
         for (; x + V::lanes <= n; x += V::lanes) {
-            if ((x & (kPrefetchEvery - 1)) == 0 && x + kPrefetchAhead < n)
-                prefetch_taps<V, T, C, 6>(fr, map_x[x + kPrefetchAhead] - 2.0f, map_y[x + kPrefetchAhead] - 2.0f);
+            prefetch_taps<V, T, C, 6>(fr, map_x, map_y, x, n, 2.0f);
             lanczos3_group<V, T, C>(fr, V::load_floats(map_x + x), V::load_floats(map_y + x), out + x * C);
         }
     }
