@@ -85,17 +85,29 @@ DirectionSum grow(std::uint32_t seed, const Px* field, Used used, std::vector<st
 
     // The threshold hypot(Sx, Sy) * c changes with every pixel that joins, but
     // almost every test is decided far from it. So a join only takes the cheap
-    // estimate sqrt(Sx^2 + Sy^2) * c, a few ulps from the threshold, and the
-    // exact value is computed when a dot product falls within a wide margin
-    // of the estimate (or the estimate is not a normal number).
+    // estimate (Sx^2 + Sy^2) * c^2 of its square, a few ulps from the square
+    // of the threshold and free of a square root on the path from one join to
+    // the next test; the exact value is computed when the square of a
+    // positive dot product falls within a wide margin of the estimate (or the
+    // estimate leaves the range where squares of normal numbers are exact to
+    // a few ulps). Squares keep the order of positive values only: a
+    // tolerance of a right angle or more (c <= 0, met when refinement widens
+    // it) computes every threshold exactly.
     double threshold = c;  // exact when `exact` is set
-    double estimate = c;
+    double estimate = c * c;
+    const double c2 = c * c;
+    const bool positive_c = c > 0.0;
     bool exact = true;
     auto rejects = [&](double dot) {
         if (!exact) {
-            const double margin = 0x1p-30 * std::fabs(estimate);
-            if (dot < estimate - margin) return true;
-            if (dot > estimate + margin) return false;
+            // Signed, so that a negative dot product (below the positive
+            // threshold) falls below the estimate too. The threshold is at
+            // least 2^-400 c here, far above any dot product whose square is
+            // below the estimate's margin.
+            const double square = dot * std::fabs(dot);
+            const double margin = 0x1p-30 * estimate;
+            if (square < estimate - margin) return true;
+            if (square > estimate + margin) return false;
             threshold = std::hypot(sx, sy) * c;
             exact = true;
         }
@@ -145,9 +157,9 @@ DirectionSum grow(std::uint32_t seed, const Px* field, Used used, std::vector<st
         }
         sx += ux;
         sy += uy;
-        const double length = std::sqrt(sx * sx + sy * sy);
-        if (length > 0x1p-400 && length < 0x1p400) {
-            estimate = length * c;
+        const double square = sx * sx + sy * sy;
+        if (positive_c && square > 0x1p-800 && square < 0x1p800) {
+            estimate = square * c2;
             exact = false;
         } else {
             threshold = std::hypot(sx, sy) * c;
