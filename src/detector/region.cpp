@@ -225,12 +225,12 @@ Rect region_to_rect(std::span<const std::uint32_t> region, const Px* field, std:
     // Each pixel's position is worked out once: the first pass keeps it, the
     // second turns it into the offset from the centroid, which the third reads.
     // Most regions are small and fit on the stack; a large one gets a buffer
-    // of its own for this fit, so nothing stays allocated between fits.
+    // of its own for this fit, so nothing stays allocated between fits. The
+    // first pass writes every record, so the buffer is not cleared first.
     constexpr std::size_t kOnStack = 256;
     Offset on_stack[kOnStack];
-    std::vector<Offset> on_heap;
     const std::size_t n = region.size();
-    if (n > kOnStack) on_heap.resize(n);
+    Buffer<Offset> on_heap = n > kOnStack ? Buffer<Offset>::uninitialized(n) : Buffer<Offset>();
     Offset* const at = n > kOnStack ? on_heap.data() : on_stack;
 
     double sum_w = 0.0, sum_x = 0.0, sum_y = 0.0;
