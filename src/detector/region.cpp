@@ -93,10 +93,10 @@ DirectionSum grow(std::uint32_t seed, const Px* field, Used used, std::vector<st
     // a few ulps). Squares keep the order of positive values only: a
     // tolerance of a right angle or more (c <= 0, met when refinement widens
     // it) computes every threshold exactly.
-    double threshold = c;  // exact when `exact` is set
-    double estimate = c * c;
     const double c2 = c * c;
     const bool positive_c = c > 0.0;
+    double threshold = c;  // exact when `exact` is set
+    double estimate = c2;  // read only once a join has set it
     bool exact = true;
     auto rejects = [&](double dot) {
         if (!exact) {
