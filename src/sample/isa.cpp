@@ -23,6 +23,9 @@ constexpr Isa kBuildCap = static_cast<Isa>(TREVALIN_MAX_ISA_LEVEL);
 Isa cpu_isa() {
 #if TREVALIN_X86
     __builtin_cpu_init();
+    // Every CPU with AVX2 or AVX-512 that we know of has FMA too; the
+    // resampling kernels use it, so it is asked for all the same.
+    if (!__builtin_cpu_supports("fma")) return Isa::Scalar;
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
         __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl"))
         return Isa::Avx512;

@@ -14,14 +14,14 @@
 #include "warp/row_kernels.hpp"
 
 #if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#pragma clang attribute push(__attribute__((target("avx2,fma"))), apply_to = function)
 #else
 #pragma GCC push_options
 // GCC 12 flags the deliberately undefined lanes inside its own intrinsics.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#pragma GCC target("avx2")
+#pragma GCC target("avx2,fma")
 #endif
 
 namespace trevalin {
@@ -33,6 +33,18 @@ template <int first, int count>
 constexpr ByteShuffle<32> pick = pick_bytes<32, first, count, true>();
 template <int pixel>
 constexpr ByteShuffle<32> repeat = repeat_first<32, pixel>();
+
+// For 8-bit RGB words holding two pixels, channel c of the first pixel of
+// each of a lane's two words, then of the second pixel, as int32.
+constexpr ByteShuffle<32> pair_samples_of(int c) {
+    ByteShuffle<32> r{};
+    for (int i = 0; i < 32; ++i) {
+        const int slot = (i % 16) / 4;  // first/second word, first pixel; then second pixel
+        r.b[i] = static_cast<signed char>(i % 4 != 0 ? -128 : 8 * (slot % 2) + 3 * (slot / 2) + c);
+    }
+    return r;
+}
+constexpr ByteShuffle<32> pair_samples[3] = {pair_samples_of(0), pair_samples_of(1), pair_samples_of(2)};
 
 struct Avx2 {
     static constexpr int lanes = 4;
@@ -55,6 +67,14 @@ struct Avx2 {
     [[gnu::always_inline]] static M le(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_LE_OQ); }
     [[gnu::always_inline]] static M lt(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
     [[gnu::always_inline]] static bool all(M m) { return _mm256_movemask_pd(m) == 0xf; }
+    [[gnu::always_inline]] static M every() { return _mm256_castsi256_pd(_mm256_set1_epi64x(-1)); }
+    // Whether 0 <= x < x_end and 0 <= y < y_end in every lane, read from sign
+    // bits: x - x_end is negative exactly when x < x_end (a difference never
+    // rounds to zero), and a NaN's difference keeps its sign.
+    [[gnu::always_inline]] static bool all_within(D x, D y, D x_end, D y_end) {
+        const D below = _mm256_and_pd(_mm256_sub_pd(x, x_end), _mm256_sub_pd(y, y_end));
+        return _mm256_movemask_pd(_mm256_andnot_pd(_mm256_or_pd(x, y), below)) == 0xf;
+    }
     [[gnu::always_inline]] static M both(M a, M b) { return _mm256_and_pd(a, b); }
     [[gnu::always_inline]] static M none() { return _mm256_setzero_pd(); }
     [[gnu::always_inline]] static bool any(M m) { return _mm256_movemask_pd(m) != 0; }
@@ -92,30 +112,37 @@ struct Avx2 {
     [[gnu::always_inline]] static D max(D a, D b) { return _mm256_max_pd(a, b); }
     [[gnu::always_inline]] static D min(D a, D b) { return _mm256_min_pd(a, b); }
     [[gnu::always_inline]] static M gt(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_GT_OQ); }
-    // The 8 bytes at each lane's offset, a whole number held as a double
-    // (see two52_indexed); lanes outside m read at offset 0.
-    [[gnu::always_inline]] static R words_at(M m, const unsigned char* base, D offset) {
+    // A byte offset (a whole number held as a double) biased by 2^52 for
+    // words_from; lanes outside m get offset 0.
+    [[gnu::always_inline]] static D bias(M m, D offset) { return _mm256_add_pd(_mm256_and_pd(m, offset), set(0x1p52)); }
+    // The biased byte offset y * row + x * pixel of whole numbers y, x: exact,
+    // every product and sum being a whole number below 2^53.
+    [[gnu::always_inline]] static D biased_offset(D y, D row, D x, D pixel) {
+        return _mm256_fmadd_pd(y, row, _mm256_fmadd_pd(x, pixel, set(0x1p52)));
+    }
+    // The 8 bytes at each lane's biased offset (see two52_indexed).
+    [[gnu::always_inline]] static R words_from(const unsigned char* base, D biased) {
         long long at[4];
-        indices(m, offset, at);
+        indices(biased, at);
         const std::uintptr_t from = two52_indexed(base);
         const long long w[4] = {word_at(from, at[0]), word_at(from, at[1]), word_at(from, at[2]), word_at(from, at[3])};
         return assemble(w);
     }
-    // Each lane's offset as a 64-bit index from two52_indexed; 0 outside m.
-    [[gnu::always_inline]] static void indices(M m, D offset, long long (&at)[4]) {
-        const __m256i index = _mm256_castpd_si256(_mm256_add_pd(_mm256_and_pd(m, offset), _mm256_set1_pd(0x1p52)));
+    // Each lane's biased offset as a 64-bit index from two52_indexed.
+    [[gnu::always_inline]] static void indices(D biased, long long (&at)[4]) {
+        const __m256i index = _mm256_castpd_si256(biased);
         const __m128i lo = _mm256_castsi256_si128(index), hi = _mm256_extracti128_si256(index, 1);
         at[0] = _mm_cvtsi128_si64(lo);
         at[1] = _mm_extract_epi64(lo, 1);
         at[2] = _mm_cvtsi128_si64(hi);
         at[3] = _mm_extract_epi64(hi, 1);
     }
-    // The word at each lane's offset (as words_at) and the word `skip` bytes
-    // after it, from one 16-byte read per lane.
+    // The word at each lane's biased offset (as words_from) and the word
+    // `skip` bytes after it, from one 16-byte read per lane.
     template <int skip>
-    [[gnu::always_inline]] static void word_pairs(M m, const unsigned char* base, D offset, R& first, R& second) {
+    [[gnu::always_inline]] static void word_pairs_from(const unsigned char* base, D biased, R& first, R& second) {
         long long at[4];
-        indices(m, offset, at);
+        indices(biased, at);
         const std::uintptr_t from = two52_indexed(base);
         auto load16 = [from](long long a) __attribute__((always_inline)) {
             return _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + static_cast<std::uintptr_t>(a)));
@@ -178,6 +205,49 @@ struct Avx2 {
     template <class T, int C>
     [[gnu::always_inline]] static void store(T* out, const I (&q)[C]) {
         store4<T, C>(out, q);
+    }
+
+    // Single-precision lanes for two groups: estimates only (see
+    // bilinear_finish_floats), so fused multiply-adds are welcome here.
+    using F = __m256;
+    using J = __m256i;
+    [[gnu::always_inline]] static F fset(float v) { return _mm256_set1_ps(v); }
+    [[gnu::always_inline]] static F floats(D lo, D hi) { return _mm256_set_m128(_mm256_cvtpd_ps(hi), _mm256_cvtpd_ps(lo)); }
+    [[gnu::always_inline]] static F fadd(F a, F b) { return _mm256_add_ps(a, b); }
+    [[gnu::always_inline]] static F fsub(F a, F b) { return _mm256_sub_ps(a, b); }
+    [[gnu::always_inline]] static F fmul(F a, F b) { return _mm256_mul_ps(a, b); }
+    [[gnu::always_inline]] static F fmadd(F a, F b, F c) { return _mm256_fmadd_ps(a, b, c); }
+    [[gnu::always_inline]] static J ftrunc(F v) { return _mm256_cvttps_epi32(v); }
+    [[gnu::always_inline]] static J same(J a, J b) { return _mm256_cmpeq_epi32(a, b); }
+    [[gnu::always_inline]] static J both_j(J a, J b) { return _mm256_and_si256(a, b); }
+    [[gnu::always_inline]] static bool all_j(J m) { return _mm256_movemask_epi8(m) == -1; }
+    // The words of two groups (a, b) regrouped: x holds the first two lanes
+    // of each, y the last two.
+    [[gnu::always_inline]] static void regroup(R a, R b, R& x, R& y) {
+        x = _mm256_permute2x128_si256(a, b, 0x20);
+        y = _mm256_permute2x128_si256(a, b, 0x31);
+    }
+    // Channel c of both pixels of each word (8-bit RGB words holding two
+    // pixels), as floats in pixel order: the first pixel's into `first`, the
+    // second's into `second`.
+    [[gnu::always_inline]] static void pixel_pair(R x, R y, int c, F& first, F& second) {
+        const __m256i mask = _mm256_load_si256(reinterpret_cast<const __m256i*>(pair_samples[c].b));
+        const __m256i sx = _mm256_shuffle_epi8(x, mask), sy = _mm256_shuffle_epi8(y, mask);
+        first = _mm256_cvtepi32_ps(_mm256_unpacklo_epi64(sx, sy));
+        second = _mm256_cvtepi32_ps(_mm256_unpackhi_epi64(sx, sy));
+    }
+    // Eight 8-bit RGB pixels of truncated sums, saturated by the packs.
+    template <class T, int C>
+    [[gnu::always_inline]] static void store_pair(T* out, const J (&q)[C]) {
+        static_assert(sizeof(T) == 1 && C == 3);
+        const __m256i bytes =
+            _mm256_packus_epi16(_mm256_packus_epi32(q[0], q[1]), _mm256_packus_epi32(q[2], q[2]));
+        const __m256i lanes = _mm256_shuffle_epi8(
+            bytes, _mm256_setr_epi8(0, 4, 8, 1, 5, 9, 2, 6, 10, 3, 7, 11, -1, -1, -1, -1, 0, 4, 8, 1, 5, 9, 2, 6, 10,
+                                    3, 7, 11, -1, -1, -1, -1));
+        const __m256i packed = _mm256_permutevar8x32_epi32(lanes, _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(packed));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 16), _mm256_extracti128_si256(packed, 1));
     }
 };
 

@@ -14,14 +14,14 @@
 #include "warp/row_kernels.hpp"
 
 #if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx512f,avx512bw,avx512dq,avx512vl"))), apply_to = function)
+#pragma clang attribute push(__attribute__((target("avx512f,avx512bw,avx512dq,avx512vl,fma"))), apply_to = function)
 #else
 #pragma GCC push_options
 // GCC 12 flags the deliberately undefined lanes inside its own intrinsics.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#pragma GCC target("avx512f,avx512bw,avx512dq,avx512vl")
+#pragma GCC target("avx512f,avx512bw,avx512dq,avx512vl,fma")
 #endif
 
 namespace trevalin {
@@ -78,6 +78,16 @@ struct Avx512 {
     [[gnu::always_inline]] static bool all(M m) { return m == 0xff; }
     [[gnu::always_inline]] static M both(M a, M b) { return static_cast<M>(a & b); }
     [[gnu::always_inline]] static M none() { return 0; }
+    [[gnu::always_inline]] static M every() { return 0xff; }
+    // Whether 0 <= x < x_end and 0 <= y < y_end in every lane.
+    [[gnu::always_inline]] static bool all_within(D x, D y, D x_end, D y_end) {
+        const D zero = _mm512_setzero_pd();
+        const M in = _mm512_mask_cmp_pd_mask(_mm512_mask_cmp_pd_mask(_mm512_mask_cmp_pd_mask(
+                                                 _mm512_cmp_pd_mask(x, zero, _CMP_GE_OQ), x, x_end, _CMP_LT_OQ),
+                                                 y, zero, _CMP_GE_OQ),
+                                             y, y_end, _CMP_LT_OQ);
+        return in == 0xff;
+    }
     [[gnu::always_inline]] static bool any(M m) { return m != 0; }
     [[gnu::always_inline]] static D keep(M m, D v) { return _mm512_maskz_mov_pd(m, v); }
     [[gnu::always_inline]] static I to_i32(D v) { return _mm512_cvttpd_epi32(v); }
@@ -107,23 +117,32 @@ struct Avx512 {
     [[gnu::always_inline]] static D max(D a, D b) { return _mm512_max_pd(a, b); }
     [[gnu::always_inline]] static D min(D a, D b) { return _mm512_min_pd(a, b); }
     [[gnu::always_inline]] static M gt(D a, D b) { return _mm512_cmp_pd_mask(a, b, _CMP_GT_OQ); }
-    // The 8 bytes at each lane's offset, a whole number held as a double
-    // (see two52_indexed); lanes outside m read at offset 0.
-    [[gnu::always_inline]] static R words_at(M m, const unsigned char* base, D offset) {
+    // A byte offset (a whole number held as a double) biased by 2^52 for
+    // words_from; lanes outside m get offset 0.
+    [[gnu::always_inline]] static D bias(M m, D offset) {
+        return _mm512_add_pd(_mm512_maskz_mov_pd(m, offset), set(0x1p52));
+    }
+    // The biased byte offset y * row + x * pixel of whole numbers y, x: exact,
+    // every product and sum being a whole number below 2^53.
+    [[gnu::always_inline]] static D biased_offset(D y, D row, D x, D pixel) {
+        return _mm512_fmadd_pd(y, row, _mm512_fmadd_pd(x, pixel, set(0x1p52)));
+    }
+    // The 8 bytes at each lane's biased offset (see two52_indexed).
+    [[gnu::always_inline]] static R words_from(const unsigned char* base, D biased) {
         const std::uintptr_t from = two52_indexed(base);
         alignas(64) long long at[8];
-        indices(m, offset, at);
+        _mm512_store_si512(at, _mm512_castpd_si512(biased));
         long long w[8];
         for (int k = 0; k < 8; ++k) w[k] = word_at(from, at[k]);
         return assemble(w);
     }
-    // The word at each lane's offset (as words_at) and the word `skip` bytes
-    // after it, from one 16-byte read per lane.
+    // The word at each lane's biased offset (as words_from) and the word
+    // `skip` bytes after it, from one 16-byte read per lane.
     template <int skip>
-    [[gnu::always_inline]] static void word_pairs(M m, const unsigned char* base, D offset, R& first, R& second) {
+    [[gnu::always_inline]] static void word_pairs_from(const unsigned char* base, D biased, R& first, R& second) {
         const std::uintptr_t from = two52_indexed(base);
         alignas(64) long long at[8];
-        indices(m, offset, at);
+        _mm512_store_si512(at, _mm512_castpd_si512(biased));
         auto load16 = [from](long long a) __attribute__((always_inline)) {
             return _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + static_cast<std::uintptr_t>(a)));
         };
@@ -138,10 +157,6 @@ struct Avx512 {
         const __m512i a = four(0), b = four(1);
         first = _mm512_unpacklo_epi64(a, b);
         second = _mm512_unpacklo_epi64(_mm512_bsrli_epi128(a, skip), _mm512_bsrli_epi128(b, skip));
-    }
-    // Each lane's offset as a 64-bit index from two52_indexed; 0 outside m.
-    [[gnu::always_inline]] static void indices(M m, D offset, long long (&at)[8]) {
-        _mm512_store_si512(at, _mm512_castpd_si512(_mm512_add_pd(_mm512_maskz_mov_pd(m, offset), _mm512_set1_pd(0x1p52))));
     }
     [[gnu::always_inline]] static R assemble(const long long (&w)[8]) {
         const __m128i w01 = _mm_insert_epi64(_mm_cvtsi64_si128(w[0]), w[1], 1);

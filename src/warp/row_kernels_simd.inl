@@ -25,12 +25,14 @@
 //
 // V provides: lanes; D (doubles), I (int32), M (lane mask), R (a 64-bit word
 // per lane); set, set_i32, load, load_floats, spill, add, sub, mul, div,
-// floor, max, min, ge, le, lt, gt, both, none, any, all, keep, to_i32,
-// to_i32_or_zero, keep_i32, add_i32, sub_i32, max_i32, min_i32, mul_i32,
-// shl_i32<k>, any_above, words, words_at, table_entries, shift_count,
-// shift_out, repeat_pixel_unless<bytes>, with_exponent, channel and
-// store<T, C>; it may provide word_pairs<skip>, which reads a word and the
-// word `skip` bytes after it for each lane at once. A word is passed through
+// floor, max, min, ge, le, lt, gt, both, none, every, any, all, all_within,
+// keep, to_i32, to_i32_or_zero, keep_i32, add_i32, sub_i32, max_i32, min_i32,
+// mul_i32, shl_i32<k>, any_above, words, bias, biased_offset, words_from,
+// table_entries, shift_count, shift_out, repeat_pixel_unless<bytes>,
+// with_exponent, channel and store<T, C>. It may provide
+// word_pairs_from<skip>, which reads a word and the word `skip` bytes after
+// it for each lane at once, and single-precision lanes for two groups (F, J
+// and the operations of bilinear_finish_floats). A word is passed through
 // with_exponent (which may use its top two bytes) before channel reads a
 // sample from it.
 
@@ -263,25 +265,23 @@ TREVALIN_KERNEL BilinearTaps<V, T, C> bilinear_fetch(const Frame<V, T, C>& fr, t
     const D zero = V::set(0.0);
     // Most groups lie well inside the source: their taps are the floors and
     // the pixels after them, with no clamping and no end-of-source test.
-    const auto interior = V::both(V::both(V::ge(x, zero), V::lt(x, fr.x_inner)),
-                                  V::both(V::ge(y, zero), V::lt(y, fr.y_inner)));
-    if (V::all(interior)) [[likely]] {
-        t.in = interior;
-        D at00 = V::add(V::mul(fy, fr.row_bytes_d), V::mul(fx, fr.pixel_bytes_d));
+    if (V::all_within(x, y, fr.x_inner, fr.y_inner)) [[likely]] {
+        t.in = V::every();
+        const D at00 = V::biased_offset(fy, fr.row_bytes_d, fx, fr.pixel_bytes_d);
         // The other taps at fixed distances: the same offsets from moved bases.
         constexpr int px = Frame<V, T, C>::pixel_bytes;
         if constexpr (BilinearTaps<V, T, C>::paired) {
-            t.r00 = V::words_at(interior, fr.bytes(), at00);
-            t.r01 = V::words_at(interior, fr.bytes() + fr.row_len, at00);
-        } else if constexpr (requires { V::template word_pairs<px>(interior, fr.bytes(), at00, t.r00, t.r10); }) {
+            t.r00 = V::words_from(fr.bytes(), at00);
+            t.r01 = V::words_from(fr.bytes() + fr.row_len, at00);
+        } else if constexpr (requires { V::template word_pairs_from<px>(fr.bytes(), at00, t.r00, t.r10); }) {
             // Both columns of a row from one read per lane.
-            V::template word_pairs<px>(interior, fr.bytes(), at00, t.r00, t.r10);
-            V::template word_pairs<px>(interior, fr.bytes() + fr.row_len, at00, t.r01, t.r11);
+            V::template word_pairs_from<px>(fr.bytes(), at00, t.r00, t.r10);
+            V::template word_pairs_from<px>(fr.bytes() + fr.row_len, at00, t.r01, t.r11);
         } else {
-            t.r00 = V::words_at(interior, fr.bytes(), at00);
-            t.r01 = V::words_at(interior, fr.bytes() + fr.row_len, at00);
-            t.r10 = V::words_at(interior, fr.bytes() + px, at00);
-            t.r11 = V::words_at(interior, fr.bytes() + fr.row_len + px, at00);
+            t.r00 = V::words_from(fr.bytes(), at00);
+            t.r01 = V::words_from(fr.bytes() + fr.row_len, at00);
+            t.r10 = V::words_from(fr.bytes() + px, at00);
+            t.r11 = V::words_from(fr.bytes() + fr.row_len + px, at00);
         }
         return t;
     }
@@ -311,8 +311,8 @@ TREVALIN_KERNEL BilinearTaps<V, T, C> bilinear_fetch(const Frame<V, T, C>& fr, t
         t.written = true;
     }
     auto lanes = t.in;
-    t.r00 = V::words_at(lanes, fr.bytes(), at00);
-    t.r01 = V::words_at(lanes, fr.bytes(), at01);
+    t.r00 = V::words_from(fr.bytes(), V::bias(lanes, at00));
+    t.r01 = V::words_from(fr.bytes(), V::bias(lanes, at01));
     if constexpr (BilinearTaps<V, T, C>::paired) {
         // x1 is x0 or the pixel right after it; where it is x0 (at the left
         // or right edge), the word's first pixel is copied over the second.
@@ -321,8 +321,8 @@ TREVALIN_KERNEL BilinearTaps<V, T, C> bilinear_fetch(const Frame<V, T, C>& fr, t
         t.r01 = V::template repeat_pixel_unless<BilinearTaps<V, T, C>::pixel_bytes>(t.r01, next);
     } else {
         D x1_bytes = V::mul(x1, fr.pixel_bytes_d);
-        t.r10 = V::words_at(lanes, fr.bytes(), V::add(y0, x1_bytes));
-        t.r11 = V::words_at(lanes, fr.bytes(), V::add(y1, x1_bytes));
+        t.r10 = V::words_from(fr.bytes(), V::bias(lanes, V::add(y0, x1_bytes)));
+        t.r11 = V::words_from(fr.bytes(), V::bias(lanes, V::add(y1, x1_bytes)));
     }
     return t;
 }
@@ -358,6 +358,61 @@ TREVALIN_KERNEL void bilinear_finish(const BilinearTaps<V, T, C>& t, T* out) {
         store_group<V, T, C, false>(out, s, t.in);
     else
         store_group<V, T, C>(out, s, t.in);
+}
+
+// Pairs of whole 8-bit RGB groups weighed in single precision first.
+//
+// Where V offers single-precision lanes for two groups (V::F), a pair of
+// groups whose lanes all lie inside is weighed with floats and fused
+// multiply-adds, twice as many pixels per operation as in doubles. That sum
+// s' is only an estimate of the documented double sum s, with a proven bound:
+// - the float fractions and their complements are within 2^-24 (1 + 2^-24)
+//   of the exact ones, so each float weight, one more rounding on top, is
+//   within 3.0003 * 2^-24 of its exact value (1 - tx)(1 - ty), tx(1 - ty), ...;
+//   over four samples of at most 255 that is at most 1.83e-4;
+// - each of the four fused steps rounds once, by at most 2^-17 below 256:
+//   3.1e-5 in all;
+// - the double sum is within 1e-12 of the exact one.
+// So |s' - s| < 2.14e-4. The stored sample is trunc(s + 0.5) (the double
+// rounding of s + 0.5 moves it by less than 2^-44). When the truncations of
+// s' + 0.5 - m and s' + 0.5 + m agree, with m = 3 * 2^-13 (3.66e-4) covering
+// that bound, the two float roundings of those sums (2^-16 each below 512)
+// and the 2^-44, no rounding step lies within reach of s + 0.5: the common
+// value is the stored sample. Where any lane of any channel disagrees, the
+// pair is weighed again in doubles. Sums that sit on a half (a pixel halfway
+// between two samples of odd sum, as in a twofold enlargement) always
+// disagree: a row that misses too often weighs the rest of its pairs in
+// doubles at once.
+template <class V, class T, int C>
+concept FloatPairs = sizeof(T) == 1 && C == 3 && requires { typename V::F; };
+
+template <class V, class T, int C>
+TREVALIN_KERNEL bool bilinear_finish_floats(const BilinearTaps<V, T, C>& a, const BilinearTaps<V, T, C>& b, T* out) {
+    using F = typename V::F;
+    using J = typename V::J;
+    typename V::R x0, y0, x1, y1;
+    V::regroup(a.r00, b.r00, x0, y0);
+    V::regroup(a.r01, b.r01, x1, y1);
+    const F one = V::fset(1.0f);
+    const F tx = V::floats(a.tx, b.tx), ty = V::floats(a.ty, b.ty);
+    const F ux = V::fsub(one, tx), uy = V::fsub(one, ty);
+    const F w00 = V::fmul(ux, uy), w10 = V::fmul(tx, uy), w01 = V::fmul(ux, ty), w11 = V::fmul(tx, ty);
+    const F below = V::fset(0.5f - 0x3p-13f), above = V::fset(0.5f + 0x3p-13f);
+    J q[C];
+    J agree;
+    _Pragma("GCC unroll 8")
+    for (int c = 0; c < C; ++c) {
+        F p00, p10, p01, p11;
+        V::pixel_pair(x0, y0, c, p00, p10);
+        V::pixel_pair(x1, y1, c, p01, p11);
+        const F s = V::fmadd(p11, w11, V::fmadd(p01, w01, V::fmadd(p10, w10, V::fmul(p00, w00))));
+        q[c] = V::ftrunc(V::fadd(s, below));
+        const J same = V::same(q[c], V::ftrunc(V::fadd(s, above)));
+        agree = c == 0 ? same : V::both_j(agree, same);
+    }
+    if (!V::all_j(agree)) return false;
+    V::template store_pair<T, C>(out, q);
+    return true;
 }
 
 // round(1024 t) with halves away from zero, for t in [0, 1]: floor, then up
@@ -432,14 +487,74 @@ TREVALIN_KERNEL void lanczos3_group(const Frame<V, T, C>& fr, typename V::D x, t
     store_group<V, T, C>(out, acc, in);
 }
 
+// The pairs of bilinear groups of a row from its start, weighed in floats
+// (see bilinear_finish_floats), each pair fetched before the one ahead of it
+// is finished. A pair whose estimate misses is noted and weighed again in
+// doubles later, from taps fetched anew by refetch(first pixel): keeping its
+// taps for that would crowd the float path's registers. A row keeps the float
+// path while at most one pair in 16 (plus 4) has missed. Returns the pixels
+// done, a whole number of groups.
+template <class V, class T, int C, class Fetch, class Refetch>
+TREVALIN_KERNEL std::size_t bilinear_float_pairs(std::size_t n, T* out, Fetch&& fetch, Refetch&& refetch) {
+    constexpr std::size_t L = V::lanes;
+    constexpr std::size_t kNoted = 16;
+    std::size_t noted[kNoted];
+    std::size_t pending = 0, tried = 0, missed = 0;
+    auto redo = [&]() __attribute__((noinline)) {
+        for (std::size_t i = 0; i < pending; ++i) {
+            bilinear_finish<V, T, C>(refetch(noted[i]), out + noted[i] * C);
+            bilinear_finish<V, T, C>(refetch(noted[i] + L), out + (noted[i] + L) * C);
+        }
+        pending = 0;
+    };
+    auto finish = [&](const BilinearTaps<V, T, C>& a, const BilinearTaps<V, T, C>& b, std::size_t at)
+                      __attribute__((always_inline)) {
+        if (V::all(a.in) && V::all(b.in)) [[likely]] {
+            ++tried;
+            if (bilinear_finish_floats<V, T, C>(a, b, out + at * C)) [[likely]] return;
+            ++missed;
+            noted[pending++] = at;
+            if (pending == kNoted) redo();
+            return;
+        }
+        bilinear_finish<V, T, C>(a, out + at * C);
+        bilinear_finish<V, T, C>(b, out + (at + L) * C);
+    };
+    auto a = fetch(0);
+    auto b = fetch(L);
+    std::size_t x = 0;
+    for (; x + 4 * L <= n; x += 2 * L) {
+        auto next_a = fetch(x + 2 * L);
+        auto next_b = fetch(x + 3 * L);
+        finish(a, b, x);
+        a = next_a;
+        b = next_b;
+        if (16 * missed > tried + 64) [[unlikely]] {
+            bilinear_finish<V, T, C>(a, out + (x + 2 * L) * C);
+            bilinear_finish<V, T, C>(b, out + (x + 3 * L) * C);
+            redo();
+            return x + 4 * L;
+        }
+    }
+    finish(a, b, x);
+    redo();
+    return x + 2 * L;
+}
+
 // The whole bilinear groups of a row from its start, each fetched (by
 // fetch(first pixel)) before the group ahead of it is finished; returns the
-// pixels done.
-template <class V, class T, int C, class Fetch>
-TREVALIN_KERNEL std::size_t bilinear_groups(std::size_t n, T* out, Fetch&& fetch) {
+// pixels done. refetch(first pixel) fetches a group out of turn.
+template <class V, class T, int C, class Fetch, class Refetch>
+TREVALIN_KERNEL std::size_t bilinear_groups(std::size_t n, T* out, Fetch&& fetch, Refetch&& refetch) {
     if (n < V::lanes) return 0;
-    auto taps = fetch(0);
     std::size_t x = 0;
+    if constexpr (FloatPairs<V, T, C>) {
+        if (n >= 2 * V::lanes) {
+            x = bilinear_float_pairs<V, T, C>(n, out, fetch, refetch);
+            if (x + V::lanes > n) return x;
+        }
+    }
+    auto taps = fetch(x);
     for (; x + 2 * V::lanes <= n; x += V::lanes) {
         auto next = fetch(x + V::lanes);
         bilinear_finish<V, T, C>(taps, out + x * C);
@@ -479,10 +594,16 @@ void remap_row(const SourceImage<T>& src, const float* map_x, const float* map_y
     std::size_t x = 0;
     if constexpr (F == Filter::Lanczos3) std::memset(out, 0, sizeof(T) * C * n);
     if constexpr (F == Filter::Bilinear) {
-        x = bilinear_groups<V, T, C>(n, out, [&](std::size_t at) __attribute__((always_inline)) {
-            prefetch_taps<V, T, C, 2>(fr, map_x, map_y, at, n, 0.0f);
+        auto taps_at = [&](std::size_t at) __attribute__((always_inline)) {
             return bilinear_fetch<V, T, C>(fr, V::load_floats(map_x + at), V::load_floats(map_y + at), out + at * C);
-        });
+        };
+        x = bilinear_groups<V, T, C>(
+            n, out,
+            [&](std::size_t at) __attribute__((always_inline)) {
+                prefetch_taps<V, T, C, 2>(fr, map_x, map_y, at, n, 0.0f);
+                return taps_at(at);
+            },
+            taps_at);
     } else {
         for (; x + V::lanes <= n; x += V::lanes) {
             prefetch_taps<V, T, C, 6>(fr, map_x, map_y, x, n, 2.0f);
@@ -516,11 +637,18 @@ void warp_row(const SourceImage<T>& src, const WarpRow& row, std::size_t n, T* o
         // position of the group after it.
         typename V::D nx, ny;
         if (n >= V::lanes) position(0, nx, ny);
-        x = bilinear_groups<V, T, 3>(n, out, [&](std::size_t at) __attribute__((always_inline)) {
-            const typename V::D sx = nx, sy = ny;
-            if (at + 2 * V::lanes <= n) position(at + V::lanes, nx, ny);
-            return bilinear_fetch<V, T, 3>(fr, sx, sy, out + at * 3);
-        });
+        x = bilinear_groups<V, T, 3>(
+            n, out,
+            [&](std::size_t at) __attribute__((always_inline)) {
+                const typename V::D sx = nx, sy = ny;
+                if (at + 2 * V::lanes <= n) position(at + V::lanes, nx, ny);
+                return bilinear_fetch<V, T, 3>(fr, sx, sy, out + at * 3);
+            },
+            [&](std::size_t at) __attribute__((always_inline)) {
+                typename V::D sx, sy;
+                position(at, sx, sy);
+                return bilinear_fetch<V, T, 3>(fr, sx, sy, out + at * 3);
+            });
     } else {
         for (; x + V::lanes <= n; x += V::lanes) {
             typename V::D sx, sy;
