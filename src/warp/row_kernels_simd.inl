@@ -520,23 +520,35 @@ TREVALIN_KERNEL std::size_t bilinear_float_pairs(std::size_t n, T* out, Fetch&& 
         bilinear_finish<V, T, C>(a, out + at * C);
         bilinear_finish<V, T, C>(b, out + (at + L) * C);
     };
-    auto a = fetch(0);
-    auto b = fetch(L);
+    // Two pairs a turn, so that the taps change places without copies.
+    BilinearTaps<V, T, C> p[4];
+    p[0] = fetch(0);
+    p[1] = fetch(L);
     std::size_t x = 0;
-    for (; x + 4 * L <= n; x += 2 * L) {
-        auto next_a = fetch(x + 2 * L);
-        auto next_b = fetch(x + 3 * L);
-        finish(a, b, x);
-        a = next_a;
-        b = next_b;
+    auto turn = [&](BilinearTaps<V, T, C>* now, BilinearTaps<V, T, C>* next) __attribute__((always_inline)) {
+        next[0] = fetch(x + 2 * L);
+        next[1] = fetch(x + 3 * L);
+        finish(now[0], now[1], x);
+        x += 2 * L;
         if (16 * missed > tried + 64) [[unlikely]] {
-            bilinear_finish<V, T, C>(a, out + (x + 2 * L) * C);
-            bilinear_finish<V, T, C>(b, out + (x + 3 * L) * C);
-            redo();
-            return x + 4 * L;
+            bilinear_finish<V, T, C>(next[0], out + x * C);
+            bilinear_finish<V, T, C>(next[1], out + (x + L) * C);
+            return false;
         }
+        return true;
+    };
+    for (;;) {
+        if (x + 4 * L > n) {
+            finish(p[0], p[1], x);
+            break;
+        }
+        if (!turn(p, p + 2)) break;
+        if (x + 4 * L > n) {
+            finish(p[2], p[3], x);
+            break;
+        }
+        if (!turn(p + 2, p)) break;
     }
-    finish(a, b, x);
     redo();
     return x + 2 * L;
 }
@@ -554,13 +566,25 @@ TREVALIN_KERNEL std::size_t bilinear_groups(std::size_t n, T* out, Fetch&& fetch
             if (x + V::lanes > n) return x;
         }
     }
-    auto taps = fetch(x);
-    for (; x + 2 * V::lanes <= n; x += V::lanes) {
-        auto next = fetch(x + V::lanes);
-        bilinear_finish<V, T, C>(taps, out + x * C);
-        taps = next;
+    // Two groups a turn, so that the taps change places without copies.
+    BilinearTaps<V, T, C> t[2];
+    t[0] = fetch(x);
+    for (;;) {
+        if (x + 2 * V::lanes > n) {
+            bilinear_finish<V, T, C>(t[0], out + x * C);
+            break;
+        }
+        t[1] = fetch(x + V::lanes);
+        bilinear_finish<V, T, C>(t[0], out + x * C);
+        x += V::lanes;
+        if (x + 2 * V::lanes > n) {
+            bilinear_finish<V, T, C>(t[1], out + x * C);
+            break;
+        }
+        t[0] = fetch(x + V::lanes);
+        bilinear_finish<V, T, C>(t[1], out + x * C);
+        x += V::lanes;
     }
-    bilinear_finish<V, T, C>(taps, out + x * C);
     return x + V::lanes;
 }
 
