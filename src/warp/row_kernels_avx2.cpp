@@ -34,17 +34,7 @@ constexpr ByteShuffle<32> pick = pick_bytes<32, first, count, true>();
 template <int pixel>
 constexpr ByteShuffle<32> repeat = repeat_first<32, pixel>();
 
-// For 8-bit RGB words holding two pixels, channel c of the first pixel of
-// each of a lane's two words, then of the second pixel, as int32.
-constexpr ByteShuffle<32> pair_samples_of(int c) {
-    ByteShuffle<32> r{};
-    for (int i = 0; i < 32; ++i) {
-        const int slot = (i % 16) / 4;  // first/second word, first pixel; then second pixel
-        r.b[i] = static_cast<signed char>(i % 4 != 0 ? -128 : 8 * (slot % 2) + 3 * (slot / 2) + c);
-    }
-    return r;
-}
-constexpr ByteShuffle<32> pair_samples[3] = {pair_samples_of(0), pair_samples_of(1), pair_samples_of(2)};
+constexpr ByteShuffle<32> pair_samples[3] = {pair_samples_of<32>(0), pair_samples_of<32>(1), pair_samples_of<32>(2)};
 
 struct Avx2 {
     static constexpr int lanes = 4;

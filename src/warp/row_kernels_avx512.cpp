@@ -53,6 +53,15 @@ constexpr ByteShuffle<64> pick = pick_bytes<64, first, count>();
 template <int pixel>
 constexpr ByteShuffle<64> repeat = repeat_first<64, pixel>();
 
+// Per 128-bit lane: bytes r0-3 g0-3 b0-3 (then b0-3 again) to 4 RGB pixels.
+constexpr ByteShuffle<64> rgb_of_lanes = [] {
+    ByteShuffle<64> r{};
+    constexpr int order[16] = {0, 4, 8, 1, 5, 9, 2, 6, 10, 3, 7, 11, -128, -128, -128, -128};
+    for (int i = 0; i < 64; ++i) r.b[i] = static_cast<signed char>(order[i % 16]);
+    return r;
+}();
+constexpr ByteShuffle<64> pair_samples[3] = {pair_samples_of<64>(0), pair_samples_of<64>(1), pair_samples_of<64>(2)};
+
 struct Avx512 {
     static constexpr int lanes = 8;
     using D = __m512d;
@@ -239,6 +248,50 @@ struct Avx512 {
             else
                 _mm512_mask_cvtusepi16_storeu_epi8(out, 0xffffff, rgb);
         }
+    }
+
+    // Single-precision lanes for two groups: estimates only (see
+    // bilinear_finish_floats), so fused multiply-adds are welcome here.
+    using F = __m512;
+    using J = __m512i;
+    [[gnu::always_inline]] static F fset(float v) { return _mm512_set1_ps(v); }
+    [[gnu::always_inline]] static F floats(D lo, D hi) {
+        return _mm512_insertf32x8(_mm512_castps256_ps512(_mm512_cvtpd_ps(lo)), _mm512_cvtpd_ps(hi), 1);
+    }
+    [[gnu::always_inline]] static F fadd(F a, F b) { return _mm512_add_ps(a, b); }
+    [[gnu::always_inline]] static F fsub(F a, F b) { return _mm512_sub_ps(a, b); }
+    [[gnu::always_inline]] static F fmul(F a, F b) { return _mm512_mul_ps(a, b); }
+    [[gnu::always_inline]] static F fmadd(F a, F b, F c) { return _mm512_fmadd_ps(a, b, c); }
+    [[gnu::always_inline]] static J ftrunc(F v) { return _mm512_cvttps_epi32(v); }
+    [[gnu::always_inline]] static __mmask16 same(J a, J b) { return _mm512_cmpeq_epi32_mask(a, b); }
+    [[gnu::always_inline]] static __mmask16 both_j(__mmask16 a, __mmask16 b) { return a & b; }
+    [[gnu::always_inline]] static bool all_j(__mmask16 m) { return m == 0xffff; }
+    // The words of two groups (a, b) regrouped so that each 128-bit lane of
+    // x holds the first two of four neighbouring pixels, the same lane of y
+    // the last two.
+    [[gnu::always_inline]] static void regroup(R a, R b, R& x, R& y) {
+        x = _mm512_permutex2var_epi64(a, _mm512_setr_epi64(0, 1, 4, 5, 8, 9, 12, 13), b);
+        y = _mm512_permutex2var_epi64(a, _mm512_setr_epi64(2, 3, 6, 7, 10, 11, 14, 15), b);
+    }
+    // Channel c of both pixels of each word (8-bit RGB words holding two
+    // pixels), as floats in pixel order: the first pixel's into `first`, the
+    // second's into `second`.
+    [[gnu::always_inline]] static void pixel_pair(R x, R y, int c, F& first, F& second) {
+        const __m512i mask = _mm512_load_si512(pair_samples[c].b);
+        const __m512i sx = _mm512_shuffle_epi8(x, mask), sy = _mm512_shuffle_epi8(y, mask);
+        first = _mm512_cvtepi32_ps(_mm512_unpacklo_epi64(sx, sy));
+        second = _mm512_cvtepi32_ps(_mm512_unpackhi_epi64(sx, sy));
+    }
+    // Sixteen 8-bit RGB pixels of truncated sums, saturated by the packs.
+    template <class T, int C>
+    [[gnu::always_inline]] static void store_pair(T* out, const J (&q)[C]) {
+        static_assert(sizeof(T) == 1 && C == 3);
+        const __m512i bytes =
+            _mm512_packus_epi16(_mm512_packus_epi32(q[0], q[1]), _mm512_packus_epi32(q[2], q[2]));
+        const __m512i lanes = _mm512_shuffle_epi8(bytes, _mm512_load_si512(rgb_of_lanes.b));
+        const __m512i packed =
+            _mm512_permutexvar_epi32(_mm512_setr_epi32(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, 3, 7, 11, 15), lanes);
+        _mm512_mask_storeu_epi8(out, (__mmask64{1} << 48) - 1, packed);
     }
 };
 

@@ -70,6 +70,19 @@ constexpr ByteShuffle<N> repeat_first() {
     return r;
 }
 
+// For 8-bit RGB words holding two pixels: a byte shuffle over an N-byte
+// vector that picks channel c of the first pixel of each of a 128-bit lane's
+// two words, then of the second pixel, as int32.
+template <int N>
+constexpr ByteShuffle<N> pair_samples_of(int c) {
+    ByteShuffle<N> r{};
+    for (int i = 0; i < N; ++i) {
+        const int slot = (i % 16) / 4;  // first/second word, first pixel; then second pixel
+        r.b[i] = static_cast<signed char>(i % 4 != 0 ? -128 : 8 * (slot % 2) + 3 * (slot / 2) + c);
+    }
+    return r;
+}
+
 // Byte offsets below 2^52 held as doubles become 64-bit indices by adding
 // 2^52: their bits are then 2^52's pattern plus the offset, which added to
 // the address of the base moved down by that pattern gives base + offset.
@@ -399,7 +412,7 @@ TREVALIN_KERNEL bool bilinear_finish_floats(const BilinearTaps<V, T, C>& a, cons
     const F w00 = V::fmul(ux, uy), w10 = V::fmul(tx, uy), w01 = V::fmul(ux, ty), w11 = V::fmul(tx, ty);
     const F below = V::fset(0.5f - 0x3p-13f), above = V::fset(0.5f + 0x3p-13f);
     J q[C];
-    J agree;
+    decltype(V::same(q[0], q[0])) agree{};
     _Pragma("GCC unroll 8")
     for (int c = 0; c < C; ++c) {
         F p00, p10, p01, p11;
@@ -407,7 +420,7 @@ TREVALIN_KERNEL bool bilinear_finish_floats(const BilinearTaps<V, T, C>& a, cons
         V::pixel_pair(x1, y1, c, p01, p11);
         const F s = V::fmadd(p11, w11, V::fmadd(p01, w01, V::fmadd(p10, w10, V::fmul(p00, w00))));
         q[c] = V::ftrunc(V::fadd(s, below));
-        const J same = V::same(q[c], V::ftrunc(V::fadd(s, above)));
+        const auto same = V::same(q[c], V::ftrunc(V::fadd(s, above)));
         agree = c == 0 ? same : V::both_j(agree, same);
     }
     if (!V::all_j(agree)) return false;
@@ -491,9 +504,11 @@ TREVALIN_KERNEL void lanczos3_group(const Frame<V, T, C>& fr, typename V::D x, t
 // (see bilinear_finish_floats), each pair fetched before the one ahead of it
 // is finished. A pair whose estimate misses is noted and weighed again in
 // doubles later, from taps fetched anew by refetch(first pixel): keeping its
-// taps for that would crowd the float path's registers. A row keeps the float
-// path while at most one pair in 16 (plus 4) has missed. Returns the pixels
-// done, a whole number of groups.
+// taps for that would crowd the float path's registers. A row goes on in
+// doubles once 16 times its misses exceed the pairs it tried plus 16: at a
+// second miss among its first 15 pairs, later when more than one pair in 16
+// has missed.
+// Returns the pixels done, a whole number of groups.
 template <class V, class T, int C, class Fetch, class Refetch>
 TREVALIN_KERNEL std::size_t bilinear_float_pairs(std::size_t n, T* out, Fetch&& fetch, Refetch&& refetch) {
     constexpr std::size_t L = V::lanes;
@@ -530,7 +545,7 @@ TREVALIN_KERNEL std::size_t bilinear_float_pairs(std::size_t n, T* out, Fetch&& 
         next[1] = fetch(x + 3 * L);
         finish(now[0], now[1], x);
         x += 2 * L;
-        if (16 * missed > tried + 64) [[unlikely]] {
+        if (16 * missed > tried + 16) [[unlikely]] {
             bilinear_finish<V, T, C>(next[0], out + x * C);
             bilinear_finish<V, T, C>(next[1], out + (x + L) * C);
             return false;
