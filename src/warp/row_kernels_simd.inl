@@ -387,13 +387,14 @@ TREVALIN_KERNEL void bilinear_finish(const BilinearTaps<V, T, C>& t, T* out) {
 //   3.1e-5 in all;
 // - the double sum is within 1e-12 of the exact one.
 // So |s' - s| < 2.14e-4. The stored sample is trunc(s + 0.5) (the double
-// rounding of s + 0.5 moves it by less than 2^-44). When the truncations of
-// s' + 0.5 - m and s' + 0.5 + m agree, with m = 3 * 2^-13 (3.66e-4) covering
-// that bound, the two float roundings of those sums (2^-16 each below 512)
-// and the 2^-44, no rounding step lies within reach of s + 0.5: the common
-// value is the stored sample. Where any lane of any channel disagrees, the
-// pair is weighed again in doubles. Sums that sit on a half (a pixel halfway
-// between two samples of odd sum, as in a twofold enlargement) always
+// rounding of s + 0.5 moves it by less than 2^-44; every sum is at least 0, so
+// truncating is flooring). When the truncations of s' + 0.5 - m and s' + 0.5 +
+// m agree (0.5 -/+ m being exact floats), with m = 3 * 2^-13 (3.66e-4)
+// covering that bound, the two float roundings of those sums (2^-16 each below
+// 512) and the 2^-44, no rounding step lies within reach of s + 0.5: the
+// common value is the stored sample. Where any lane of any channel disagrees,
+// the pair is weighed again in doubles. Sums that sit on a half (a pixel
+// halfway between two samples of odd sum, as in a twofold enlargement) always
 // disagree: a row that misses too often weighs the rest of its pairs in
 // doubles at once.
 template <class V, class T, int C>
