@@ -34,6 +34,7 @@ constexpr ByteShuffle<32> pick = pick_bytes<32, first, count, true>();
 template <int pixel>
 constexpr ByteShuffle<32> repeat = repeat_first<32, pixel>();
 
+constexpr ByteShuffle<32> rgb_lanes = rgb_of_lanes<32>();
 constexpr ByteShuffle<32> pair_samples[3] = {pair_samples_of<32>(0), pair_samples_of<32>(1), pair_samples_of<32>(2)};
 
 struct Avx2 {
@@ -232,9 +233,8 @@ struct Avx2 {
         static_assert(sizeof(T) == 1 && C == 3);
         const __m256i bytes =
             _mm256_packus_epi16(_mm256_packus_epi32(q[0], q[1]), _mm256_packus_epi32(q[2], q[2]));
-        const __m256i lanes = _mm256_shuffle_epi8(
-            bytes, _mm256_setr_epi8(0, 4, 8, 1, 5, 9, 2, 6, 10, 3, 7, 11, -1, -1, -1, -1, 0, 4, 8, 1, 5, 9, 2, 6, 10,
-                                    3, 7, 11, -1, -1, -1, -1));
+        const __m256i lanes =
+            _mm256_shuffle_epi8(bytes, _mm256_load_si256(reinterpret_cast<const __m256i*>(rgb_lanes.b)));
         const __m256i packed = _mm256_permutevar8x32_epi32(lanes, _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(packed));
         _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 16), _mm256_extracti128_si256(packed, 1));

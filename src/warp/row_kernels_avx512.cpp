@@ -53,13 +53,7 @@ constexpr ByteShuffle<64> pick = pick_bytes<64, first, count>();
 template <int pixel>
 constexpr ByteShuffle<64> repeat = repeat_first<64, pixel>();
 
-// Per 128-bit lane: bytes r0-3 g0-3 b0-3 (then b0-3 again) to 4 RGB pixels.
-constexpr ByteShuffle<64> rgb_of_lanes = [] {
-    ByteShuffle<64> r{};
-    constexpr int order[16] = {0, 4, 8, 1, 5, 9, 2, 6, 10, 3, 7, 11, -128, -128, -128, -128};
-    for (int i = 0; i < 64; ++i) r.b[i] = static_cast<signed char>(order[i % 16]);
-    return r;
-}();
+constexpr ByteShuffle<64> rgb_lanes = rgb_of_lanes<64>();
 constexpr ByteShuffle<64> pair_samples[3] = {pair_samples_of<64>(0), pair_samples_of<64>(1), pair_samples_of<64>(2)};
 
 struct Avx512 {
@@ -90,12 +84,12 @@ struct Avx512 {
     [[gnu::always_inline]] static M every() { return 0xff; }
     // Whether 0 <= x < x_end and 0 <= y < y_end in every lane.
     [[gnu::always_inline]] static bool all_within(D x, D y, D x_end, D y_end) {
+        // Each comparison masked by the ones before it: one mask, no mask ands.
         const D zero = _mm512_setzero_pd();
-        const M in = _mm512_mask_cmp_pd_mask(_mm512_mask_cmp_pd_mask(_mm512_mask_cmp_pd_mask(
-                                                 _mm512_cmp_pd_mask(x, zero, _CMP_GE_OQ), x, x_end, _CMP_LT_OQ),
-                                                 y, zero, _CMP_GE_OQ),
-                                             y, y_end, _CMP_LT_OQ);
-        return in == 0xff;
+        M in = ge(x, zero);
+        in = _mm512_mask_cmp_pd_mask(in, x, x_end, _CMP_LT_OQ);
+        in = _mm512_mask_cmp_pd_mask(in, y, zero, _CMP_GE_OQ);
+        return all(_mm512_mask_cmp_pd_mask(in, y, y_end, _CMP_LT_OQ));
     }
     [[gnu::always_inline]] static bool any(M m) { return m != 0; }
     [[gnu::always_inline]] static D keep(M m, D v) { return _mm512_maskz_mov_pd(m, v); }
@@ -140,7 +134,7 @@ struct Avx512 {
     [[gnu::always_inline]] static R words_from(const unsigned char* base, D biased) {
         const std::uintptr_t from = two52_indexed(base);
         alignas(64) long long at[8];
-        _mm512_store_si512(at, _mm512_castpd_si512(biased));
+        indices(biased, at);
         long long w[8];
         for (int k = 0; k < 8; ++k) w[k] = word_at(from, at[k]);
         return assemble(w);
@@ -151,7 +145,7 @@ struct Avx512 {
     [[gnu::always_inline]] static void word_pairs_from(const unsigned char* base, D biased, R& first, R& second) {
         const std::uintptr_t from = two52_indexed(base);
         alignas(64) long long at[8];
-        _mm512_store_si512(at, _mm512_castpd_si512(biased));
+        indices(biased, at);
         auto load16 = [from](long long a) __attribute__((always_inline)) {
             return _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + static_cast<std::uintptr_t>(a)));
         };
@@ -166,6 +160,10 @@ struct Avx512 {
         const __m512i a = four(0), b = four(1);
         first = _mm512_unpacklo_epi64(a, b);
         second = _mm512_unpacklo_epi64(_mm512_bsrli_epi128(a, skip), _mm512_bsrli_epi128(b, skip));
+    }
+    // Each lane's biased offset as a 64-bit index from two52_indexed.
+    [[gnu::always_inline]] static void indices(D biased, long long (&at)[8]) {
+        _mm512_store_si512(at, _mm512_castpd_si512(biased));
     }
     [[gnu::always_inline]] static R assemble(const long long (&w)[8]) {
         const __m128i w01 = _mm_insert_epi64(_mm_cvtsi64_si128(w[0]), w[1], 1);
@@ -288,7 +286,7 @@ struct Avx512 {
         static_assert(sizeof(T) == 1 && C == 3);
         const __m512i bytes =
             _mm512_packus_epi16(_mm512_packus_epi32(q[0], q[1]), _mm512_packus_epi32(q[2], q[2]));
-        const __m512i lanes = _mm512_shuffle_epi8(bytes, _mm512_load_si512(rgb_of_lanes.b));
+        const __m512i lanes = _mm512_shuffle_epi8(bytes, _mm512_load_si512(rgb_lanes.b));
         const __m512i packed =
             _mm512_permutexvar_epi32(_mm512_setr_epi32(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, 3, 7, 11, 15), lanes);
         _mm512_mask_storeu_epi8(out, (__mmask64{1} << 48) - 1, packed);

@@ -83,6 +83,16 @@ constexpr ByteShuffle<N> pair_samples_of(int c) {
     return r;
 }
 
+// A byte shuffle over an N-byte vector that turns the bytes r0-3 g0-3 b0-3 of
+// every 128-bit lane into four interleaved RGB pixels, clearing the rest.
+template <int N>
+constexpr ByteShuffle<N> rgb_of_lanes() {
+    constexpr int order[16] = {0, 4, 8, 1, 5, 9, 2, 6, 10, 3, 7, 11, -128, -128, -128, -128};
+    ByteShuffle<N> r{};
+    for (int i = 0; i < N; ++i) r.b[i] = static_cast<signed char>(order[i % 16]);
+    return r;
+}
+
 // Byte offsets below 2^52 held as doubles become 64-bit indices by adding
 // 2^52: their bits are then 2^52's pattern plus the offset, which added to
 // the address of the base moved down by that pattern gives base + offset.
@@ -117,7 +127,8 @@ TREVALIN_KERNEL void store4(T* out, const __m128i (&q)[C]) {
     } else if constexpr (sizeof(T) == 1) {
         // 8-bit sums stay far below 32768, so the second pack sees them unsigned.
         __m128i bytes = _mm_packus_epi16(_mm_packus_epi32(q[0], q[1]), _mm_packus_epi32(q[2], q[2]));
-        store12(out, _mm_shuffle_epi8(bytes, _mm_setr_epi8(0, 4, 8, 1, 5, 9, 2, 6, 10, 3, 7, 11, -1, -1, -1, -1)));
+        constexpr ByteShuffle<16> interleave = rgb_of_lanes<16>();
+        store12(out, _mm_shuffle_epi8(bytes, _mm_load_si128(reinterpret_cast<const __m128i*>(interleave.b))));
     } else {
         __m128i rg = _mm_packus_epi32(q[0], q[1]);  // r0..r3 g0..g3
         __m128i bb = _mm_packus_epi32(q[2], q[2]);  // b0..b3 b0..b3
@@ -583,23 +594,20 @@ TREVALIN_KERNEL std::size_t bilinear_groups(std::size_t n, T* out, Fetch&& fetch
         }
     }
     // Two groups a turn, so that the taps change places without copies.
+    // Finishes the group `now` at x; false when it was the last one.
     BilinearTaps<V, T, C> t[2];
+    auto step = [&](BilinearTaps<V, T, C>& now, BilinearTaps<V, T, C>& next) __attribute__((always_inline)) {
+        if (x + 2 * V::lanes > n) {
+            bilinear_finish<V, T, C>(now, out + x * C);
+            return false;
+        }
+        next = fetch(x + V::lanes);
+        bilinear_finish<V, T, C>(now, out + x * C);
+        x += V::lanes;
+        return true;
+    };
     t[0] = fetch(x);
-    for (;;) {
-        if (x + 2 * V::lanes > n) {
-            bilinear_finish<V, T, C>(t[0], out + x * C);
-            break;
-        }
-        t[1] = fetch(x + V::lanes);
-        bilinear_finish<V, T, C>(t[0], out + x * C);
-        x += V::lanes;
-        if (x + 2 * V::lanes > n) {
-            bilinear_finish<V, T, C>(t[1], out + x * C);
-            break;
-        }
-        t[0] = fetch(x + V::lanes);
-        bilinear_finish<V, T, C>(t[1], out + x * C);
-        x += V::lanes;
+    while (step(t[0], t[1]) && step(t[1], t[0])) {
     }
     return x + V::lanes;
 }
