@@ -317,28 +317,47 @@ void grow_ahead(const Loop& in, const TakenLog& log, std::size_t k, Grower& g, S
 }
 
 // The loop's thread: the loop's own growths and the pixels that seeds grown
-// ahead took there but not here.
+// ahead took there but not here (suspects), with the map of the suspects and
+// their neighbours (`near`).
 struct Committer {
     std::vector<std::uint32_t> region;
     NfaMemo memo;
-    UsedBits suspect;
+    UsedBits near;
     std::vector<std::uint32_t> suspects;
 
     explicit Committer(const Loop& in)
-        : memo(in.nt), suspect(Buffer<std::uint64_t>::zeroed(in.width * in.height / 64 + 2), in.width * in.height) {}
+        : memo(in.nt), near(Buffer<std::uint64_t>::zeroed(in.width * in.height / 64 + 2), in.width * in.height) {}
+
+    // Marks a suspect and its neighbours in `near` (set) or clears them.
+    void mark_around(const Loop& in, std::uint32_t p, bool set) {
+        const PixelXY at = PixelGrid(in.width).xy(p);
+        const std::size_t x0 = at.x > 0 ? at.x - 1 : 0, x1 = std::min<std::size_t>(at.x + 1, in.width - 1);
+        const std::size_t y0 = at.y > 0 ? at.y - 1 : 0, y1 = std::min<std::size_t>(at.y + 1, in.height - 1);
+        for (std::size_t y = y0; y <= y1; ++y)
+            for (std::size_t x = x0; x <= x1; ++x) {
+                if (set)
+                    near.take(y * in.width + x);
+                else
+                    near.free(y * in.width + x);
+            }
+    }
+
+    void suspect(const Loop& in, std::uint32_t p) {
+        mark_around(in, p, true);
+        suspects.push_back(p);
+    }
 
     // Whether a pixel of `pixels` or one of their neighbours is a suspect.
-    bool near_suspect(const Loop& in, std::span<const std::uint32_t> pixels) const {
-        const PixelGrid grid(in.width);
-        for (std::uint32_t p : pixels) {
-            const PixelXY at = grid.xy(p);
-            const std::size_t x0 = at.x > 0 ? at.x - 1 : 0, x1 = std::min<std::size_t>(at.x + 1, in.width - 1);
-            const std::size_t y0 = at.y > 0 ? at.y - 1 : 0, y1 = std::min<std::size_t>(at.y + 1, in.height - 1);
-            for (std::size_t y = y0; y <= y1; ++y)
-                for (std::size_t x = x0; x <= x1; ++x)
-                    if (suspect.taken(y * in.width + x)) return true;
-        }
+    bool near_suspect(std::span<const std::uint32_t> pixels) const {
+        for (std::uint32_t p : pixels)
+            if (near.taken(p)) return true;
         return false;
+    }
+
+    // Forgets the suspects; every marked pixel lies around one of them.
+    void clear_suspects(const Loop& in) {
+        for (std::uint32_t p : suspects) mark_around(in, p, false);
+        suspects.clear();
     }
 };
 
@@ -375,7 +394,7 @@ void commit(Loop& in, TakenLog& log, std::size_t k, Stretch& s, Committer& c, st
         const std::span<const std::uint32_t> kept(s.marks.data() + marks, e.marks_end - marks);
         joined = e.joined_end;
         marks = e.marks_end;
-        if (all_free(in.used, took) && (c.suspects.empty() || !c.near_suspect(in, took))) {
+        if (all_free(in.used, took) && (c.suspects.empty() || !c.near_suspect(took))) {
             for (std::uint32_t p : kept) {
                 in.used.take(p);
                 log.append(p);
@@ -386,13 +405,9 @@ void commit(Loop& in, TakenLog& log, std::size_t k, Stretch& s, Committer& c, st
         }
         regrow(j);
         for (std::uint32_t p : kept)
-            if (!in.used.taken(p)) {
-                c.suspect.take(p);
-                c.suspects.push_back(p);
-            }
+            if (!in.used.taken(p)) c.suspect(in, p);
     }
-    for (std::uint32_t p : c.suspects) c.suspect.free(p);
-    c.suspects.clear();
+    c.clear_suspects(in);
     log.publish();
 }
 
