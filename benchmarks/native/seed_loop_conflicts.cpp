@@ -1,11 +1,12 @@
 // Times the detector's stages on a raw 8-bit image and counts how many seeds
-// grown ahead of the seed loop were grown again; see bench_seed_loop.py.
+// grown ahead of the seed loop were grown again or dropped; see
+// bench_seed_loop.py.
 //
 //   seed_loop_conflicts IMAGE.u8 WIDTH HEIGHT AHEAD ROUNDS [all-ahead]
 //
 // Prints one JSON line: field and loop milliseconds and their CPU
 // milliseconds (best of ROUNDS), the loop thread's time taking stretches in, and
-// the kept and regrown counts of the last round.
+// the kept, regrown and dropped counts of the last round.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -61,8 +62,8 @@ int main(int argc, char** argv) {
         loop = std::min(loop, since_ms(t1));
     }
     std::printf("{\"threads\": %zu, \"ahead\": %zu, \"field_ms\": %.2f, \"field_cpu_ms\": %.2f, \"loop_ms\": %.2f, \"loop_cpu_ms\": %.2f, "
-                "\"commit_ms\": %.2f, \"kept\": %llu, \"regrown\": %llu, \"segments\": %zu}\n",
+                "\"commit_ms\": %.2f, \"kept\": %llu, \"regrown\": %llu, \"dropped\": %llu, \"segments\": %zu}\n",
                 pool_thread_count(), ahead, field, field_cpu, loop, loop_cpu, counts.commit_seconds * 1e3,
                 static_cast<unsigned long long>(counts.kept), static_cast<unsigned long long>(counts.regrown),
-                segments);
+                static_cast<unsigned long long>(counts.dropped), segments);
 }

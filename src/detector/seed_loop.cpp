@@ -403,6 +403,7 @@ void commit(Loop& in, TakenLog& log, std::size_t k, Stretch& s, Committer& c, st
             ++counts.kept;
             continue;
         }
+        if (in.used.taken(in.seeds[j])) ++counts.dropped;
         regrow(j);
         for (std::uint32_t p : kept)
             if (!in.used.taken(p)) c.suspect(in, p);

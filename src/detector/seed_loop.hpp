@@ -38,10 +38,12 @@ enum class SeedLoopMode {
 // (for measuring) it grows it ahead like the others.
 //
 // With `counts`, how many seeds grown ahead were kept, how many were grown
-// again, and the time the loop's thread spent on its own map (taking
+// again, how many were dropped because a region of an earlier seed had
+// taken them by the time the loop reached them (their growth ahead was work
+// thrown away), and the time the loop's thread spent on its own map (taking
 // stretches in and growing them itself).
 struct SeedLoopCounts {
-    std::uint64_t kept = 0, regrown = 0;
+    std::uint64_t kept = 0, regrown = 0, dropped = 0;
     double commit_seconds = 0.0;
 };
 std::vector<Segment> seed_loop(const Px* field, FieldNotes& notes, std::uint64_t width, std::uint64_t height,
