@@ -328,22 +328,18 @@ struct Committer {
     explicit Committer(const Loop& in)
         : memo(in.nt), near(Buffer<std::uint64_t>::zeroed(in.width * in.height / 64 + 2), in.width * in.height) {}
 
-    // Marks a suspect and its neighbours in `near` (set) or clears them.
-    void mark_around(const Loop& in, std::uint32_t p, bool set) {
+    // Calls f with pixel p and each of its neighbours.
+    template <class F>
+    static void around(const Loop& in, std::uint32_t p, F&& f) {
         const PixelXY at = PixelGrid(in.width).xy(p);
         const std::size_t x0 = at.x > 0 ? at.x - 1 : 0, x1 = std::min<std::size_t>(at.x + 1, in.width - 1);
         const std::size_t y0 = at.y > 0 ? at.y - 1 : 0, y1 = std::min<std::size_t>(at.y + 1, in.height - 1);
         for (std::size_t y = y0; y <= y1; ++y)
-            for (std::size_t x = x0; x <= x1; ++x) {
-                if (set)
-                    near.take(y * in.width + x);
-                else
-                    near.free(y * in.width + x);
-            }
+            for (std::size_t x = x0; x <= x1; ++x) f(y * in.width + x);
     }
 
     void suspect(const Loop& in, std::uint32_t p) {
-        mark_around(in, p, true);
+        around(in, p, [&](std::size_t q) { near.take(q); });
         suspects.push_back(p);
     }
 
@@ -356,7 +352,7 @@ struct Committer {
 
     // Forgets the suspects; every marked pixel lies around one of them.
     void clear_suspects(const Loop& in) {
-        for (std::uint32_t p : suspects) mark_around(in, p, false);
+        for (std::uint32_t p : suspects) around(in, p, [&](std::size_t q) { near.free(q); });
         suspects.clear();
     }
 };
