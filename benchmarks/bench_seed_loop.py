@@ -8,15 +8,15 @@ with fewer cores the thread counts above the core count measure conflicts, not s
 
 Projection. From the one-thread runs, in CPU time (which a busy machine inflates less than wall time): F, the
 field's time; L, the plain loop's time; G, the loop's time when every stretch is grown ahead and taken in by the
-loop's thread (even those that the loop's thread could grow on its own map, as it does when nobody else has
-started them), less C, the time of taking them in (checking and marking). With n threads a fraction r_n of the grown seeds is grown again on the loop's thread, each at the mean
-cost g = G / seeds, and a fraction d_n was grown ahead in vain: a region of an earlier seed that the growth's copy
-of the map did not hold yet took the seed. The loop's thread has S_n = C + r_n * seeds * g to do alone; the n threads share
-G (1 + d_n) + S_n. So loop(n) = max(S_n, (G (1 + d_n) + S_n) / n), and the call, whose field is built by every
-thread, takes F / n + loop(n) against F + L with one thread. Growths in vain run on where the loop's regions would
-have stopped them and cost more than g (on the rings several times as much), so the projection is somewhat
-optimistic where they are many; the loop's thread growing a stretch on its own map, without the work of growing
-ahead, shortens it.
+loop's thread (even those that the loop's thread could grow on its own map, as it does when nobody else has started
+them), less C, the time of taking them in (checking and marking). With n threads a fraction r_n of the grown seeds
+is grown again on the loop's thread, each at the mean cost g = G / seeds, and a fraction d_n was grown ahead in
+vain: a region of an earlier seed that the growth's copy of the map did not hold yet took the seed. The loop's
+thread has S_n = C + r_n * seeds * g to do alone; the n threads share G (1 + d_n) + S_n. So
+loop(n) = max(S_n, (G (1 + d_n) + S_n) / n), and the call, whose field is built by every thread, takes
+F / n + loop(n) against F + L with one thread. Growths in vain run on where the loop's regions would have stopped
+them and cost more than g (on the rings several times as much), so the projection is somewhat optimistic where they
+are many; the loop's thread growing a stretch on its own map, without the work of growing ahead, shortens it.
 """
 import argparse
 import json
@@ -75,9 +75,10 @@ def main():
                 vain = r["dropped"] / max(1, seeds)
                 serial = c + frac * g
                 projected = max(serial, (g * (1 + vain) + serial) / n)
-                print(f"  {n:>2} threads: grown again {r['regrown']:>6} ({100 * frac:5.2f}%), in vain {r['dropped']:>6} "
-                      f"({100 * vain:5.2f}%), measured loop {r['loop_ms']:.0f} ms; projected on {n} cores: loop "
-                      f"{projected:.0f} ms, call {(f + loop) / (f / n + projected):.2f}x faster than one thread")
+                print(f"  {n:>2} threads: grown again {r['regrown']:>6} ({100 * frac:5.2f}%), "
+                      f"in vain {r['dropped']:>6} ({100 * vain:5.2f}%), measured loop {r['loop_ms']:.0f} ms; "
+                      f"projected on {n} cores: loop {projected:.0f} ms, "
+                      f"call {(f + loop) / (f / n + projected):.2f}x faster than one thread")
 
 
 if __name__ == "__main__":
