@@ -20,32 +20,12 @@ struct Offset {
     double x, y, wt;
 };
 
-// The used map as region growing sees it: whether a pixel is free, taking
-// it, and the free neighbours of an interior pixel as bits in visiting order
-// (bits 0, 1, 2 the row above, 4 and 6 the left and right neighbours, 9, 10,
-// 11 the row below).
-struct UsedBitsView {
-    UsedBits& used;
-    bool is_free(std::size_t i) const { return !used.taken(i); }
-    void take(std::size_t i) { used.take(i); }
-    unsigned free_around(std::size_t p, std::size_t w) const {
-        return (~used.three(p - w - 1) & 7u) | (~used.three(p - 1) & 5u) << 4 | (~used.three(p + w - 1) & 7u) << 9;
-    }
-    // The seed loop asks for the words around each coming seed; growth asks
-    // for nothing more.
-    void fetch(std::size_t) const {}
-};
-
-struct SpeculativeView {
-    SpeculativeUsed& used;
-    bool is_free(std::size_t i) const { return !used.map.taken(i); }
-    void take(std::size_t i) {
-        used.map.take(i);
-        used.joined.push_back(static_cast<std::uint32_t>(i));
-    }
-    unsigned free_around(std::size_t p, std::size_t w) const { return UsedBitsView{used.map}.free_around(p, w); }
-    void fetch(std::size_t) const {}
-};
+// The free neighbours of an interior pixel p as bits in visiting order (bits
+// 0, 1, 2 the row above, 4 and 6 the left and right neighbours, 9, 10, 11
+// the row below).
+unsigned free_around(const UsedBits& used, std::size_t p, std::size_t w) {
+    return (~used.three(p - w - 1) & 7u) | (~used.three(p - 1) & 5u) << 4 | (~used.three(p + w - 1) & 7u) << 9;
+}
 
 }  // namespace
 
@@ -66,8 +46,7 @@ std::uint32_t index_width(std::uint64_t width) {
 
 namespace {
 
-template <class Used>
-DirectionSum grow(std::uint32_t seed, const Px* field, Used used, std::vector<std::uint32_t>& region, double cos_tau,
+DirectionSum grow(std::uint32_t seed, const Px* field, UsedBits& used, std::vector<std::uint32_t>& region, double cos_tau,
                   std::uint64_t width, std::uint64_t height) {
     const std::size_t w = width, h = height;
     const PixelGrid grid(width);
@@ -114,11 +93,10 @@ DirectionSum grow(std::uint32_t seed, const Px* field, Used used, std::vector<st
         return threshold > dot;
     };
 
-    // The records and used bytes of pixels `first` .. `first` + 2.
+    // The records of pixels `first` .. `first` + 2.
     auto fetch_span = [&](std::size_t first) __attribute__((always_inline)) {
         __builtin_prefetch(field + first);
         __builtin_prefetch(reinterpret_cast<const char*>(field + first + 3) - 1);
-        used.fetch(first);
     };
 
     // A region that goes on in the direction of a join soon asks for the
@@ -144,14 +122,12 @@ DirectionSum grow(std::uint32_t seed, const Px* field, Used used, std::vector<st
         if (r >= 2 * w + 1) {
             fetch_span(r - w - 1);
             __builtin_prefetch(field + (r - 2 * w));
-            used.fetch(r - 2 * w);
         } else if (r >= w + 1) {
             fetch_span(r - w - 1);
         }
         if (r + 2 * w + 2 < pixels) {
             fetch_span(r + w - 1);
             __builtin_prefetch(field + (r + 2 * w));
-            used.fetch(r + 2 * w);
         } else if (r + w + 2 < pixels) {
             fetch_span(r + w - 1);
         }
@@ -188,7 +164,7 @@ DirectionSum grow(std::uint32_t seed, const Px* field, Used used, std::vector<st
             // The neighbours are distinct pixels, so a join among them leaves
             // the others as free or taken as they were: one look at the map
             // serves all eight, visited in increasing bit order.
-            for (unsigned free = used.free_around(p, w); free != 0; free &= free - 1) {
+            for (unsigned free = free_around(used, p, w); free != 0; free &= free - 1) {
                 const std::ptrdiff_t step = by_bit[__builtin_ctz(free)];
                 visit_free(static_cast<std::size_t>(static_cast<std::ptrdiff_t>(p) + step), step);
             }
@@ -199,7 +175,7 @@ DirectionSum grow(std::uint32_t seed, const Px* field, Used used, std::vector<st
             const std::size_t x0 = x > 0 ? x - 1 : 0, x1 = x + 1 < w ? x + 1 : w - 1;
             for (std::size_t yy = y0; yy <= y1; ++yy)
                 for (std::size_t xx = x0; xx <= x1; ++xx)
-                    if (used.is_free(yy * w + xx))
+                    if (!used.taken(yy * w + xx))
                         visit_free(yy * w + xx, static_cast<std::ptrdiff_t>(yy * w + xx) - static_cast<std::ptrdiff_t>(p));
         }
     }
@@ -210,13 +186,16 @@ DirectionSum grow(std::uint32_t seed, const Px* field, Used used, std::vector<st
 
 DirectionSum grow_region_sum(std::uint32_t seed, const Px* field, UsedBits& used, std::vector<std::uint32_t>& region,
                              double cos_tau, std::uint64_t width, std::uint64_t height) {
-    return grow(seed, field, UsedBitsView{used}, region, cos_tau, width, height);
+    return grow(seed, field, used, region, cos_tau, width, height);
 }
 
 DirectionSum grow_region_sum(std::uint32_t seed, const Px* field, SpeculativeUsed& used,
                              std::vector<std::uint32_t>& region, double cos_tau, std::uint64_t width,
                              std::uint64_t height) {
-    return grow(seed, field, SpeculativeView{used}, region, cos_tau, width, height);
+    // The region holds exactly the pixels the growth took, the seed first.
+    const DirectionSum sum = grow(seed, field, used.map, region, cos_tau, width, height);
+    used.joined.insert(used.joined.end(), region.begin(), region.end());
+    return sum;
 }
 
 Rect region_to_rect(std::span<const std::uint32_t> region, const Px* field, std::uint64_t width, double angle,

@@ -136,11 +136,12 @@ private:
 
 // Calls grow(j, seed) for each place j in [begin, end) of the seed order
 // whose seed is free in `used`, fetching the neighbourhoods of the coming
-// seeds (up to place fetch_end) ahead of the growths.
+// seeds of the range ahead of the growths. The fetcher stops at `end`: the
+// range after a stretch is mostly grown on another core, whose caches it
+// would not warm.
 template <class Grow>
-void each_free_seed(const Loop& in, const UsedBits& used, std::size_t begin, std::size_t end, std::size_t fetch_end,
-                    Grow&& grow) {
-    SeedFetcher fetcher(in, used, fetch_end);
+void each_free_seed(const Loop& in, const UsedBits& used, std::size_t begin, std::size_t end, Grow&& grow) {
+    SeedFetcher fetcher(in, used, end);
     for (std::size_t j = begin; j < end; ++j) {
         const std::uint32_t seed = in.seeds[j];
         if (used.taken(seed)) continue;
@@ -154,7 +155,7 @@ std::vector<Segment> sequential_loop(Loop& in) {
     std::vector<Segment> found;
     std::vector<std::uint32_t> region;
     NfaMemo memo(in.nt);
-    each_free_seed(in, in.used, 0, in.seeds.size(), in.seeds.size(), [&](std::size_t, std::uint32_t seed) {
+    each_free_seed(in, in.used, 0, in.seeds.size(), [&](std::size_t, std::uint32_t seed) {
         Segment segment;
         if (from_seed(in, seed, in.used, region, memo, segment)) found.push_back(segment);
     });
@@ -174,7 +175,7 @@ std::vector<Segment> scoring_aside(Loop& in, std::size_t ring) {
         ring,
         [&](auto push) {
             std::vector<std::uint32_t> region;
-            each_free_seed(in, in.used, 0, in.seeds.size(), in.seeds.size(), [&](std::size_t, std::uint32_t seed) {
+            each_free_seed(in, in.used, 0, in.seeds.size(), [&](std::size_t, std::uint32_t seed) {
                 Rect rect;
                 if (grow_rect(in, seed, in.used, region, rect)) push(Candidate{rect, 0.0});
             });
@@ -222,10 +223,6 @@ private:
 
 // Seeds go ahead in stretches of this many places of the seed order.
 constexpr std::size_t kStretch = 32;
-
-// How far the fetching cursor of a stretch ending at place `end` may look: past
-// the stretch, since fetching only warms the caches.
-std::size_t fetch_end(std::size_t end, std::size_t count) { return std::min(count, end + 4 * kStretch); }
 
 // What one seed grown ahead gave: the pixels it took at any time and those it
 // left taken end at joined_end and marks_end of the stretch's lists, where
@@ -295,7 +292,7 @@ void grow_ahead(const Loop& in, const TakenLog& log, std::size_t k, Grower& g, S
         // were written on the loop's core, and reading them after every
         // growth cost more than the few growths that a fresher copy saves.
         g.catch_up(log);
-        each_free_seed(in, g.map, begin, end, fetch_end(end, in.seeds.size()), [&](std::size_t j, std::uint32_t seed) {
+        each_free_seed(in, g.map, begin, end, [&](std::size_t j, std::uint32_t seed) {
             Speculated s{static_cast<std::uint32_t>(j), 0, 0, false, {}};
             s.found = from_seed(in, seed, view, g.region, g.memo, s.segment);
             out.marks.insert(out.marks.end(), g.region.begin(), g.region.end());
@@ -411,7 +408,7 @@ void commit(Loop& in, TakenLog& log, std::size_t k, Stretch& s, Committer& c, st
 // Stretch k grown by the loop itself, on its own map.
 void plain_stretch(Loop& in, TakenLog& log, std::size_t k, Committer& c, std::vector<Segment>& found) {
     const std::size_t begin = k * kStretch, end = std::min(in.seeds.size(), begin + kStretch);
-    each_free_seed(in, in.used, begin, end, fetch_end(end, in.seeds.size()), [&](std::size_t, std::uint32_t seed) {
+    each_free_seed(in, in.used, begin, end, [&](std::size_t, std::uint32_t seed) {
         Segment segment;
         if (from_seed(in, seed, in.used, c.region, c.memo, segment)) found.push_back(segment);
         for (std::uint32_t p : c.region) log.append(p);
