@@ -10,10 +10,12 @@ namespace trevalin {
 
 double improve_rect(Rect& rect, const Px* field, std::uint64_t width, std::uint64_t height, float rho,
                     double log_nt, NfaMemo* memo) {
+    auto score_of = [&](std::uint64_t n, std::uint64_t k, double p) {
+        return memo ? (*memo)(n, k, p) : binomial_log_nfa(n, k, p, log_nt);
+    };
     auto score = [&](const Rect& v) {
-        if (!memo) return rect_log_nfa(v, field, width, height, rho, log_nt);
         const AlignedCount c = count_aligned(v, field, width, height, rho);
-        return (*memo)(c.n, c.k, v.p);
+        return score_of(c.n, c.k, v.p);
     };
     double best = score(rect);
     if (best > 0.0) return best;
@@ -28,15 +30,26 @@ double improve_rect(Rect& rect, const Px* field, std::uint64_t width, std::uint6
     };
 
     // Halve p five times from the rectangle as it stands, whichever tries win.
+    // The tries share the rectangle's pixels: they are counted in one pass.
     auto finer_tolerance = [&] {
         const Rect start = rect;
-        double q = start.p;
-        for (int i = 0; i < 5; ++i) {
-            q = q * 0.5;
-            Rect v = start;
-            v.p = q;
-            v.prec = std::numbers::pi * q;
-            attempt(v);
+        double q[kTolerances], precs[kTolerances];
+        double p = start.p;
+        for (std::size_t i = 0; i < kTolerances; ++i) {
+            p = p * 0.5;
+            q[i] = p;
+            precs[i] = std::numbers::pi * p;
+        }
+        std::uint64_t k[kTolerances];
+        const std::uint64_t n = count_aligned_tolerances(start, precs, field, width, height, rho, k);
+        for (std::size_t i = 0; i < kTolerances; ++i) {
+            const double s = score_of(n, k[i], q[i]);
+            if (s > best) {
+                best = s;
+                rect = start;
+                rect.p = q[i];
+                rect.prec = precs[i];
+            }
         }
     };
 

@@ -84,52 +84,80 @@ inline std::uint64_t aligned_px(const Px& q, float rho, float dx, float dy, floa
 }
 
 // A vector of records at a time, each lane testing one record as
-// aligned_px does: plain single-precision products and sum (no FMA is
-// enabled here). Returns the records done.
-template <class F>
+// aligned_px does for each of the T bounds cp: plain single-precision
+// products and sum (no FMA is enabled here). Returns the records done.
+template <class F, std::size_t T>
 [[gnu::always_inline]] inline std::size_t count_aligned_lanes(const Px* row, std::size_t count, float rho, float dx,
-                                                              float dy, float cp, std::uint64_t& aligned) {
+                                                              float dy, const float (&cp)[T],
+                                                              std::uint64_t (&aligned)[T]) {
     static_assert(sizeof(Px) == 3 * sizeof(float));
     constexpr std::size_t n = lanes::kCount<F>;
     using I = lanes::MaskOf<F>;
-    I total = {};  // minus the aligned lanes seen, per lane
+    I total[T] = {};  // minus the aligned lanes seen, per lane
     std::size_t x = 0;
     for (; x + n <= count; x += n) {
         const float* f = &row[x].norm;
         const F norm = lanes::every_third<F, 0>(f), ux = lanes::every_third<F, 1>(f), uy = lanes::every_third<F, 2>(f);
         const F dot = ux * dx + uy * dy;
-        total += (norm > rho) & (dot >= cp);
+        const I strong = norm > rho;
+        for (std::size_t t = 0; t < T; ++t) total[t] += strong & (dot >= cp[t]);
     }
     // A run lies within one row of an image of fewer than 2^32 pixels: no lane overflows.
-    for (std::size_t i = 0; i < n; ++i) aligned += static_cast<std::uint32_t>(-total[i]);
+    for (std::size_t t = 0; t < T; ++t)
+        for (std::size_t i = 0; i < n; ++i) aligned[t] += static_cast<std::uint32_t>(-total[t][i]);
     return x;
 }
 
+// count_aligned_run for each of the T bounds cp.
+template <std::size_t T>
+void count_aligned_runs(const Px* row, std::size_t count, float rho, float dx, float dy, const float (&cp)[T],
+                        std::uint64_t (&aligned)[T]) {
+    std::size_t x = lanes::dispatch([&](auto w) {
+        // Runs are short: eight lanes at most.
+        using F = lanes::Vec<float, std::min<std::size_t>(2 * decltype(w)::doubles, 8)>;
+        return count_aligned_lanes<F, T>(row, count, rho, dx, dy, cp, aligned);
+    });
+    for (; x < count; ++x)
+        for (std::size_t t = 0; t < T; ++t) aligned[t] += aligned_px(row[x], rho, dx, dy, cp[t]);
+}
+
+// The pixels inside a rectangle (n) and, for each of T tolerances, those
+// aligned within it (k).
+template <std::size_t T>
+struct AlignedCounts {
+    std::uint64_t n = 0;
+    std::uint64_t k[T] = {};
+};
+
 // What the pixel-by-pixel scan of a box needs, in the types the tests take.
+template <std::size_t T>
 struct BoxScan {
     double xc, yc, dx, dy, hl, hw;
-    float rho, dxs, dys, cp;
+    float rho, dxs, dys;
+    float cp[T];
 };
 
 // Whether pixel x of a row is inside the rectangle and whether it is aligned,
 // added to `count`; along_y and across_y are the row's share of the tests.
-inline void scan_px(const BoxScan& s, const Px* row, std::int64_t x, double along_y, double across_y,
-                    AlignedCount& count) {
+template <std::size_t T>
+inline void scan_px(const BoxScan<T>& s, const Px* row, std::int64_t x, double along_y, double across_y,
+                    AlignedCounts<T>& count) {
     const double rel = static_cast<double>(x) - s.xc;
     const std::uint64_t inside = static_cast<std::uint64_t>(std::fabs(s.dx * rel + along_y) <= s.hl) &
                                  static_cast<std::uint64_t>(std::fabs(across_y - s.dy * rel) <= s.hw);
     count.n += inside;
-    count.k += inside & aligned_px(row[x], s.rho, s.dxs, s.dys, s.cp);
+    for (std::size_t t = 0; t < T; ++t) count.k[t] += inside & aligned_px(row[x], s.rho, s.dxs, s.dys, s.cp[t]);
 }
 
 // Every pixel of rows y_lo..y_hi, columns x_lo..x_hi, a vector of columns
 // at a time: the inside tests in double lanes, the alignment test in float
 // lanes, each lane computing what scan_px computes; the last columns of a row
 // that do not fill a vector go through scan_px.
-template <class D>
-[[gnu::always_inline]] inline AlignedCount scan_box_lanes(const BoxScan& s, const Px* field, std::uint64_t width,
-                                                          std::uint64_t x_lo, std::uint64_t x_hi, std::uint64_t y_lo,
-                                                          std::uint64_t y_hi) {
+template <class D, std::size_t T>
+[[gnu::always_inline]] inline AlignedCounts<T> scan_box_lanes(const BoxScan<T>& s, const Px* field,
+                                                              std::uint64_t width, std::uint64_t x_lo,
+                                                              std::uint64_t x_hi, std::uint64_t y_lo,
+                                                              std::uint64_t y_hi) {
     constexpr std::size_t lanes_n = lanes::kCount<D>;
     using F = lanes::Vec<float, lanes_n>;
     using M = lanes::MaskOf<D>;
@@ -137,8 +165,8 @@ template <class D>
     for (std::size_t i = 0; i < lanes_n; ++i) x_first[i] = static_cast<double>(x_lo) + static_cast<double>(i);
     const M magnitude = lanes::splat<M>(0x7FFF'FFFF'FFFF'FFFF);
     const std::int64_t lo = static_cast<std::int64_t>(x_lo), hi = static_cast<std::int64_t>(x_hi);
-    M n = {}, k = {};  // minus the counts, per lane
-    AlignedCount tail{0, 0};
+    M n = {}, k[T] = {};  // minus the counts, per lane
+    AlignedCounts<T> tail;
     for (std::uint64_t y = y_lo; y <= y_hi; ++y) {
         const double ry = static_cast<double>(y) - s.yc;
         const double along_y = s.dy * ry, across_y = s.dx * ry;
@@ -154,16 +182,16 @@ template <class D>
             const F norm = lanes::every_third<F, 0>(f), ux = lanes::every_third<F, 1>(f),
                     uy = lanes::every_third<F, 2>(f);
             const F dot = ux * s.dxs + uy * s.dys;
-            const M hit = __builtin_convertvector((norm > s.rho) & (dot >= s.cp), M);
             n += inside;
-            k += inside & hit;
+            for (std::size_t t = 0; t < T; ++t)
+                k[t] += inside & __builtin_convertvector((norm > s.rho) & (dot >= s.cp[t]), M);
             xs += static_cast<double>(lanes_n);
         }
         for (; x <= hi; ++x) scan_px(s, row, x, along_y, across_y, tail);
     }
     for (std::size_t i = 0; i < lanes_n; ++i) {
         tail.n -= static_cast<std::uint64_t>(n[i]);
-        tail.k -= static_cast<std::uint64_t>(k[i]);
+        for (std::size_t t = 0; t < T; ++t) tail.k[t] -= static_cast<std::uint64_t>(k[t][i]);
     }
     return tail;
 }
@@ -175,17 +203,19 @@ constexpr std::uint64_t kDirectScanWidth = 12;
 }  // namespace
 
 std::uint64_t count_aligned_run(const Px* row, std::size_t count, float rho, float dx, float dy, float cp) {
-    std::uint64_t aligned = 0;
-    std::size_t x = lanes::dispatch([&](auto w) {
-        // Runs are short: eight lanes at most.
-        using F = lanes::Vec<float, std::min<std::size_t>(2 * decltype(w)::doubles, 8)>;
-        return count_aligned_lanes<F>(row, count, rho, dx, dy, cp, aligned);
-    });
-    for (; x < count; ++x) aligned += aligned_px(row[x], rho, dx, dy, cp);
-    return aligned;
+    std::uint64_t aligned[1] = {0};
+    const float bound[1] = {cp};
+    count_aligned_runs<1>(row, count, rho, dx, dy, bound, aligned);
+    return aligned[0];
 }
 
-AlignedCount count_aligned(const Rect& rect, const Px* field, std::uint64_t width, std::uint64_t height, float rho) {
+namespace {
+
+// The counts of `rect` with each of the tolerances precs[t] in place of
+// rect.prec.
+template <std::size_t T>
+AlignedCounts<T> count_aligned_each(const Rect& rect, const double (&precs)[T], const Px* field, std::uint64_t width,
+                                    std::uint64_t height, float rho) {
     const double xc = (rect.x1 + rect.x2) * 0.5;
     const double yc = (rect.y1 + rect.y2) * 0.5;
     const double hl = std::hypot(rect.x2 - rect.x1, rect.y2 - rect.y1) * 0.5;
@@ -198,11 +228,10 @@ AlignedCount count_aligned(const Rect& rect, const Px* field, std::uint64_t widt
     const std::uint64_t y_lo = to_u64_sat(std::floor(yc - ey));
     const std::uint64_t x_hi = std::min(to_u64_sat(std::ceil(xc + ex)), width - 1);
     const std::uint64_t y_hi = std::min(to_u64_sat(std::ceil(yc + ey)), height - 1);
-    if (width == 0 || height == 0 || y_lo > y_hi || x_lo > x_hi) return {0, 0};
+    if (width == 0 || height == 0 || y_lo > y_hi || x_lo > x_hi) return {};
 
-    const float cp = static_cast<float>(std::cos(rect.prec));
-    const float dxs = static_cast<float>(dx);
-    const float dys = static_cast<float>(dy);
+    BoxScan<T> scan{xc, yc, dx, dy, hl, hw, rho, static_cast<float>(dx), static_cast<float>(dy), {}};
+    for (std::size_t t = 0; t < T; ++t) scan.cp[t] = static_cast<float>(std::cos(precs[t]));
 
     // In a fixed row, x - xc grows with x and rounding keeps that order, so
     // `along` and `across` are monotone in x and each of the four bounds holds
@@ -210,67 +239,72 @@ AlignedCount count_aligned(const Rect& rect, const Px* field, std::uint64_t widt
     // found exactly by searching each bound from an estimate. A non-finite
     // axis could break the monotony (inf * 0); such rectangles are scanned.
     const bool runs = x_hi - x_lo >= kDirectScanWidth && std::isfinite(dx) && std::isfinite(dy);
-    const BoxScan scan{xc, yc, dx, dy, hl, hw, rho, dxs, dys, cp};
     if (!runs) {
         return lanes::dispatch([&](auto w) {
             // Boxes are narrow: four lanes at most.
             using D = lanes::Vec<double, std::min<std::size_t>(decltype(w)::doubles, 4)>;
-            return scan_box_lanes<D>(scan, field, width, x_lo, x_hi, y_lo, y_hi);
+            return scan_box_lanes<D, T>(scan, field, width, x_lo, x_hi, y_lo, y_hi);
         });
     }
     const std::int64_t lo = static_cast<std::int64_t>(x_lo), hi = static_cast<std::int64_t>(x_hi);
 
-    AlignedCount count{0, 0};
+    AlignedCounts<T> count;
     for (std::uint64_t y = y_lo; y <= y_hi; ++y) {
         const double ry = static_cast<double>(y) - yc;
         const double along_y = dy * ry;
         const double across_y = dx * ry;
         auto along = [&](std::int64_t x) { return dx * (static_cast<double>(x) - xc) + along_y; };
         auto across = [&](std::int64_t x) { return across_y - dy * (static_cast<double>(x) - xc); };
-
-        std::int64_t first = lo, last = hi;
-        if (runs) {
-            auto above_low_l = [&](std::int64_t x) { return along(x) >= -hl; };
-            auto below_high_l = [&](std::int64_t x) { return along(x) <= hl; };
-            auto above_low_t = [&](std::int64_t x) { return across(x) >= -hw; };
-            auto below_high_t = [&](std::int64_t x) { return across(x) <= hw; };
-            auto not_ = [](auto pred) { return [pred](std::int64_t x) { return !pred(x); }; };
-            const double at_low_l = xc + (-hl - along_y) / dx;
-            const double at_high_l = xc + (hl - along_y) / dx;
-            const double at_low_t = xc + (across_y + hw) / dy;
-            const double at_high_t = xc + (across_y - hw) / dy;
-            std::int64_t s1, e1, s2, e2;
-            if (dx >= 0.0) {  // along grows with x
-                s1 = first_true(lo, hi, std::ceil(at_low_l), above_low_l);
-                e1 = first_true(lo, hi, std::floor(at_high_l) + 1.0, not_(below_high_l)) - 1;
-            } else {
-                s1 = first_true(lo, hi, std::ceil(at_high_l), below_high_l);
-                e1 = first_true(lo, hi, std::floor(at_low_l) + 1.0, not_(above_low_l)) - 1;
-            }
-            if (dy >= 0.0) {  // across shrinks as x grows
-                s2 = first_true(lo, hi, std::ceil(at_high_t), below_high_t);
-                e2 = first_true(lo, hi, std::floor(at_low_t) + 1.0, not_(above_low_t)) - 1;
-            } else {
-                s2 = first_true(lo, hi, std::ceil(at_low_t), above_low_t);
-                e2 = first_true(lo, hi, std::floor(at_high_t) + 1.0, not_(below_high_t)) - 1;
-            }
-            first = std::max(s1, s2);
-            last = std::min(e1, e2);
-            if (first > last) continue;
-        }
-
-        // Whether a pixel is inside, and whether it is aligned, are close to
-        // random from one pixel to the next: both are counted without branches.
-        const Px* row = field + y * width;
-        if (runs) {
-            const std::size_t run = static_cast<std::size_t>(last - first + 1);
-            count.n += run;
-            count.k += count_aligned_run(row + first, run, rho, dxs, dys, cp);
+        auto above_low_l = [&](std::int64_t x) { return along(x) >= -hl; };
+        auto below_high_l = [&](std::int64_t x) { return along(x) <= hl; };
+        auto above_low_t = [&](std::int64_t x) { return across(x) >= -hw; };
+        auto below_high_t = [&](std::int64_t x) { return across(x) <= hw; };
+        auto not_ = [](auto pred) { return [pred](std::int64_t x) { return !pred(x); }; };
+        const double at_low_l = xc + (-hl - along_y) / dx;
+        const double at_high_l = xc + (hl - along_y) / dx;
+        const double at_low_t = xc + (across_y + hw) / dy;
+        const double at_high_t = xc + (across_y - hw) / dy;
+        std::int64_t s1, e1, s2, e2;
+        if (dx >= 0.0) {  // along grows with x
+            s1 = first_true(lo, hi, std::ceil(at_low_l), above_low_l);
+            e1 = first_true(lo, hi, std::floor(at_high_l) + 1.0, not_(below_high_l)) - 1;
         } else {
-            for (std::int64_t x = first; x <= last; ++x) scan_px(scan, row, x, along_y, across_y, count);
+            s1 = first_true(lo, hi, std::ceil(at_high_l), below_high_l);
+            e1 = first_true(lo, hi, std::floor(at_low_l) + 1.0, not_(above_low_l)) - 1;
         }
+        if (dy >= 0.0) {  // across shrinks as x grows
+            s2 = first_true(lo, hi, std::ceil(at_high_t), below_high_t);
+            e2 = first_true(lo, hi, std::floor(at_low_t) + 1.0, not_(above_low_t)) - 1;
+        } else {
+            s2 = first_true(lo, hi, std::ceil(at_low_t), above_low_t);
+            e2 = first_true(lo, hi, std::floor(at_high_t) + 1.0, not_(below_high_t)) - 1;
+        }
+        const std::int64_t first = std::max(s1, s2);
+        const std::int64_t last = std::min(e1, e2);
+        if (first > last) continue;
+        // Whether a pixel is aligned is close to random from one pixel to the
+        // next: counted without branches.
+        const std::size_t run = static_cast<std::size_t>(last - first + 1);
+        count.n += run;
+        count_aligned_runs<T>(field + y * width + first, run, rho, scan.dxs, scan.dys, scan.cp, count.k);
     }
     return count;
+}
+
+}  // namespace
+
+AlignedCount count_aligned(const Rect& rect, const Px* field, std::uint64_t width, std::uint64_t height, float rho) {
+    const double prec[1] = {rect.prec};
+    const AlignedCounts<1> c = count_aligned_each<1>(rect, prec, field, width, height, rho);
+    return {c.n, c.k[0]};
+}
+
+std::uint64_t count_aligned_tolerances(const Rect& rect, const double (&precs)[kTolerances], const Px* field,
+                                       std::uint64_t width, std::uint64_t height, float rho,
+                                       std::uint64_t (&k)[kTolerances]) {
+    const AlignedCounts<kTolerances> c = count_aligned_each<kTolerances>(rect, precs, field, width, height, rho);
+    for (std::size_t t = 0; t < kTolerances; ++t) k[t] = c.k[t];
+    return c.n;
 }
 
 double binomial_log_nfa(std::uint64_t n, std::uint64_t k, double p, double log_nt) {

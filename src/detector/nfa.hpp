@@ -27,6 +27,14 @@ std::uint64_t count_aligned_run(const Px* row, std::size_t count, float rho, flo
 // within rect.prec of the rectangle's axis (tested in single precision).
 AlignedCount count_aligned(const Rect& rect, const Px* field, std::uint64_t width, std::uint64_t height, float rho);
 
+// count_aligned of `rect` with each of kTolerances tolerances in place of
+// rect.prec, in one pass: returns the pixels inside and sets k[t] to those
+// aligned within precs[t].
+constexpr std::size_t kTolerances = 5;
+std::uint64_t count_aligned_tolerances(const Rect& rect, const double (&precs)[kTolerances], const Px* field,
+                                       std::uint64_t width, std::uint64_t height, float rho,
+                                       std::uint64_t (&k)[kTolerances]);
+
 // -log_nt - log10 of the probability of k or more aligned pixels among n,
 // each aligned with probability p.
 double binomial_log_nfa(std::uint64_t n, std::uint64_t k, double p, double log_nt);
