@@ -247,6 +247,7 @@ AlignedCounts<T> count_aligned_each(const Rect& rect, const double (&precs)[T], 
         });
     }
     const std::int64_t lo = static_cast<std::int64_t>(x_lo), hi = static_cast<std::int64_t>(x_hi);
+    const double inv_dx = 1.0 / dx, inv_dy = 1.0 / dy;
 
     AlignedCounts<T> count;
     for (std::uint64_t y = y_lo; y <= y_hi; ++y) {
@@ -260,10 +261,12 @@ AlignedCounts<T> count_aligned_each(const Rect& rect, const double (&precs)[T], 
         auto above_low_t = [&](std::int64_t x) { return across(x) >= -hw; };
         auto below_high_t = [&](std::int64_t x) { return across(x) <= hw; };
         auto not_ = [](auto pred) { return [pred](std::int64_t x) { return !pred(x); }; };
-        const double at_low_l = xc + (-hl - along_y) / dx;
-        const double at_high_l = xc + (hl - along_y) / dx;
-        const double at_low_t = xc + (across_y + hw) / dy;
-        const double at_high_t = xc + (across_y - hw) / dy;
+        // Estimates only, so reciprocals serve: first_true finds the same
+        // bound from any starting point.
+        const double at_low_l = xc + (-hl - along_y) * inv_dx;
+        const double at_high_l = xc + (hl - along_y) * inv_dx;
+        const double at_low_t = xc + (across_y + hw) * inv_dy;
+        const double at_high_t = xc + (across_y - hw) * inv_dy;
         std::int64_t s1, e1, s2, e2;
         if (dx >= 0.0) {  // along grows with x
             s1 = first_true(lo, hi, std::ceil(at_low_l), above_low_l);
