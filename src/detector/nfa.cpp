@@ -268,19 +268,27 @@ AlignedCounts<T> count_aligned_each(const Rect& rect, const double (&precs)[T], 
         const double at_low_t = xc + (across_y + hw) * inv_dy;
         const double at_high_t = xc + (across_y - hw) * inv_dy;
         std::int64_t s1, e1, s2, e2;
-        if (dx >= 0.0) {  // along grows with x
-            s1 = first_true(lo, hi, std::ceil(at_low_l), above_low_l);
-            e1 = first_true(lo, hi, std::floor(at_high_l) + 1.0, not_(below_high_l)) - 1;
-        } else {
-            s1 = first_true(lo, hi, std::ceil(at_high_l), below_high_l);
-            e1 = first_true(lo, hi, std::floor(at_low_l) + 1.0, not_(above_low_l)) - 1;
-        }
         if (dy >= 0.0) {  // across shrinks as x grows
             s2 = first_true(lo, hi, std::ceil(at_high_t), below_high_t);
             e2 = first_true(lo, hi, std::floor(at_low_t) + 1.0, not_(above_low_t)) - 1;
         } else {
             s2 = first_true(lo, hi, std::ceil(at_low_t), above_low_t);
             e2 = first_true(lo, hi, std::floor(at_high_t) + 1.0, not_(below_high_t)) - 1;
+        }
+        if (s2 > e2) continue;
+        // Away from the ends of a long rectangle both bounds along it hold at
+        // both ends of the run across it, and so (each holding on a prefix or
+        // a suffix) all over it: that run is the row's.
+        auto along_holds = [&](std::int64_t x) { return above_low_l(x) && below_high_l(x); };
+        if (along_holds(s2) && along_holds(e2)) {
+            s1 = s2;
+            e1 = e2;
+        } else if (dx >= 0.0) {  // along grows with x
+            s1 = first_true(lo, hi, std::ceil(at_low_l), above_low_l);
+            e1 = first_true(lo, hi, std::floor(at_high_l) + 1.0, not_(below_high_l)) - 1;
+        } else {
+            s1 = first_true(lo, hi, std::ceil(at_high_l), below_high_l);
+            e1 = first_true(lo, hi, std::floor(at_low_l) + 1.0, not_(above_low_l)) - 1;
         }
         const std::int64_t first = std::max(s1, s2);
         const std::int64_t last = std::min(e1, e2);
