@@ -21,13 +21,13 @@ double improve_rect(Rect& rect, const Px* field, std::uint64_t width, std::uint6
     if (best > 0.0) return best;
 
     // An equal score, or one that is not a number, does not replace the best.
-    auto attempt = [&](const Rect& v) {
-        const double s = score(v);
+    auto offer = [&](const Rect& v, double s) {
         if (s > best) {
             best = s;
             rect = v;
         }
     };
+    auto attempt = [&](const Rect& v) { offer(v, score(v)); };
 
     // Halve p five times from the rectangle as it stands, whichever tries win.
     // The tries share the rectangle's pixels: they are counted in one pass.
@@ -43,13 +43,10 @@ double improve_rect(Rect& rect, const Px* field, std::uint64_t width, std::uint6
         std::uint64_t k[kTolerances];
         const std::uint64_t n = count_aligned_tolerances(start, precs, field, width, height, rho, k);
         for (std::size_t i = 0; i < kTolerances; ++i) {
-            const double s = score_of(n, k[i], q[i]);
-            if (s > best) {
-                best = s;
-                rect = start;
-                rect.p = q[i];
-                rect.prec = precs[i];
-            }
+            Rect v = start;
+            v.p = q[i];
+            v.prec = precs[i];
+            offer(v, score_of(n, k[i], q[i]));
         }
     };
 

@@ -340,13 +340,6 @@ struct Committer {
         suspects.push_back(p);
     }
 
-    // Whether a pixel of `pixels` or one of their neighbours is a suspect.
-    bool near_suspect(std::span<const std::uint32_t> pixels) const {
-        for (std::uint32_t p : pixels)
-            if (near.taken(p)) return true;
-        return false;
-    }
-
     // Forgets the suspects; every marked pixel lies around one of them.
     void clear_suspects(const Loop& in) {
         for (std::uint32_t p : suspects) around(in, p, [&](std::size_t q) { near.free(q); });
@@ -387,7 +380,8 @@ void commit(Loop& in, TakenLog& log, std::size_t k, Stretch& s, Committer& c, st
         const std::span<const std::uint32_t> kept(s.marks.data() + marks, e.marks_end - marks);
         joined = e.joined_end;
         marks = e.marks_end;
-        if (all_free(in.used, took) && (c.suspects.empty() || !c.near_suspect(took))) {
+        // No pixel it took may be near a suspect either.
+        if (all_free(in.used, took) && (c.suspects.empty() || all_free(c.near, took))) {
             for (std::uint32_t p : kept) {
                 in.used.take(p);
                 log.append(p);
