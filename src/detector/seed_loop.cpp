@@ -224,20 +224,22 @@ private:
 // Seeds go ahead in stretches of this many places of the seed order.
 constexpr std::size_t kStretch = 32;
 
-// What one seed grown ahead gave: the pixels it took at any time and those it
-// left taken end at joined_end and marks_end of the stretch's lists, where
-// the previous seed's end.
+// What one seed grown ahead gave: the pixels it took at any time end at
+// joined_end of the stretch's list, where the previous seed's end. Most
+// growths leave taken exactly the pixels they took (`same`); the others'
+// pixels left taken end at marks_end of the marks list likewise. A seed that
+// found a segment has it next in the stretch's segments.
 struct Speculated {
     std::uint32_t place;
     std::uint32_t joined_end, marks_end;
-    bool found;
-    Segment segment;
+    bool same, found;
 };
 
 struct Stretch {
     std::vector<Speculated> seeds;
     std::vector<std::uint32_t> joined;
     std::vector<std::uint32_t> marks;
+    std::vector<Segment> segments;
     bool failed = false;                // the stretch could not be grown ahead: the loop grows it itself
     Signal ready;  // stretch number + 1 once the lists are complete
 };
@@ -252,7 +254,10 @@ struct TakenLog {
     std::atomic<std::size_t> size{0};
 
     TakenLog(const UsedBits& used, std::size_t n) : start(used.copy()), pixels(Buffer<std::uint32_t>::uninitialized(n)) {}
-    void append(std::uint32_t p) { pixels[appended++] = p; }
+    void append(std::span<const std::uint32_t> taken) {
+        std::memcpy(pixels.data() + appended, taken.data(), taken.size() * sizeof(std::uint32_t));
+        appended += taken.size();
+    }
     void publish() { size.store(appended, std::memory_order_release); }
 };
 
@@ -272,7 +277,9 @@ struct Grower {
 
     void catch_up(const TakenLog& log) {
         const std::size_t end = log.size.load(std::memory_order_acquire);
-        for (; replayed < end; ++replayed) map.take(log.pixels[replayed]);
+        const std::uint32_t* pixels = log.pixels.data();
+        for (std::size_t i = replayed; i < end; ++i) map.take(pixels[i]);
+        replayed = end;
     }
 };
 
@@ -281,6 +288,7 @@ void grow_ahead(const Loop& in, const TakenLog& log, std::size_t k, Grower& g, S
     out.seeds.clear();
     out.joined.clear();
     out.marks.clear();
+    out.segments.clear();
     out.failed = false;
     const std::size_t begin = k * kStretch, end = std::min(in.seeds.size(), begin + kStretch);
     try {
@@ -293,14 +301,20 @@ void grow_ahead(const Loop& in, const TakenLog& log, std::size_t k, Grower& g, S
         // growth cost more than the few growths that a fresher copy saves.
         g.catch_up(log);
         each_free_seed(in, g.map, begin, end, [&](std::size_t j, std::uint32_t seed) {
-            Speculated s{static_cast<std::uint32_t>(j), 0, 0, false, {}};
-            s.found = from_seed(in, seed, view, g.region, g.memo, s.segment);
-            out.marks.insert(out.marks.end(), g.region.begin(), g.region.end());
-            s.joined_end = static_cast<std::uint32_t>(out.joined.size());
-            s.marks_end = static_cast<std::uint32_t>(out.marks.size());
-            out.seeds.push_back(s);
+            const std::size_t joined_begin = out.joined.size();
+            Segment segment;
+            const bool found = from_seed(in, seed, view, g.region, g.memo, segment);
+            if (found) out.segments.push_back(segment);
+            // The growth was not redone (which would have joined more pixels
+            // than it left taken), so its region is what it joined.
+            const bool same = out.joined.size() - joined_begin == g.region.size();
+            if (!same) out.marks.insert(out.marks.end(), g.region.begin(), g.region.end());
+            out.seeds.push_back(Speculated{static_cast<std::uint32_t>(j), static_cast<std::uint32_t>(out.joined.size()),
+                                           static_cast<std::uint32_t>(out.marks.size()), same, found});
         });
-        for (std::uint32_t p : out.marks) g.map.free(p);
+        // Every pixel joined is free again, those left taken with the rest:
+        // the copy is the loop's map again.
+        for (std::uint32_t p : out.joined) g.map.free(p);
     } catch (...) {
         out.failed = true;
     }
@@ -362,12 +376,13 @@ void commit(Loop& in, TakenLog& log, std::size_t k, Stretch& s, Committer& c, st
         if (in.used.taken(seed)) return;
         Segment segment;
         if (from_seed(in, seed, in.used, c.region, c.memo, segment)) found.push_back(segment);
-        for (std::uint32_t p : c.region) log.append(p);
+        log.append(c.region);
         ++counts.regrown;
     };
     const std::size_t begin = k * kStretch, end = std::min(in.seeds.size(), begin + kStretch);
     std::size_t next = 0;  // the next seed grown ahead
     std::uint32_t joined = 0, marks = 0;
+    const Segment* segment = s.segments.data();
     for (std::size_t j = begin; j < end; ++j) {
         if (s.failed || next == s.seeds.size() || s.seeds[next].place != j) {
             // Passed over ahead as taken: taken here too, unless a seed grown
@@ -377,19 +392,19 @@ void commit(Loop& in, TakenLog& log, std::size_t k, Stretch& s, Committer& c, st
         }
         const Speculated& e = s.seeds[next++];
         const std::span<const std::uint32_t> took(s.joined.data() + joined, e.joined_end - joined);
-        const std::span<const std::uint32_t> kept(s.marks.data() + marks, e.marks_end - marks);
+        const std::span<const std::uint32_t> kept =
+            e.same ? took : std::span<const std::uint32_t>(s.marks.data() + marks, e.marks_end - marks);
         joined = e.joined_end;
         marks = e.marks_end;
         // No pixel it took may be near a suspect either.
         if (all_free(in.used, took) && (c.suspects.empty() || all_free(c.near, took))) {
-            for (std::uint32_t p : kept) {
-                in.used.take(p);
-                log.append(p);
-            }
-            if (e.found) found.push_back(e.segment);
+            for (std::uint32_t p : kept) in.used.take(p);
+            log.append(kept);
+            if (e.found) found.push_back(*segment++);
             ++counts.kept;
             continue;
         }
+        if (e.found) ++segment;
         if (in.used.taken(in.seeds[j])) ++counts.dropped;
         regrow(j);
         for (std::uint32_t p : kept)
@@ -405,7 +420,7 @@ void plain_stretch(Loop& in, TakenLog& log, std::size_t k, Committer& c, std::ve
     each_free_seed(in, in.used, begin, end, [&](std::size_t, std::uint32_t seed) {
         Segment segment;
         if (from_seed(in, seed, in.used, c.region, c.memo, segment)) found.push_back(segment);
-        for (std::uint32_t p : c.region) log.append(p);
+        log.append(c.region);
     });
     log.publish();
 }
