@@ -71,7 +71,7 @@ namespace {
 std::vector<Segment> segments_of(const Px* field, FieldNotes& notes, std::uint64_t width, std::uint64_t height,
                                  double factor) {
     constexpr std::size_t kRing = 256;
-    constexpr std::uint64_t kSmall = std::uint64_t{1} << 20;
+    constexpr std::uint64_t kSmall = std::uint64_t{1} << 18;
     const std::size_t threads = pool_thread_count();
     if (threads == 1) return noted_field_segments(field, notes, width, height, factor, 0);
     if (threads == 2 && width * height < kSmall)
