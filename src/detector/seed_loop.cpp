@@ -255,6 +255,8 @@ struct TakenLog {
 
     TakenLog(const UsedBits& used, std::size_t n) : start(used.copy()), pixels(Buffer<std::uint32_t>::uninitialized(n)) {}
     void append(std::span<const std::uint32_t> taken) {
+        // An empty list may have no storage at all, which memcpy may not be given.
+        if (taken.empty()) return;
         std::memcpy(pixels.data() + appended, taken.data(), taken.size() * sizeof(std::uint32_t));
         appended += taken.size();
     }
