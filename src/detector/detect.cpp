@@ -77,7 +77,7 @@ std::vector<Segment> segments_of(const Px* field, FieldNotes& notes, std::uint64
     if (threads == 2 && width * height < kSmall)
         return noted_field_segments(field, notes, width, height, factor, kRing, SeedLoopMode::ScoringAside);
     // Stretches in flight: a few for every thread.
-    const std::size_t ahead = std::max<std::size_t>(16, 4 * threads);
+    const std::size_t ahead = std::max<std::size_t>(8, 2 * threads);
     return noted_field_segments(field, notes, width, height, factor, ahead, SeedLoopMode::GrowingAhead);
 }
 

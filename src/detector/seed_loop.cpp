@@ -222,7 +222,7 @@ private:
 };
 
 // Seeds go ahead in stretches of this many places of the seed order.
-constexpr std::size_t kStretch = 32;
+constexpr std::size_t kStretch = 64;
 
 // What one seed grown ahead gave: the pixels it took at any time end at
 // joined_end of the stretch's list, where the previous seed's end. Most
