@@ -242,6 +242,15 @@ struct Stretch {
     std::vector<Segment> segments;
     bool failed = false;                // the stretch could not be grown ahead: the loop grows it itself
     Signal ready;  // stretch number + 1 once the lists are complete
+
+    // The pixels that seed e took, and those it left taken, where the
+    // previous seed's lists end at `joined` and `marks`.
+    std::span<const std::uint32_t> took(const Speculated& e, std::uint32_t joined) const {
+        return {this->joined.data() + joined, e.joined_end - joined};
+    }
+    std::span<const std::uint32_t> kept(const Speculated& e, std::uint32_t joined, std::uint32_t marks) const {
+        return e.same ? took(e, joined) : std::span<const std::uint32_t>(this->marks.data() + marks, e.marks_end - marks);
+    }
 };
 
 // The pixels the loop has taken, in the order it took them. A pixel is taken
@@ -388,8 +397,7 @@ void commit(Loop& in, TakenLog& log, std::size_t k, Stretch& s, Committer& c, st
         } else {
             std::uint32_t joined = 0, marks = 0;
             for (const Speculated& e : s.seeds) {
-                take(e.same ? std::span<const std::uint32_t>(s.joined.data() + joined, e.joined_end - joined)
-                            : std::span<const std::uint32_t>(s.marks.data() + marks, e.marks_end - marks));
+                take(s.kept(e, joined, marks));
                 joined = e.joined_end;
                 marks = e.marks_end;
             }
@@ -419,9 +427,7 @@ void commit(Loop& in, TakenLog& log, std::size_t k, Stretch& s, Committer& c, st
             continue;
         }
         const Speculated& e = s.seeds[next++];
-        const std::span<const std::uint32_t> took(s.joined.data() + joined, e.joined_end - joined);
-        const std::span<const std::uint32_t> kept =
-            e.same ? took : std::span<const std::uint32_t>(s.marks.data() + marks, e.marks_end - marks);
+        const std::span<const std::uint32_t> took = s.took(e, joined), kept = s.kept(e, joined, marks);
         joined = e.joined_end;
         marks = e.marks_end;
         // No pixel it took may be near a suspect either.
