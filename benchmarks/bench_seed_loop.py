@@ -69,7 +69,8 @@ def main():
             print(f"{name}: {plain['segments']} segments; one thread: field {f:.0f} ms, plain loop {loop:.0f} ms, "
                   f"loop grown ahead {ahead['loop_ms']:.0f} ms of which taking in {c:.0f} ms; {seeds} seeds grown")
             for n in THREADS:
-                r = run(tool, path, n, 2 * n, args.rounds, all_ahead=True)
+                # As many stretches in flight as detect() keeps.
+                r = run(tool, path, n, max(8, 2 * n), args.rounds, all_ahead=True)
                 assert r["segments"] == plain["segments"]
                 frac = r["regrown"] / max(1, r["kept"] + r["regrown"])
                 vain = r["dropped"] / max(1, seeds)

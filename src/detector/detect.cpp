@@ -76,7 +76,7 @@ std::vector<Segment> segments_of(const Px* field, FieldNotes& notes, std::uint64
     if (threads == 1) return noted_field_segments(field, notes, width, height, factor, 0);
     if (threads == 2 && width * height < kSmall)
         return noted_field_segments(field, notes, width, height, factor, kRing, SeedLoopMode::ScoringAside);
-    // Stretches in flight: a few for every thread.
+    // Stretches in flight: two for every thread, and at least eight.
     const std::size_t ahead = std::max<std::size_t>(8, 2 * threads);
     return noted_field_segments(field, notes, width, height, factor, ahead, SeedLoopMode::GrowingAhead);
 }
