@@ -67,6 +67,20 @@ def test_remap_matches_the_reference_arithmetic(filt, dtype, channels):
     assert np.array_equal(out, sample(src, mx, my, filt))
 
 
+@pytest.mark.parametrize("every", [1, 3, 20])
+def test_long_rows_of_sums_on_a_half_match_the_reference(every):
+    # One pixel in every `every`-th run of eight sits halfway between two samples of odd sum, which
+    # no single-precision estimate can round; the rest sit on pixels. Rows of 12800 pixels hold more
+    # such runs than a row keeps aside to weigh again.
+    rng = np.random.default_rng(every)
+    src = rng.integers(0, 256, (16, 120, 3), dtype=np.uint8)
+    src[7, 100], src[7, 101] = (1, 3, 5), (2, 6, 8)
+    mx = rng.integers(0, 120, (2, 12800)).astype(np.float32)
+    my = rng.integers(0, 16, (2, 12800)).astype(np.float32)
+    mx[:, 3::8 * every], my[:, 3::8 * every] = 100.5, 7
+    assert np.array_equal(trevalin.remap_rgb(src, mx, my), sample(src, mx, my, "bilinear"))
+
+
 @pytest.mark.parametrize("filt", FILTERS)
 @pytest.mark.parametrize("dtype", DTYPES)
 def test_warp_matches_the_reference_arithmetic(filt, dtype):

@@ -517,23 +517,19 @@ TREVALIN_KERNEL void lanczos3_group(const Frame<V, T, C>& fr, typename V::D x, t
 // is finished. A pair whose estimate misses is noted and weighed again in
 // doubles later, from taps fetched anew by refetch(first pixel): keeping its
 // taps for that would crowd the float path's registers. A row goes on in
-// doubles once 16 times its misses exceed the pairs it tried plus 16: at a
+// doubles once 16 times its misses exceed the pairs it tried plus 16 (at a
 // second miss among its first 15 pairs, later when more than one pair in 16
-// has missed.
+// has missed), or once 64 pairs wait. The waiting pairs are weighed at the
+// end, in one place and inlined: a call that is not inlined would take the
+// addresses of the row's constants, and the compiler would then read them
+// again after every store of the row.
 // Returns the pixels done, a whole number of groups.
 template <class V, class T, int C, class Fetch, class Refetch>
 TREVALIN_KERNEL std::size_t bilinear_float_pairs(std::size_t n, T* out, Fetch&& fetch, Refetch&& refetch) {
     constexpr std::size_t L = V::lanes;
-    constexpr std::size_t kNoted = 16;
+    constexpr std::size_t kNoted = 64;
     std::size_t noted[kNoted];
     std::size_t pending = 0, tried = 0, missed = 0;
-    auto redo = [&]() __attribute__((noinline)) {
-        for (std::size_t i = 0; i < pending; ++i) {
-            bilinear_finish<V, T, C>(refetch(noted[i]), out + noted[i] * C);
-            bilinear_finish<V, T, C>(refetch(noted[i] + L), out + (noted[i] + L) * C);
-        }
-        pending = 0;
-    };
     auto finish = [&](const BilinearTaps<V, T, C>& a, const BilinearTaps<V, T, C>& b, std::size_t at)
                       __attribute__((always_inline)) {
         if (V::all(a.in) && V::all(b.in)) [[likely]] {
@@ -541,7 +537,6 @@ TREVALIN_KERNEL std::size_t bilinear_float_pairs(std::size_t n, T* out, Fetch&& 
             if (bilinear_finish_floats<V, T, C>(a, b, out + at * C)) [[likely]] return;
             ++missed;
             noted[pending++] = at;
-            if (pending == kNoted) redo();
             return;
         }
         bilinear_finish<V, T, C>(a, out + at * C);
@@ -557,7 +552,7 @@ TREVALIN_KERNEL std::size_t bilinear_float_pairs(std::size_t n, T* out, Fetch&& 
         next[1] = fetch(x + 3 * L);
         finish(now[0], now[1], x);
         x += 2 * L;
-        if (16 * missed > tried + 16) [[unlikely]] {
+        if (16 * missed > tried + 16 || pending == kNoted) [[unlikely]] {
             bilinear_finish<V, T, C>(next[0], out + x * C);
             bilinear_finish<V, T, C>(next[1], out + (x + L) * C);
             return false;
@@ -576,7 +571,10 @@ TREVALIN_KERNEL std::size_t bilinear_float_pairs(std::size_t n, T* out, Fetch&& 
         }
         if (!turn(p + 2, p)) break;
     }
-    redo();
+    for (std::size_t i = 0; i < pending; ++i) {
+        bilinear_finish<V, T, C>(refetch(noted[i]), out + noted[i] * C);
+        bilinear_finish<V, T, C>(refetch(noted[i] + L), out + (noted[i] + L) * C);
+    }
     return x + 2 * L;
 }
 
