@@ -29,7 +29,8 @@
 // keep, to_i32, to_i32_or_zero, keep_i32, add_i32, sub_i32, max_i32, min_i32,
 // mul_i32, shl_i32<k>, any_above, words, bias, biased_offset, words_from,
 // table_entries, shift_count, shift_out, repeat_pixel_unless<bytes>,
-// with_exponent, channel and store<T, C>. It may provide
+// with_exponent, channel and store<T, C>, and says whether channel gives
+// samples biased by 2^52 (biased_samples, with fmadd then). It may provide
 // word_pairs_from<skip>, which reads a word and the word `skip` bytes after
 // it for each lane at once, and single-precision lanes for two groups (F, J
 // and the operations of bilinear_finish_floats). A word is passed through
@@ -236,6 +237,48 @@ TREVALIN_KERNEL typename V::D channel(typename V::R raw, int c) {
     }
 }
 
+// Sample c as a plain double. Four products a sample (bilinear) keep the
+// product and the subtraction apart: the fused step of weigh() lands on the
+// multipliers' pipes, which the bilinear kernels fill already.
+template <class V, class T, int skip = 0>
+TREVALIN_KERNEL typename V::D sample(typename V::R raw, int c) {
+    const typename V::D v = channel<V, T, skip>(raw, c);
+    if constexpr (V::biased_samples)
+        return V::sub(v, V::set(0x1p52));
+    else
+        return v;
+}
+
+// A weight w and what weigh() needs besides: -2^52 w where channel() gives
+// samples biased by 2^52.
+template <class V>
+struct Weight {
+    typename V::D w, unbias;
+};
+
+template <class V>
+TREVALIN_KERNEL Weight<V> weight(typename V::D w) {
+    if constexpr (V::biased_samples)
+        return {w, V::mul(w, V::set(-0x1p52))};
+    else
+        return {w, w};
+}
+
+// The documented product p * w of a sample p, as channel() gives it, and a
+// weight. A biased sample b = 2^52 + p takes one fused step instead of a
+// subtraction and a product: -2^52 w is exact (a power of two times a
+// double), so b * w - 2^52 w is p * w exactly before its only rounding, and
+// the fused step rounds it as the product would. (A zero product may come out
+// +0 where the product is -0; every sum it enters and the store's + 0.5 then
+// give the same value either way.)
+template <class V>
+TREVALIN_KERNEL typename V::D weigh(typename V::D sample, const Weight<V>& w) {
+    if constexpr (V::biased_samples)
+        return V::fmadd(sample, w.w, w.unbias);
+    else
+        return V::mul(sample, w.w);
+}
+
 template <class V, class T, int C>
 TREVALIN_KERNEL typename V::M inside(const Frame<V, T, C>& fr, typename V::D x, typename V::D y) {
     return V::both(V::both(V::ge(x, fr.low), V::le(x, fr.x_high)), V::both(V::ge(y, fr.low), V::le(y, fr.y_high)));
@@ -373,10 +416,10 @@ TREVALIN_KERNEL void bilinear_finish(const BilinearTaps<V, T, C>& t, T* out) {
     D s[C];
     _Pragma("GCC unroll 8")
     for (int c = 0; c < C; ++c) {
-        D acc = V::mul(channel<V, T>(r00, c), w00);
-        acc = V::add(acc, V::mul(channel<V, T, skip>(r10, c), w10));
-        acc = V::add(acc, V::mul(channel<V, T>(r01, c), w01));
-        s[c] = V::add(acc, V::mul(channel<V, T, skip>(r11, c), w11));
+        D acc = V::mul(sample<V, T>(r00, c), w00);
+        acc = V::add(acc, V::mul(sample<V, T, skip>(r10, c), w10));
+        acc = V::add(acc, V::mul(sample<V, T>(r01, c), w01));
+        s[c] = V::add(acc, V::mul(sample<V, T, skip>(r11, c), w11));
     }
     if (V::all(t.in))
         store_group<V, T, C, false>(out, s, t.in);
@@ -504,9 +547,9 @@ TREVALIN_KERNEL void lanczos3_group(const Frame<V, T, C>& fr, typename V::D x, t
         for (int i = 0; i < 6; ++i) {
             if (i % span == 0 && i != 0) word = V::words(fr.bytes(), V::add_i32(rows[j], cols[i]));
             R raw = V::with_exponent(i % span == 0 ? word : V::shift_out(word, steps[i]));
-            D wij = V::mul(wx[i], wy[j]);
+            const Weight<V> wij = weight<V>(V::mul(wx[i], wy[j]));
             _Pragma("GCC unroll 8")
-            for (int c = 0; c < C; ++c) acc[c] = V::add(acc[c], V::mul(channel<V, T>(raw, c), wij));
+            for (int c = 0; c < C; ++c) acc[c] = V::add(acc[c], weigh<V>(channel<V, T>(raw, c), wij));
         }
     }
     store_group<V, T, C>(out, acc, in);
