@@ -183,14 +183,18 @@ struct Avx2 {
 
     // Unsigned integer to double through the exponent of 2^52, exact below
     // 2^52: with_exponent writes the exponent's two bytes into the top of the
-    // word once, and each channel's shuffle keeps them above its sample. The
-    // sample stays biased by 2^52: weigh() takes the bias off in the product.
-    static constexpr bool biased_samples = true;
+    // word once, and each channel's shuffle keeps them above its sample.
     [[gnu::always_inline]] static R with_exponent(R word) {
         return _mm256_blend_epi16(word, _mm256_set1_epi64x(0x4330000000000000LL), 0x88);
     }
     template <int first, int count>
     [[gnu::always_inline]] static D channel(R raw) {
+        return _mm256_sub_pd(biased_channel<first, count>(raw), _mm256_set1_pd(0x1p52));
+    }
+    // The same without the subtraction: the sample plus 2^52.
+    [[gnu::always_inline]] static R biased(R word) { return with_exponent(word); }
+    template <int first, int count>
+    [[gnu::always_inline]] static D biased_channel(R raw) {
         const R mask = _mm256_load_si256(reinterpret_cast<const __m256i*>(pick<first, count>.b));
         return _mm256_castsi256_pd(_mm256_shuffle_epi8(raw, mask));
     }

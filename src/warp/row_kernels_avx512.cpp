@@ -216,7 +216,6 @@ struct Avx512 {
     [[gnu::always_inline]] static R shift_count(I bytes) { return _mm512_cvtepu32_epi64(_mm256_slli_epi32(bytes, 3)); }
     [[gnu::always_inline]] static R shift_out(R word, R bits) { return _mm512_srlv_epi64(word, bits); }
 
-    static constexpr bool biased_samples = false;
     [[gnu::always_inline]] static R with_exponent(R word) { return word; }
     // The picked bytes form a small non-negative 64-bit integer: exact.
     template <int first, int count>

@@ -29,8 +29,8 @@
 // keep, to_i32, to_i32_or_zero, keep_i32, add_i32, sub_i32, max_i32, min_i32,
 // mul_i32, shl_i32<k>, any_above, words, bias, biased_offset, words_from,
 // table_entries, shift_count, shift_out, repeat_pixel_unless<bytes>,
-// with_exponent, channel and store<T, C>, and says whether channel gives
-// samples biased by 2^52 (biased_samples, with fmadd then). It may provide
+// with_exponent, channel and store<T, C>. It may provide biased,
+// biased_channel and fmadd (see BiasedSamples),
 // word_pairs_from<skip>, which reads a word and the word `skip` bytes after
 // it for each lane at once, and single-precision lanes for two groups (F, J
 // and the operations of bilinear_finish_floats). A word is passed through
@@ -223,34 +223,48 @@ TREVALIN_KERNEL typename V::I clamp_tap(typename V::I f, int k, typename V::I la
     return V::min_i32(V::max_i32(V::add_i32(f, V::set_i32(k)), V::set_i32(0)), last);
 }
 
-// Sample c of the pixel that starts `skip` bytes into each lane's word.
-template <class V, class T, int skip = 0>
+// Whether V gives samples biased by 2^52 for weigh(): biased(word) readies a
+// word as with_exponent does, and biased_channel reads the double 2^52 + p
+// of a sample p from it.
+template <class V>
+concept BiasedSamples = requires(typename V::R r) { V::template biased_channel<0, 1>(V::biased(r)); };
+
+// Sample `at` bytes into each lane's word as a double; biased by 2^52 where
+// `biased` asks for it.
+template <class V, int at, int count, bool biased>
+TREVALIN_KERNEL typename V::D channel_at(typename V::R raw) {
+    if constexpr (biased)
+        return V::template biased_channel<at, count>(raw);
+    else
+        return V::template channel<at, count>(raw);
+}
+
+// Sample c of the pixel that starts `skip` bytes into each lane's word, as a
+// double; biased by 2^52 where `biased` asks for it (V offering that).
+template <class V, class T, int skip = 0, bool biased = false>
 TREVALIN_KERNEL typename V::D channel(typename V::R raw, int c) {
+    constexpr int n = sizeof(T);
     // c is a compile-time constant after unrolling; the switch folds away.
     switch (c) {
         case 0:
-            return V::template channel<skip, sizeof(T)>(raw);
+            return channel_at<V, skip, n, biased>(raw);
         case 1:
-            return V::template channel<skip + sizeof(T), sizeof(T)>(raw);
+            return channel_at<V, skip + n, n, biased>(raw);
         default:
-            return V::template channel<skip + 2 * sizeof(T), sizeof(T)>(raw);
+            return channel_at<V, skip + 2 * n, n, biased>(raw);
     }
 }
 
-// Sample c as a plain double. Four products a sample (bilinear) keep the
-// product and the subtraction apart: the fused step of weigh() lands on the
-// multipliers' pipes, which the bilinear kernels fill already.
-template <class V, class T, int skip = 0>
-TREVALIN_KERNEL typename V::D sample(typename V::R raw, int c) {
-    const typename V::D v = channel<V, T, skip>(raw, c);
-    if constexpr (V::biased_samples)
-        return V::sub(v, V::set(0x1p52));
+// A Lanczos-3 tap's word readied for its samples.
+template <class V>
+TREVALIN_KERNEL typename V::R ready_word(typename V::R word) {
+    if constexpr (BiasedSamples<V>)
+        return V::biased(word);
     else
-        return v;
+        return V::with_exponent(word);
 }
 
-// A weight w and what weigh() needs besides: -2^52 w where channel() gives
-// samples biased by 2^52.
+// A weight w and what weigh() needs besides: -2^52 w for biased samples.
 template <class V>
 struct Weight {
     typename V::D w, unbias;
@@ -258,25 +272,27 @@ struct Weight {
 
 template <class V>
 TREVALIN_KERNEL Weight<V> weight(typename V::D w) {
-    if constexpr (V::biased_samples)
+    if constexpr (BiasedSamples<V>)
         return {w, V::mul(w, V::set(-0x1p52))};
     else
         return {w, w};
 }
 
-// The documented product p * w of a sample p, as channel() gives it, and a
-// weight. A biased sample b = 2^52 + p takes one fused step instead of a
-// subtraction and a product: -2^52 w is exact (a power of two times a
+// The documented product p * w of sample c of a readied word (ready_word)
+// and a weight. A biased sample b = 2^52 + p takes one fused step instead of
+// a conversion and a product: -2^52 w is exact (a power of two times a
 // double), so b * w - 2^52 w is p * w exactly before its only rounding, and
 // the fused step rounds it as the product would. (A zero product may come out
 // +0 where the product is -0; every sum it enters and the store's + 0.5 then
-// give the same value either way.)
-template <class V>
-TREVALIN_KERNEL typename V::D weigh(typename V::D sample, const Weight<V>& w) {
-    if constexpr (V::biased_samples)
-        return V::fmadd(sample, w.w, w.unbias);
+// give the same value either way.) The bilinear kernels keep the product
+// apart: there the fused steps would crowd the multipliers' pipes, which
+// their four products a sample fill already.
+template <class V, class T>
+TREVALIN_KERNEL typename V::D weigh(typename V::R raw, int c, const Weight<V>& w) {
+    if constexpr (BiasedSamples<V>)
+        return V::fmadd(channel<V, T, 0, true>(raw, c), w.w, w.unbias);
     else
-        return V::mul(sample, w.w);
+        return V::mul(channel<V, T>(raw, c), w.w);
 }
 
 template <class V, class T, int C>
@@ -416,10 +432,10 @@ TREVALIN_KERNEL void bilinear_finish(const BilinearTaps<V, T, C>& t, T* out) {
     D s[C];
     _Pragma("GCC unroll 8")
     for (int c = 0; c < C; ++c) {
-        D acc = V::mul(sample<V, T>(r00, c), w00);
-        acc = V::add(acc, V::mul(sample<V, T, skip>(r10, c), w10));
-        acc = V::add(acc, V::mul(sample<V, T>(r01, c), w01));
-        s[c] = V::add(acc, V::mul(sample<V, T, skip>(r11, c), w11));
+        D acc = V::mul(channel<V, T>(r00, c), w00);
+        acc = V::add(acc, V::mul(channel<V, T, skip>(r10, c), w10));
+        acc = V::add(acc, V::mul(channel<V, T>(r01, c), w01));
+        s[c] = V::add(acc, V::mul(channel<V, T, skip>(r11, c), w11));
     }
     if (V::all(t.in))
         store_group<V, T, C, false>(out, s, t.in);
@@ -546,10 +562,10 @@ TREVALIN_KERNEL void lanczos3_group(const Frame<V, T, C>& fr, typename V::D x, t
         _Pragma("GCC unroll 8")
         for (int i = 0; i < 6; ++i) {
             if (i % span == 0 && i != 0) word = V::words(fr.bytes(), V::add_i32(rows[j], cols[i]));
-            R raw = V::with_exponent(i % span == 0 ? word : V::shift_out(word, steps[i]));
+            R raw = ready_word<V>(i % span == 0 ? word : V::shift_out(word, steps[i]));
             const Weight<V> wij = weight<V>(V::mul(wx[i], wy[j]));
             _Pragma("GCC unroll 8")
-            for (int c = 0; c < C; ++c) acc[c] = V::add(acc[c], weigh<V>(channel<V, T>(raw, c), wij));
+            for (int c = 0; c < C; ++c) acc[c] = V::add(acc[c], weigh<V, T>(raw, c, wij));
         }
     }
     store_group<V, T, C>(out, acc, in);
