@@ -737,16 +737,27 @@ void warp_row(const SourceImage<T>& src, const WarpRow& row, std::size_t n, T* o
     std::size_t x = 0;
     if constexpr (F == Filter::Lanczos3) std::memset(out, 0, sizeof(T) * 3 * n);
     if constexpr (F == Filter::Bilinear) {
-        // Three groups in flight: the position of one, the taps of the
-        // next, the arithmetic of the third. A group's fetch works out the
-        // position of the group after it.
-        typename V::D nx, ny;
+        // Groups in flight: the position of one, the taps of the next, the
+        // arithmetic of the third. A group's fetch works out the position of
+        // the group after it; with four lanes and pairs of groups weighed in
+        // floats (few operations a group), of the group two after it, so
+        // that its divisions have longer to finish. (With eight lanes that
+        // costs more in registers than it gains.)
+        constexpr bool deep = FloatPairs<V, T, 3> && V::lanes == 4;
+        typename V::D nx = V::set(0.0), ny = nx, mx = nx, my = nx;
         if (n >= V::lanes) position(0, nx, ny);
+        if (deep && n >= 2 * V::lanes) position(V::lanes, mx, my);
         x = bilinear_groups<V, T, 3>(
             n, out,
             [&](std::size_t at) __attribute__((always_inline)) {
                 const typename V::D sx = nx, sy = ny;
-                if (at + 2 * V::lanes <= n) position(at + V::lanes, nx, ny);
+                if constexpr (deep) {
+                    nx = mx;
+                    ny = my;
+                    if (at + 3 * V::lanes <= n) position(at + 2 * V::lanes, mx, my);
+                } else if (at + 2 * V::lanes <= n) {
+                    position(at + V::lanes, nx, ny);
+                }
                 return bilinear_fetch<V, T, 3>(fr, sx, sy, out + at * 3);
             },
             [&](std::size_t at) __attribute__((always_inline)) {
