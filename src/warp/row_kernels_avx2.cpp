@@ -192,7 +192,6 @@ struct Avx2 {
         return _mm256_sub_pd(biased_channel<first, count>(raw), _mm256_set1_pd(0x1p52));
     }
     // The same without the subtraction: the sample plus 2^52.
-    [[gnu::always_inline]] static R biased(R word) { return with_exponent(word); }
     template <int first, int count>
     [[gnu::always_inline]] static D biased_channel(R raw) {
         const R mask = _mm256_load_si256(reinterpret_cast<const __m256i*>(pick<first, count>.b));

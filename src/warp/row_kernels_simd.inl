@@ -29,8 +29,8 @@
 // keep, to_i32, to_i32_or_zero, keep_i32, add_i32, sub_i32, max_i32, min_i32,
 // mul_i32, shl_i32<k>, any_above, words, bias, biased_offset, words_from,
 // table_entries, shift_count, shift_out, repeat_pixel_unless<bytes>,
-// with_exponent, channel and store<T, C>. It may provide biased,
-// biased_channel and fmadd (see BiasedSamples),
+// with_exponent, channel and store<T, C>. It may provide biased_channel and
+// fmadd (see BiasedSamples),
 // word_pairs_from<skip>, which reads a word and the word `skip` bytes after
 // it for each lane at once, and single-precision lanes for two groups (F, J
 // and the operations of bilinear_finish_floats). A word is passed through
@@ -223,11 +223,11 @@ TREVALIN_KERNEL typename V::I clamp_tap(typename V::I f, int k, typename V::I la
     return V::min_i32(V::max_i32(V::add_i32(f, V::set_i32(k)), V::set_i32(0)), last);
 }
 
-// Whether V gives samples biased by 2^52 for weigh(): biased(word) readies a
-// word as with_exponent does, and biased_channel reads the double 2^52 + p
-// of a sample p from it.
+// Whether V gives samples biased by 2^52 for weigh(): biased_channel reads
+// the double 2^52 + p of a sample p from a word passed through
+// with_exponent.
 template <class V>
-concept BiasedSamples = requires(typename V::R r) { V::template biased_channel<0, 1>(V::biased(r)); };
+concept BiasedSamples = requires(typename V::R r) { V::template biased_channel<0, 1>(r); };
 
 // Sample `at` bytes into each lane's word as a double; biased by 2^52 where
 // `biased` asks for it.
@@ -255,15 +255,6 @@ TREVALIN_KERNEL typename V::D channel(typename V::R raw, int c) {
     }
 }
 
-// A Lanczos-3 tap's word readied for its samples.
-template <class V>
-TREVALIN_KERNEL typename V::R ready_word(typename V::R word) {
-    if constexpr (BiasedSamples<V>)
-        return V::biased(word);
-    else
-        return V::with_exponent(word);
-}
-
 // A weight w and what weigh() needs besides: -2^52 w for biased samples.
 template <class V>
 struct Weight {
@@ -278,15 +269,15 @@ TREVALIN_KERNEL Weight<V> weight(typename V::D w) {
         return {w, w};
 }
 
-// The documented product p * w of sample c of a readied word (ready_word)
-// and a weight. A biased sample b = 2^52 + p takes one fused step instead of
-// a conversion and a product: -2^52 w is exact (a power of two times a
-// double), so b * w - 2^52 w is p * w exactly before its only rounding, and
-// the fused step rounds it as the product would. (A zero product may come out
-// +0 where the product is -0; every sum it enters and the store's + 0.5 then
-// give the same value either way.) The bilinear kernels keep the product
-// apart: there the fused steps would crowd the multipliers' pipes, which
-// their four products a sample fill already.
+// The documented product p * w of sample c of a word (passed through
+// with_exponent) and a weight. A biased sample b = 2^52 + p takes one fused
+// step instead of a conversion and a product: -2^52 w is exact (a power of
+// two times a double), so b * w - 2^52 w is p * w exactly before its only
+// rounding, and the fused step rounds it as the product would. (A zero
+// product may come out +0 where the product is -0; every sum it enters and
+// the store's + 0.5 then give the same value either way.) The bilinear
+// kernels keep the product apart: there the fused steps would crowd the
+// multipliers' pipes, which their four products a sample fill already.
 template <class V, class T>
 TREVALIN_KERNEL typename V::D weigh(typename V::R raw, int c, const Weight<V>& w) {
     if constexpr (BiasedSamples<V>)
@@ -562,7 +553,7 @@ TREVALIN_KERNEL void lanczos3_group(const Frame<V, T, C>& fr, typename V::D x, t
         _Pragma("GCC unroll 8")
         for (int i = 0; i < 6; ++i) {
             if (i % span == 0 && i != 0) word = V::words(fr.bytes(), V::add_i32(rows[j], cols[i]));
-            R raw = ready_word<V>(i % span == 0 ? word : V::shift_out(word, steps[i]));
+            R raw = V::with_exponent(i % span == 0 ? word : V::shift_out(word, steps[i]));
             const Weight<V> wij = weight<V>(V::mul(wx[i], wy[j]));
             _Pragma("GCC unroll 8")
             for (int c = 0; c < C; ++c) acc[c] = V::add(acc[c], weigh<V, T>(raw, c, wij));
