@@ -9,7 +9,6 @@
 #include <cstring>
 #include <exception>
 #include <memory>
-#include <optional>
 #include <span>
 
 #include "detector/detect.hpp"
@@ -294,8 +293,12 @@ struct Grower {
     }
 };
 
-// Grows the seeds of stretch k ahead of the loop into `out`.
-void grow_ahead(const Loop& in, const TakenLog& log, std::size_t k, Grower& g, Stretch& out) {
+// Grows the seeds of stretch k ahead of the loop into `out`, on `map`, which
+// holds the loop's map as it stood at some point. The growths leave the map
+// as they found it. On failure the stretch is marked failed (the loop then
+// grows it itself) and the map may hold marks of the failed growth.
+void grow_stretch(const Loop& in, std::size_t k, UsedBits& map, std::vector<std::uint32_t>& region, NfaMemo& memo,
+                  Stretch& out) {
     out.seeds.clear();
     out.joined.clear();
     out.marks.clear();
@@ -303,32 +306,36 @@ void grow_ahead(const Loop& in, const TakenLog& log, std::size_t k, Grower& g, S
     out.failed = false;
     const std::size_t begin = k * kStretch, end = std::min(in.seeds.size(), begin + kStretch);
     try {
-        SpeculativeUsed view{g.map, out.joined};
-        // A seed taken in the copy is taken in the loop's map then: the
+        SpeculativeUsed view{map, out.joined};
+        // A seed taken in the map is taken in the loop's map then: the
         // loop's map only gains pixels, and the earlier seeds of the stretch
-        // take theirs there too as long as the loop keeps their results. The
-        // copy catches up before the stretch only: the log's latest entries
-        // were written on the loop's core, and reading them after every
-        // growth cost more than the few growths that a fresher copy saves.
-        g.catch_up(log);
-        each_free_seed(in, g.map, begin, end, [&](std::size_t j, std::uint32_t seed) {
+        // take theirs there too as long as the loop keeps their results.
+        each_free_seed(in, map, begin, end, [&](std::size_t j, std::uint32_t seed) {
             const std::size_t joined_begin = out.joined.size();
             Segment segment;
-            const bool found = from_seed(in, seed, view, g.region, g.memo, segment);
+            const bool found = from_seed(in, seed, view, region, memo, segment);
             if (found) out.segments.push_back(segment);
             // The growth was not redone (which would have joined more pixels
             // than it left taken), so its region is what it joined.
-            const bool same = out.joined.size() - joined_begin == g.region.size();
-            if (!same) out.marks.insert(out.marks.end(), g.region.begin(), g.region.end());
+            const bool same = out.joined.size() - joined_begin == region.size();
+            if (!same) out.marks.insert(out.marks.end(), region.begin(), region.end());
             out.seeds.push_back(Speculated{static_cast<std::uint32_t>(j), static_cast<std::uint32_t>(out.joined.size()),
                                            static_cast<std::uint32_t>(out.marks.size()), same, found});
         });
-        // Every pixel joined is free again, those left taken with the rest:
-        // the copy is the loop's map again.
-        for (std::uint32_t p : out.joined) g.map.free(p);
+        // Every pixel joined was free before, those left taken with the rest.
+        for (std::uint32_t p : out.joined) map.free(p);
     } catch (...) {
         out.failed = true;
     }
+}
+
+// Stretch k grown ahead on a thread's copy of the map. The copy catches up
+// before the stretch only: the log's latest entries were written on the
+// loop's core, and reading them after every growth cost more than the few
+// growths that a fresher copy saves.
+void grow_ahead(const Loop& in, const TakenLog& log, std::size_t k, Grower& g, Stretch& out) {
+    g.catch_up(log);
+    grow_stretch(in, k, g.map, g.region, g.memo, out);
     // The stretch is ready in any case: failed, the loop grows it itself.
     out.ready.store(k + 1);
     if (out.failed) {
@@ -506,7 +513,6 @@ std::vector<Segment> loop_with_pool(Loop& in, std::size_t ahead, SeedLoopCounts&
             return;
         }
         try {
-            std::optional<Grower> g;
             Committer c(in);
             std::size_t next = 0;
             // The loop moves on past stretch `next` once `done` has taken it in.
@@ -536,8 +542,18 @@ std::vector<Segment> loop_with_pool(Loop& in, std::size_t ahead, SeedLoopCounts&
                         move_on([&] { plain_stretch(in, log, k, c, found); });
                         continue;
                     }
-                    if (!g) g.emplace(in, log);
-                    grow_ahead(in, log, k, *g, slots[k % ring]);
+                    // Ahead on the loop's own map, which nothing else
+                    // reads: it is the latest map there is, and the loop's
+                    // core keeps one map in its caches instead of two.
+                    Stretch& ahead_of_loop = slots[k % ring];
+                    grow_stretch(in, k, in.used, c.region, c.memo, ahead_of_loop);
+                    if (ahead_of_loop.failed) {
+                        // The map may hold marks of the failed growth: it is
+                        // the map before the loop and every pixel logged.
+                        in.used = log.start.copy();
+                        for (std::size_t i = 0; i < log.appended; ++i) in.used.take(log.pixels[i]);
+                    }
+                    ahead_of_loop.ready.store(k + 1);
                 } else {
                     // Another thread is growing the next stretch.
                     for (std::size_t seen = s.ready.load(); seen != next + 1;) seen = s.ready.wait_past(seen);
