@@ -29,7 +29,8 @@ enum class SeedLoopMode {
 // decides the result. With `ahead` > 0 and GrowingAhead, the pool's threads
 // grow, refine and score the seeds of up to `ahead` stretches of the seed
 // order beyond the one the loop has reached, each on its own copy of the
-// used map as the loop had left it a moment before; the loop keeps such a
+// used map as the loop had left it a moment before (the loop's thread on the
+// loop's map itself, which it restores afterwards); the loop keeps such a
 // result when every pixel that its growth took is still free when the loop
 // reaches its seed (the pixels it found taken stay taken), and grows the
 // seed again otherwise. The segments are the same for every `ahead` and thread
