@@ -269,6 +269,11 @@ struct TakenLog {
         appended += taken.size();
     }
     void publish() { size.store(appended, std::memory_order_release); }
+    // Takes entries [from, to) in `map`.
+    void replay(UsedBits& map, std::size_t from, std::size_t to) const {
+        const std::uint32_t* taken = pixels.data();
+        for (std::size_t i = from; i < to; ++i) map.take(taken[i]);
+    }
 };
 
 // A thread that grows seeds ahead of the loop: its own copy of the used map,
@@ -287,8 +292,7 @@ struct Grower {
 
     void catch_up(const TakenLog& log) {
         const std::size_t end = log.size.load(std::memory_order_acquire);
-        const std::uint32_t* pixels = log.pixels.data();
-        for (std::size_t i = replayed; i < end; ++i) map.take(pixels[i]);
+        log.replay(map, replayed, end);
         replayed = end;
     }
 };
@@ -551,7 +555,7 @@ std::vector<Segment> loop_with_pool(Loop& in, std::size_t ahead, SeedLoopCounts&
                         // The map may hold marks of the failed growth: it is
                         // the map before the loop and every pixel logged.
                         in.used = log.start.copy();
-                        for (std::size_t i = 0; i < log.appended; ++i) in.used.take(log.pixels[i]);
+                        log.replay(in.used, 0, log.appended);
                     }
                     ahead_of_loop.ready.store(k + 1);
                 } else {
