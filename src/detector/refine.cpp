@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstddef>
 #include <numbers>
+#include <span>
+#include <utility>
 
 #include "detector/region.hpp"
 #include "sample/panic.hpp"
@@ -40,14 +42,28 @@ void release(SpeculativeUsed& used, std::size_t i) { used.map.free(i); }
 
 template <class Used>
 bool refine_with(std::vector<std::uint32_t>& region, Rect& rect, Used&& used, const Px* field,
-                 std::uint64_t min_region_size, std::uint64_t width, std::uint64_t height) {
+                 std::uint64_t min_region_size, std::uint64_t width, std::uint64_t height, RefineCost& cost) {
     if (region.empty()) panic("refine: empty region");
     if (region_density(region.size(), rect) >= kDenseEnough) return true;
+    cost.thin = true;
+    // Past its allowance, refinement stops where it is: the pixels of the
+    // region at hand stay taken.
+    auto over = [&] {
+        if (cost.work <= cost.allowance) return false;
+        cost.cut_short = true;
+        return true;
+    };
+    if (cost.allowance == 0) {
+        cost.cut_short = true;
+        return false;
+    }
 
     const PixelGrid grid(width);
     const std::uint32_t seed = region[0];
     const double x0 = static_cast<double>(grid.xy(seed).x);
     const double y0 = static_cast<double>(grid.xy(seed).y);
+    // The first growth, and the tolerance estimate's walk of it.
+    cost.work += 10 * region.size();
 
     // New tolerance: twice the standard deviation of the angle differences to
     // the seed, over the region pixels closer to the seed than the width.
@@ -65,13 +81,16 @@ bool refine_with(std::vector<std::uint32_t>& region, Rect& rect, Used&& used, co
         squares += delta * delta;
         count += 1.0;
     }
+    cost.work += 24 * static_cast<std::uint64_t>(count);
+    if (over()) return false;
     const double mean = sum / count;
     const double variance = squares / count - mean * mean;
     const double tau = 2.0 * std::sqrt(variance > 0.0 ? variance : 0.0);
 
     for (std::uint32_t i : region) release(used, i);
     const DirectionSum direction = grow_region_sum(seed, field, used, region, std::cos(tau), width, height);
-    if (region.size() < min_region_size) return false;
+    cost.work += 8 * region.size();
+    if (region.size() < min_region_size || over()) return false;
     const double angle = direction.angle();
 
     rect = region_to_rect(region, field, width, angle, rect.p);
@@ -83,6 +102,8 @@ bool refine_with(std::vector<std::uint32_t>& region, Rect& rect, Used&& used, co
     if (!std::isfinite(radius)) return false;
     for (;;) {
         radius = radius * 0.75;
+        cost.work += 2 * region.size();
+        const std::size_t before = region.size();
         for (std::size_t i = 0; i < region.size();) {
             const std::uint32_t q = region[i];
             const PixelXY at = grid.xy(q);
@@ -96,7 +117,11 @@ bool refine_with(std::vector<std::uint32_t>& region, Rect& rect, Used&& used, co
                 ++i;
             }
         }
-        if (region.size() < min_region_size) return false;
+        if (region.size() < min_region_size || over()) return false;
+        // A cut that dropped nothing leaves the region, and so its rectangle,
+        // as they were: still not dense enough.
+        if (region.size() == before) continue;
+        cost.work += 8 * region.size();
         rect = region_to_rect(region, field, width, angle, rect.p);
         if (region_density(region.size(), rect) >= kDenseEnough) return true;
     }
@@ -105,13 +130,19 @@ bool refine_with(std::vector<std::uint32_t>& region, Rect& rect, Used&& used, co
 }  // namespace
 
 bool refine(std::vector<std::uint32_t>& region, Rect& rect, UsedBits& used, const Px* field,
+            std::uint64_t min_region_size, std::uint64_t width, std::uint64_t height, RefineCost& cost) {
+    return refine_with(region, rect, used, field, min_region_size, width, height, cost);
+}
+
+bool refine(std::vector<std::uint32_t>& region, Rect& rect, UsedBits& used, const Px* field,
             std::uint64_t min_region_size, std::uint64_t width, std::uint64_t height) {
-    return refine_with(region, rect, used, field, min_region_size, width, height);
+    RefineCost cost;
+    return refine_with(region, rect, used, field, min_region_size, width, height, cost);
 }
 
 bool refine(std::vector<std::uint32_t>& region, Rect& rect, SpeculativeUsed& used, const Px* field,
-            std::uint64_t min_region_size, std::uint64_t width, std::uint64_t height) {
-    return refine_with(region, rect, used, field, min_region_size, width, height);
+            std::uint64_t min_region_size, std::uint64_t width, std::uint64_t height, RefineCost& cost) {
+    return refine_with(region, rect, used, field, min_region_size, width, height, cost);
 }
 
 }  // namespace trevalin

@@ -46,8 +46,9 @@ std::uint32_t index_width(std::uint64_t width) {
 
 namespace {
 
+// Stops once the region holds more than `limit` pixels (the sum is then of no use).
 DirectionSum grow(std::uint32_t seed, const Px* field, UsedBits& used, std::vector<std::uint32_t>& region, double cos_tau,
-                  std::uint64_t width, std::uint64_t height) {
+                  std::uint64_t width, std::uint64_t height, std::size_t limit = SIZE_MAX) {
     const std::size_t w = width, h = height;
     const PixelGrid grid(width);
     const std::uint64_t pixels = mul_count(width, height);
@@ -157,6 +158,7 @@ DirectionSum grow(std::uint32_t seed, const Px* field, UsedBits& used, std::vect
 
     // The list grows while it is walked; index, not iterator, since it may reallocate.
     for (std::size_t pos = 0; pos < region.size(); ++pos) {
+        if (region.size() > limit) break;
         const std::size_t p = region[pos];
         const PixelXY at = grid.xy(region[pos]);
         const std::size_t x = at.x, y = at.y;
@@ -193,46 +195,52 @@ DirectionSum grow_region_sum(std::uint32_t seed, const Px* field, SpeculativeUse
                              std::vector<std::uint32_t>& region, double cos_tau, std::uint64_t width,
                              std::uint64_t height) {
     // The region holds exactly the pixels the growth took, the seed first.
-    const DirectionSum sum = grow(seed, field, used.map, region, cos_tau, width, height);
+    const std::size_t room = used.limit > used.joined.size() ? used.limit - used.joined.size() : 0;
+    const DirectionSum sum = grow(seed, field, used.map, region, cos_tau, width, height, room);
     used.joined.insert(used.joined.end(), region.begin(), region.end());
+    if (region.size() > room) throw TooMuchAhead{};
     return sum;
 }
 
-Rect region_to_rect(std::span<const std::uint32_t> region, const Px* field, std::uint64_t width, double angle,
-                    double p) {
+namespace {
+
+// The fit in three passes over the region. With `at` (room for every pixel),
+// each pixel's position is worked out once: the first pass keeps it, the
+// second turns it into the offset from the centroid, which the third reads.
+// Without, every pass works the position out again from the index (the same
+// values, so the same sums), and the fit needs no memory of its own however
+// large the region.
+Rect fit_rect(std::span<const std::uint32_t> region, const Px* field, std::uint64_t width, double angle, double p,
+              Offset* at) {
     const PixelGrid grid(width);
-    // Each pixel's position is worked out once: the first pass keeps it, the
-    // second turns it into the offset from the centroid, which the third reads.
-    // Most regions are small and fit on the stack; a large one gets a buffer
-    // of its own for this fit, so nothing stays allocated between fits. The
-    // first pass writes every record, so the buffer is not cleared first.
-    constexpr std::size_t kOnStack = 256;
-    Offset on_stack[kOnStack];
     const std::size_t n = region.size();
-    Buffer<Offset> on_heap = n > kOnStack ? Buffer<Offset>::uninitialized(n) : Buffer<Offset>();
-    Offset* const at = n > kOnStack ? on_heap.data() : on_stack;
+    auto position = [&](std::size_t k) {
+        const std::uint32_t i = region[k];
+        const PixelXY xy = grid.xy(i);
+        return Offset{static_cast<double>(xy.x), static_cast<double>(xy.y), static_cast<double>(field[i].norm)};
+    };
 
     double sum_w = 0.0, sum_x = 0.0, sum_y = 0.0;
     for (std::size_t k = 0; k < n; ++k) {
-        const std::uint32_t i = region[k];
-        const double wt = field[i].norm;
-        sum_w += wt;
-        const PixelXY xy = grid.xy(i);
-        const double x = static_cast<double>(xy.x), y = static_cast<double>(xy.y);
-        at[k] = {x, y, wt};
-        sum_x += wt * x;
-        sum_y += wt * y;
+        const Offset o = position(k);
+        if (at) at[k] = o;
+        sum_w += o.wt;
+        sum_x += o.wt * o.x;
+        sum_y += o.wt * o.y;
     }
     const double cx = sum_x / sum_w;
     const double cy = sum_y / sum_w;
 
     double ixx = 0.0, iyy = 0.0, sxy = 0.0;
     for (std::size_t k = 0; k < n; ++k) {
-        const double wt = at[k].wt;
-        const double ex = at[k].x - cx;
-        const double ey = at[k].y - cy;
-        at[k].x = ex;
-        at[k].y = ey;
+        const Offset o = at ? at[k] : position(k);
+        const double wt = o.wt;
+        const double ex = o.x - cx;
+        const double ey = o.y - cy;
+        if (at) {
+            at[k].x = ex;
+            at[k].y = ey;
+        }
         ixx += wt * (ey * ey);
         iyy += wt * (ex * ex);
         sxy += wt * ex * ey;
@@ -259,8 +267,15 @@ Rect region_to_rect(std::span<const std::uint32_t> region, const Px* field, std:
     // Extents start at 0 so the centroid always lies within them; NaN leaves them as they are.
     double l_min = 0.0, l_max = 0.0, t_min = 0.0, t_max = 0.0;
     for (std::size_t k = 0; k < n; ++k) {
-        const double ex = at[k].x;
-        const double ey = at[k].y;
+        double ex, ey;
+        if (at) {
+            ex = at[k].x;
+            ey = at[k].y;
+        } else {
+            const PixelXY xy = grid.xy(region[k]);
+            ex = static_cast<double>(xy.x) - cx;
+            ey = static_cast<double>(xy.y) - cy;
+        }
         const double l = dx * ex + dy * ey;
         const double t = dx * ey - dy * ex;
         if (l < l_min) l_min = l;
@@ -279,6 +294,19 @@ Rect region_to_rect(std::span<const std::uint32_t> region, const Px* field, std:
                 dy,
                 kTau,
                 p};
+}
+
+}  // namespace
+
+Rect region_to_rect(std::span<const std::uint32_t> region, const Px* field, std::uint64_t width, double angle,
+                    double p) {
+    // Most regions are small and keep their positions on the stack; a large
+    // one works them out in each pass instead, which costs less than the
+    // memory to keep them would (fresh pages, on a region of millions).
+    constexpr std::size_t kOnStack = 1024;
+    if (region.size() > kOnStack) return fit_rect(region, field, width, angle, p, nullptr);
+    Offset on_stack[kOnStack];
+    return fit_rect(region, field, width, angle, p, on_stack);
 }
 
 }  // namespace trevalin

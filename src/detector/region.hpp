@@ -2,6 +2,7 @@
 // Growing a region of aligned pixels from a seed, and fitting a rectangle to it.
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <span>
@@ -92,10 +93,17 @@ private:
 // nothing, and neither would that pixel taken. So when every pixel it took is
 // still free in the loop's map when the loop reaches the seed (and every
 // pixel it found taken is taken there), the growth goes the same way there.
+//
+// A stretch of seeds whose growths join more than `limit` pixels in all is
+// not worth holding ahead (its lists would take more memory than the map
+// several times over): the growth that passes the limit stops and throws
+// TooMuchAhead, with every pixel it took noted in `joined`.
 struct SpeculativeUsed {
     UsedBits& map;
     std::vector<std::uint32_t>& joined;
+    std::size_t limit = SIZE_MAX;
 };
+struct TooMuchAhead {};
 
 // Whether every pixel of `pixels` is free in `used`.
 bool all_free(const UsedBits& used, std::span<const std::uint32_t> pixels);

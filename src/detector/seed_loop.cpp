@@ -24,6 +24,15 @@ namespace trevalin {
 
 namespace {
 
+// The refinement work that the seeds of one call may do (see RefineCost), per
+// pixel of the field and for any field, in eighths of a pixel grown. The
+// bundled photographs take at most 2.5 per pixel, concentric rings a few
+// pixels apart (the richest in curved edges of the images measured) from 3.3
+// at 0.05 to 7.5 at 7.7 megapixels; gratings near the sampling limit would
+// take hundreds to thousands, more the larger the image.
+constexpr std::uint64_t kWorkPerPixel = 8 * 10;
+constexpr std::uint64_t kWorkAtLeast = 8 * (std::uint64_t{1} << 16);
+
 // What every seed of one call shares.
 struct Loop {
     const Px* field;
@@ -32,6 +41,7 @@ struct Loop {
     std::uint64_t min_size;
     double cos_tau;
     double factor;
+    std::uint64_t budget;  // refinement work after which refinement keeps every pixel taken
     Buffer<std::uint32_t> seeds;
     UsedBits used;  // the used map, which starts as the map of weak pixels
 
@@ -43,6 +53,7 @@ struct Loop {
           min_size(min_region_size(nt)),
           cos_tau(std::cos(kTau)),
           factor(fac),
+          budget(kWorkAtLeast + kWorkPerPixel * w * h),
           seeds(seeds_by_notes(notes, w * h, kRho)),
           used(std::move(notes.weak), w * h) {
         notes.strong = Buffer<std::uint32_t>();
@@ -52,12 +63,14 @@ struct Loop {
 // Grows, fits and refines from the free pixel `seed`; `region` ends as the
 // pixels the seed leaves taken. True with `rect` set when the refined
 // rectangle is worth scoring.
+// `cost` says whether refinement keeps every pixel taken, and adds up its work.
 template <class Used>
-bool grow_rect(const Loop& in, std::uint32_t seed, Used& used, std::vector<std::uint32_t>& region, Rect& rect) {
+bool grow_rect(const Loop& in, std::uint32_t seed, Used& used, std::vector<std::uint32_t>& region, RefineCost& cost,
+               Rect& rect) {
     const DirectionSum sum = grow_region_sum(seed, in.field, used, region, in.cos_tau, in.width, in.height);
     if (region.size() < in.min_size) return false;
     rect = region_to_rect(region, in.field, in.width, sum.angle(), kAlignedProbability);
-    return refine(region, rect, used, in.field, in.min_size, in.width, in.height);
+    return refine(region, rect, used, in.field, in.min_size, in.width, in.height, cost);
 }
 
 // The segment of a scored rectangle.
@@ -71,14 +84,29 @@ Segment segment_of(const Loop& in, const Rect& rect, double score) {
 // a segment.
 template <class Used>
 bool from_seed(const Loop& in, std::uint32_t seed, Used& used, std::vector<std::uint32_t>& region, NfaMemo& memo,
-               Segment& out) {
+               RefineCost& cost, Segment& out) {
     Rect rect;
-    if (!grow_rect(in, seed, used, region, rect)) return false;
+    if (!grow_rect(in, seed, used, region, cost, rect)) return false;
     const double score = improve_rect(rect, in.field, in.width, in.height, kRho, in.nt, &memo);
     if (!(score > 0.0)) return false;
     out = segment_of(in, rect, score);
     return true;
 }
+
+// The refinement work of the seeds in seed order up to the one at hand, and
+// what it asks of that seed's refinement.
+struct WorkSpent {
+    std::uint64_t budget, spent = 0;
+    static std::uint64_t left(std::uint64_t budget, std::uint64_t spent) { return spent < budget ? budget - spent : 0; }
+    // Before a seed: what its refinement may do.
+    void before(RefineCost& cost) const {
+        cost.allowance = left(budget, spent);
+        cost.thin = false;
+        cost.cut_short = false;
+        cost.work = 0;
+    }
+    void after(const RefineCost& cost) { spent += cost.work; }
+};
 
 // Seeds jump across the image, so every growth starts on cold memory. The
 // seed order is known in advance: a cursor runs ahead of the loop and
@@ -154,9 +182,13 @@ std::vector<Segment> sequential_loop(Loop& in) {
     std::vector<Segment> found;
     std::vector<std::uint32_t> region;
     NfaMemo memo(in.nt);
+    RefineCost cost;
+    WorkSpent spent{in.budget};
     each_free_seed(in, in.used, 0, in.seeds.size(), [&](std::size_t, std::uint32_t seed) {
         Segment segment;
-        if (from_seed(in, seed, in.used, region, memo, segment)) found.push_back(segment);
+        spent.before(cost);
+        if (from_seed(in, seed, in.used, region, memo, cost, segment)) found.push_back(segment);
+        spent.after(cost);
     });
     return found;
 }
@@ -174,9 +206,13 @@ std::vector<Segment> scoring_aside(Loop& in, std::size_t ring) {
         ring,
         [&](auto push) {
             std::vector<std::uint32_t> region;
+            RefineCost cost;
+            WorkSpent spent{in.budget};
             each_free_seed(in, in.used, 0, in.seeds.size(), [&](std::size_t, std::uint32_t seed) {
                 Rect rect;
-                if (grow_rect(in, seed, in.used, region, rect)) push(Candidate{rect, 0.0});
+                spent.before(cost);
+                if (grow_rect(in, seed, in.used, region, cost, rect)) push(Candidate{rect, 0.0});
+                spent.after(cost);
             });
         },
         [&](Candidate& c) { c.score = improve_rect(c.rect, in.field, in.width, in.height, kRho, in.nt); },
@@ -228,10 +264,14 @@ constexpr std::size_t kStretch = 64;
 // growths leave taken exactly the pixels they took (`same`); the others'
 // pixels left taken end at marks_end of the marks list likewise. A seed that
 // found a segment has it next in the stretch's segments.
+// Its refinement's work counts towards the loop's budget. A seed whose region
+// was too thin at first went as it would in the loop when its refinement
+// stopped on the allowance that the loop gives it, or finished within it.
 struct Speculated {
     std::uint32_t place;
     std::uint32_t joined_end, marks_end;
-    bool same, found;
+    bool same, found, thin, cut_short;
+    std::uint64_t work, allowance;
 };
 
 struct Stretch {
@@ -239,6 +279,7 @@ struct Stretch {
     std::vector<std::uint32_t> joined;
     std::vector<std::uint32_t> marks;
     std::vector<Segment> segments;
+    std::uint64_t work = 0;             // the refinement work of its seeds
     bool failed = false;                // the stretch could not be grown ahead: the loop grows it itself
     Signal ready;  // stretch number + 1 once the lists are complete
 
@@ -260,6 +301,7 @@ struct TakenLog {
     Buffer<std::uint32_t> pixels;
     std::size_t appended = 0;  // the loop's thread only
     std::atomic<std::size_t> size{0};
+    std::atomic<std::uint64_t> spent{0};  // the loop's refinement work when it published
 
     TakenLog(const UsedBits& used, std::size_t n) : start(used.copy()), pixels(Buffer<std::uint32_t>::uninitialized(n)) {}
     void append(std::span<const std::uint32_t> taken) {
@@ -268,7 +310,10 @@ struct TakenLog {
         std::memcpy(pixels.data() + appended, taken.data(), taken.size() * sizeof(std::uint32_t));
         appended += taken.size();
     }
-    void publish() { size.store(appended, std::memory_order_release); }
+    void publish(std::uint64_t work) {
+        spent.store(work, std::memory_order_relaxed);
+        size.store(appended, std::memory_order_release);
+    }
     // Takes entries [from, to) in `map`.
     void replay(UsedBits& map, std::size_t from, std::size_t to) const {
         const std::uint32_t* taken = pixels.data();
@@ -284,6 +329,7 @@ struct Grower {
     std::size_t replayed = 0;  // log entries applied to `map`
     std::vector<std::uint32_t> region;
     NfaMemo memo;
+    RefineCost cost;
 
     // The loop's thread changes its map as it goes, also taking and freeing
     // pixels within one growth, so a copy starts from the map before the loop
@@ -298,39 +344,52 @@ struct Grower {
 };
 
 // Grows the seeds of stretch k ahead of the loop into `out`, on `map`, which
-// holds the loop's map as it stood at some point. The growths leave the map
-// as they found it. On failure the stretch is marked failed (the loop then
-// grows it itself) and the map may hold marks of the failed growth.
-void grow_stretch(const Loop& in, std::size_t k, UsedBits& map, std::vector<std::uint32_t>& region, NfaMemo& memo,
-                  Stretch& out) {
+// holds the loop's map as it stood at some point, when the loop's refinement
+// work had reached `spent` (the loop's own may be more by the time it
+// reaches the stretch). The growths leave the map as they found it. On
+// failure the stretch is marked failed (the loop then grows it itself);
+// returns false when the map may then hold marks of the failed growth.
+bool grow_stretch(const Loop& in, std::size_t k, std::uint64_t spent, UsedBits& map, std::vector<std::uint32_t>& region,
+                  NfaMemo& memo, RefineCost& cost, Stretch& out) {
     out.seeds.clear();
     out.joined.clear();
     out.marks.clear();
     out.segments.clear();
+    out.work = 0;
     out.failed = false;
     const std::size_t begin = k * kStretch, end = std::min(in.seeds.size(), begin + kStretch);
+    WorkSpent work{in.budget, spent};
+    // A stretch's lists hold at most an eighth of the field's pixels.
+    SpeculativeUsed view{map, out.joined, in.width * in.height / 8 + 4096};
     try {
-        SpeculativeUsed view{map, out.joined};
         // A seed taken in the map is taken in the loop's map then: the
         // loop's map only gains pixels, and the earlier seeds of the stretch
         // take theirs there too as long as the loop keeps their results.
         each_free_seed(in, map, begin, end, [&](std::size_t j, std::uint32_t seed) {
             const std::size_t joined_begin = out.joined.size();
             Segment segment;
-            const bool found = from_seed(in, seed, view, region, memo, segment);
+            work.before(cost);
+            const bool found = from_seed(in, seed, view, region, memo, cost, segment);
+            work.after(cost);
             if (found) out.segments.push_back(segment);
             // The growth was not redone (which would have joined more pixels
             // than it left taken), so its region is what it joined.
             const bool same = out.joined.size() - joined_begin == region.size();
             if (!same) out.marks.insert(out.marks.end(), region.begin(), region.end());
             out.seeds.push_back(Speculated{static_cast<std::uint32_t>(j), static_cast<std::uint32_t>(out.joined.size()),
-                                           static_cast<std::uint32_t>(out.marks.size()), same, found});
+                                           static_cast<std::uint32_t>(out.marks.size()), same, found,
+                                           cost.thin, cost.cut_short, cost.work, cost.allowance});
+            out.work += cost.work;
         });
-        // Every pixel joined was free before, those left taken with the rest.
-        for (std::uint32_t p : out.joined) map.free(p);
+    } catch (const TooMuchAhead&) {
+        out.failed = true;
     } catch (...) {
         out.failed = true;
+        return false;
     }
+    // Every pixel joined was free before, those left taken with the rest.
+    for (std::uint32_t p : out.joined) map.free(p);
+    return true;
 }
 
 // Stretch k grown ahead on a thread's copy of the map. The copy catches up
@@ -339,10 +398,11 @@ void grow_stretch(const Loop& in, std::size_t k, UsedBits& map, std::vector<std:
 // growths that a fresher copy saves.
 void grow_ahead(const Loop& in, const TakenLog& log, std::size_t k, Grower& g, Stretch& out) {
     g.catch_up(log);
-    grow_stretch(in, k, g.map, g.region, g.memo, out);
+    const bool restored = grow_stretch(in, k, log.spent.load(std::memory_order_relaxed), g.map, g.region, g.memo,
+                                       g.cost, out);
     // The stretch is ready in any case: failed, the loop grows it itself.
     out.ready.store(k + 1);
-    if (out.failed) {
+    if (!restored) {
         // The copy may hold marks of the failed growth: a fresh one replaces it.
         g.map = log.start.copy();
         g.replayed = 0;
@@ -355,11 +415,13 @@ void grow_ahead(const Loop& in, const TakenLog& log, std::size_t k, Grower& g, S
 struct Committer {
     std::vector<std::uint32_t> region;
     NfaMemo memo;
+    RefineCost cost;
+    WorkSpent work;
     UsedBits near;
     std::vector<std::uint32_t> suspects;
 
     explicit Committer(const Loop& in)
-        : memo(in.nt), near(Buffer<std::uint64_t>::zeroed(in.width * in.height / 64 + 2), in.width * in.height) {}
+        : memo(in.nt), work{in.budget}, near(Buffer<std::uint64_t>::zeroed(in.width * in.height / 64 + 2), in.width * in.height) {}
 
     // Calls f with pixel p and each of its neighbours.
     template <class F>
@@ -397,11 +459,26 @@ void commit(Loop& in, TakenLog& log, std::size_t k, Stretch& s, Committer& c, st
         for (std::uint32_t p : kept) in.used.take(p);
         log.append(kept);
     };
+    // A seed grown ahead did as the budget asks of it when the loop's work
+    // had reached `spent`.
+    auto as_asked = [&](const Speculated& e, std::uint64_t spent) {
+        if (!e.thin) return true;
+        const std::uint64_t allowance = WorkSpent::left(in.budget, spent);
+        return e.cut_short ? e.allowance == allowance : e.work <= allowance;
+    };
+    auto all_as_asked = [&] {
+        std::uint64_t spent = c.work.spent;
+        for (const Speculated& e : s.seeds) {
+            if (!as_asked(e, spent)) return false;
+            spent += e.work;
+        }
+        return true;
+    };
     // Almost every stretch comes through whole: when no pixel that any of its
     // seeds took is taken here, every seed is kept, in order. (A seed took no
     // pixel that an earlier seed of the stretch left taken, so checking them
     // all before taking any decides as the checks one seed at a time do.)
-    if (!s.failed && all_free(in.used, s.joined)) {
+    if (!s.failed && all_free(in.used, s.joined) && all_as_asked()) {
         if (s.marks.empty()) {
             // No growth was redone: the seeds left taken all they joined.
             take(s.joined);
@@ -415,14 +492,17 @@ void commit(Loop& in, TakenLog& log, std::size_t k, Stretch& s, Committer& c, st
         }
         found.insert(found.end(), s.segments.begin(), s.segments.end());
         counts.kept += s.seeds.size();
-        log.publish();
+        c.work.spent += s.work;
+        log.publish(c.work.spent);
         return;
     }
     auto regrow = [&](std::size_t j) {
         const std::uint32_t seed = in.seeds[j];
         if (in.used.taken(seed)) return;
         Segment segment;
-        if (from_seed(in, seed, in.used, c.region, c.memo, segment)) found.push_back(segment);
+        c.work.before(c.cost);
+        if (from_seed(in, seed, in.used, c.region, c.memo, c.cost, segment)) found.push_back(segment);
+        c.work.after(c.cost);
         log.append(c.region);
         ++counts.regrown;
     };
@@ -442,9 +522,10 @@ void commit(Loop& in, TakenLog& log, std::size_t k, Stretch& s, Committer& c, st
         joined = e.joined_end;
         marks = e.marks_end;
         // No pixel it took may be near a suspect either.
-        if (all_free(in.used, took) && (c.suspects.empty() || all_free(c.near, took))) {
+        if (all_free(in.used, took) && (c.suspects.empty() || all_free(c.near, took)) && as_asked(e, c.work.spent)) {
             take(kept);
             if (e.found) found.push_back(*segment++);
+            c.work.spent += e.work;
             ++counts.kept;
             continue;
         }
@@ -455,7 +536,7 @@ void commit(Loop& in, TakenLog& log, std::size_t k, Stretch& s, Committer& c, st
             if (!in.used.taken(p)) c.suspect(in, p);
     }
     c.clear_suspects(in);
-    log.publish();
+    log.publish(c.work.spent);
 }
 
 // Stretch k grown by the loop itself, on its own map.
@@ -463,10 +544,12 @@ void plain_stretch(Loop& in, TakenLog& log, std::size_t k, Committer& c, std::ve
     const std::size_t begin = k * kStretch, end = std::min(in.seeds.size(), begin + kStretch);
     each_free_seed(in, in.used, begin, end, [&](std::size_t, std::uint32_t seed) {
         Segment segment;
-        if (from_seed(in, seed, in.used, c.region, c.memo, segment)) found.push_back(segment);
+        c.work.before(c.cost);
+        if (from_seed(in, seed, in.used, c.region, c.memo, c.cost, segment)) found.push_back(segment);
+        c.work.after(c.cost);
         log.append(c.region);
     });
-    log.publish();
+    log.publish(c.work.spent);
 }
 
 // With `timed`, counts.commit_seconds adds up the time of taking stretches in.
@@ -550,8 +633,7 @@ std::vector<Segment> loop_with_pool(Loop& in, std::size_t ahead, SeedLoopCounts&
                     // reads: it is the latest map there is, and the loop's
                     // core keeps one map in its caches instead of two.
                     Stretch& ahead_of_loop = slots[k % ring];
-                    grow_stretch(in, k, in.used, c.region, c.memo, ahead_of_loop);
-                    if (ahead_of_loop.failed) {
+                    if (!grow_stretch(in, k, c.work.spent, in.used, c.region, c.memo, c.cost, ahead_of_loop)) {
                         // The map may hold marks of the failed growth: it is
                         // the map before the loop and every pixel logged.
                         in.used = log.start.copy();
