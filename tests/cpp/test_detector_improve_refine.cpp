@@ -145,5 +145,32 @@ TEST_CASE("refine") {
         std::size_t marked = 0;
         for (std::uint32_t i = 0; i < w * h; ++i) marked += used[i] == 1 && field[i].norm > 0.0f;
         CHECK(marked == region.size());  // cut pixels are free again
+
+        // The same refinement on an allowance: it needs 31 * 10 (the first
+        // growth walked) + 24 per angle, then 8 per pixel regrown, and more
+        // for the cuts. Given less, it stops after the step that passed the
+        // allowance and gives up the region it holds then, which stays taken.
+        for (const std::uint64_t allowance : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{31 * 10 + 24 * 31}}) {
+            CAPTURE(allowance);
+            std::vector<std::uint8_t> fresh(w * h, 1);
+            for (std::uint32_t i = 0; i < w * h; ++i) fresh[i] = field[i].norm > 0.0f ? 0 : 1;
+            region.clear();
+            const double angle = grow_region(2 * w + 2, field.data(), fresh.data(), region, 0.39269908169872414, w, h);
+            Rect cut = region_to_rect(region, field.data(), w, angle, 0.125);
+            UsedBits bits = detector_test::to_bits(fresh.data(), w * h);
+            RefineCost cost;
+            cost.allowance = allowance;
+            CHECK_FALSE(trevalin::refine(region, cut, bits, field.data(), 4, w, h, cost));
+            CHECK(cost.thin);
+            CHECK(cost.cut_short);
+            CHECK((allowance == 0 ? cost.work == 0 : cost.work > allowance));
+            // Stopped before its release, the first growth stays whole; after
+            // the regrowth, the regrown region stays and the rest is free.
+            if (allowance < 31 * 10) CHECK(region.size() == 31);
+            std::size_t taken = 0;
+            for (std::uint32_t i = 0; i < w * h; ++i) taken += bits.taken(i) && field[i].norm > 0.0f;
+            CHECK(taken == region.size());
+            for (std::uint32_t p : region) CHECK(bits.taken(p));
+        }
     }
 }
