@@ -359,8 +359,9 @@ bool grow_stretch(const Loop& in, std::size_t k, std::uint64_t spent, UsedBits& 
     out.failed = false;
     const std::size_t begin = k * kStretch, end = std::min(in.seeds.size(), begin + kStretch);
     WorkSpent work{in.budget, spent};
-    // A stretch's lists hold at most an eighth of the field's pixels.
-    SpeculativeUsed view{map, out.joined, in.width * in.height / 8 + 4096};
+    // A stretch's lists hold at most a 32nd of the field's pixels: with
+    // two stretches in flight for every thread, a few bytes per pixel.
+    SpeculativeUsed view{map, out.joined, in.width * in.height / 32 + 4096};
     try {
         // A seed taken in the map is taken in the loop's map then: the
         // loop's map only gains pixels, and the earlier seeds of the stretch
