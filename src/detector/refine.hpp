@@ -36,7 +36,8 @@ double region_density(std::uint64_t pixels, const Rect& rect);
 // the loop counts as the loop would). An angle counts three pixels grown: it
 // costs about one, and it stands for the neighbours that growth tested and
 // turned down, which are many in the sparse regions whose rectangles are wide
-// enough to take every pixel's angle, and few in the others.
+// enough to take every pixel's angle, and few in the others. Everything
+// counts four times over when the first growth holds more than 2^14 pixels.
 struct RefineCost {
     std::uint64_t allowance = UINT64_MAX;  // 0: no refinement at all
     bool thin = false;                     // the region was not dense enough at first
