@@ -9,7 +9,8 @@ import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "examples"))
-sys.path.insert(0, str(ROOT / "python"))
+# The command line under test is the installed one, beside this interpreter.
+CLI = pathlib.Path(sys.executable).parent / "trevalin-detect"
 IMAGES = ROOT / "data" / "images"
 
 
@@ -40,21 +41,20 @@ def test_undistort_example(tmp_path):
 
 
 def cli(*args, cwd=None):
-    code = "import sys; sys.path.insert(0, %r); from trevalin_cli.detect import main; sys.exit(main())" % str(
-        ROOT / "python"
-    )
-    return subprocess.run([sys.executable, "-c", code, *args], capture_output=True, text=True, cwd=cwd)
+    return subprocess.run([str(CLI), *args], capture_output=True, text=True, cwd=cwd)
 
 
 def test_cli_json_csv_and_overlay(tmp_path):
     img = str(IMAGES / "camera.png")
+    # One shape whatever the number of images: a parser of one image's output reads that of several.
     r = cli(img, "--json")
     assert r.returncode == 0, r.stderr
-    segs = json.loads(r.stdout)
+    (segs,) = json.loads(r.stdout).values()
     assert len(segs) > 50 and set(segs[0]) >= {"x1", "y1", "x2", "y2", "width", "log_nfa", "angle", "length"}
-    r = cli(img, "--csv", "--scale", "1")
-    lines = r.stdout.splitlines()
-    assert lines[0].startswith("x1,y1,x2,y2") and len(lines) > 50
+    for images in ([img], [img, str(IMAGES / "text.png")]):
+        lines = cli(*images, "--csv", "--scale", "1").stdout.splitlines()
+        assert lines[0].startswith("image,x1,y1,x2,y2") and len(lines) > 50
+        assert {line.split(",")[0] for line in lines[1:]} == set(images)
     r = cli(img, str(IMAGES / "text.png"), "--overlay", str(tmp_path / "{stem}_seg.png"))
     assert r.returncode == 0, r.stderr
     assert (tmp_path / "camera_seg.png").exists() and (tmp_path / "text_seg.png").exists()
@@ -62,10 +62,7 @@ def test_cli_json_csv_and_overlay(tmp_path):
 
 
 def test_cli_output_cut_short_by_its_reader_ends_quietly():
-    code = "import sys; sys.path.insert(0, %r); from trevalin_cli.detect import main; sys.exit(main())" % str(
-        ROOT / "python"
-    )
-    p = subprocess.Popen([sys.executable, "-c", code, str(IMAGES / "camera.png"), str(IMAGES / "text.png"), "--json"],
+    p = subprocess.Popen([str(CLI), str(IMAGES / "camera.png"), str(IMAGES / "text.png"), "--json"],
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     assert p.stdout.readline().startswith("{")
     p.stdout.close()
@@ -126,6 +123,25 @@ def test_cli_unreadable_input_is_one_line_and_non_zero(bad):
     r = cli(bad)
     assert r.returncode != 0
     assert len(r.stderr.strip().splitlines()) == 1 and "cannot read" in r.stderr
+
+
+def test_the_dask_extra_installs_what_its_examples_import():
+    import ast
+    import tomllib
+
+    extra = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["optional-dependencies"]["dask"]
+    provided = {req.split("[")[0].split(">")[0].split("=")[0].strip().lower() for req in extra}
+    # The distribution behind each module the examples import, functions' own imports included.
+    distribution = {"PIL": "pillow", "dask": "dask", "distributed": "dask", "pyarrow": "pyarrow"}
+    for example in ("dask_batch.py", "dask_remap.py"):
+        tree = ast.parse((ROOT / "examples" / example).read_text())
+        names = {alias.name.split(".")[0] for node in ast.walk(tree) if isinstance(node, ast.Import)
+                 for alias in node.names}
+        names |= {node.module.split(".")[0] for node in ast.walk(tree)
+                  if isinstance(node, ast.ImportFrom) and node.module and node.level == 0}
+        third_party = names - set(sys.stdlib_module_names) - {"numpy", "trevalin"}
+        assert third_party <= set(distribution), (example, third_party - set(distribution))
+        assert {distribution[n] for n in third_party} <= provided, (example, third_party)
 
 
 def test_cli_adds_no_names_to_the_module():

@@ -74,9 +74,26 @@ def test_maps_larger_than_memory(function, side):
         getattr(trevalin, function)(src, m, m)
 
 
+@pytest.mark.parametrize("shape, scale, outcome", [
+    ((1, 2**32), 0.8, []), ((2**32, 1), 1.0, []), ((2, 2**31), 0.8, []), ((2**16, 2), 1.0, []),
+    ((2**16, 2**16), 1.0, ValueError), ((2**20, 2**20), 0.8, ValueError),
+])
+def test_detect_decides_from_the_shape_before_reading(shape, scale, outcome):
+    # A view of one byte standing for gigabytes: what its shape decides is answered at once, copying nothing.
+    view = np.broadcast_to(np.uint8(7), shape)
+    t0 = time.monotonic()
+    if outcome is ValueError:
+        with pytest.raises(ValueError, match="2\\*\\*32"):
+            trevalin.detect(view, scale)
+    else:
+        assert trevalin.detect(view, scale) == outcome
+    assert time.monotonic() - t0 < 0.5
+
+
 def test_image_larger_than_memory():
-    with pytest.raises(MemoryError):
-        trevalin.detect(np.broadcast_to(np.uint8(7), (2**20, 2**20)))
+    # Few enough pixels after downscaling, but a row-major copy of a TiB: the message says what failed.
+    with pytest.raises(MemoryError, match="could not allocate a working buffer of 1099511627776 bytes"):
+        trevalin.detect(np.broadcast_to(np.uint8(7), (2**20, 2**20)), 0.06)
     with pytest.raises(MemoryError):
         trevalin.warp_rgb(np.broadcast_to(np.uint8(7), (2**19, 2**19, 3)), EYE, 1, 0, 0)
 
@@ -116,8 +133,10 @@ def test_detect_with_degenerate_scale(scale):
 def test_detect_with_non_finite_samples(image, scale):
     segments = trevalin.detect(image, scale)
     assert isinstance(segments, list)
-    for s in segments:
-        assert s.length >= 0 or np.isnan(s.length)
+    # Whatever the samples, a segment is kept only on a score above 0, and the list runs longest first.
+    assert all(s.log_nfa > 0 for s in segments)
+    lengths = [s.length for s in segments if not np.isnan(s.length)]
+    assert lengths == sorted(lengths, reverse=True)
 
 
 @pytest.mark.parametrize("scale", SCALES)

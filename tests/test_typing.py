@@ -36,6 +36,7 @@ trevalin.warp_rgb(img, list(range(9)), 1, 0, 0, filter=None)
 trevalin.remap_rgb(img, np.zeros((2, 2)), np.zeros((2, 2)))
 trevalin.detect(np.zeros((4, 4), np.int32))
 trevalin.detect(np.zeros((4, 4)), scale="x")
+trevalin.remap_gray(np.zeros((4, 4), np.uint8), np.zeros((2, 2), np.float32), np.zeros((2, 2), np.float32), "Bilinear")
 """
 
 

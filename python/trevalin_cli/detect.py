@@ -67,8 +67,12 @@ def parse_args(argv):
     p.add_argument("--scale", type=scale_value, default=0.8,
                    help="downscaling factor before detection, above 0 (default 0.8; 1 or more = none)")
     fmt = p.add_mutually_exclusive_group()
-    fmt.add_argument("--json", action="store_true", help="print the segments as JSON")
-    fmt.add_argument("--csv", action="store_true", help="print the segments as CSV")
+    fmt.add_argument("--json", action="store_true",
+                     help="print the segments as one JSON object that maps each image's path to its list of "
+                     "segments, also for a single image")
+    fmt.add_argument("--csv", action="store_true",
+                     help="print the segments as CSV, one row per segment, the image's path in the first column "
+                     "(\"image\"), also for a single image")
     p.add_argument(
         "--overlay",
         metavar="OUT.png",
@@ -76,7 +80,8 @@ def parse_args(argv):
         "Alone (without --json or --csv) it prints one summary line per image instead of the segments",
     )
     p.add_argument("--jobs", "-j", type=jobs_value, default=1, metavar="N",
-                   help="images processed at once, each in its own process (default 1)")
+                   help="images processed at once, each in its own process (default 1; never more processes than "
+                   "images or CPUs)")
     return p.parse_args(argv)
 
 
@@ -125,18 +130,22 @@ def process(path, scale, target):
     return segments, ms
 
 
+def cpu_count():
+    return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else (os.cpu_count() or 1)
+
+
 def share_the_cpus(jobs):
     # Each worker process has its own pool of compute threads: together they
     # use the CPUs once rather than `jobs` times over.
     if "RAYON_NUM_THREADS" not in os.environ:
-        cpus = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else (os.cpu_count() or 1)
-        os.environ["RAYON_NUM_THREADS"] = str(max(1, cpus // jobs))
+        os.environ["RAYON_NUM_THREADS"] = str(max(1, cpu_count() // jobs))
 
 
 def outcomes(args, targets):
     """(path, segments, ms) or (path, Failure, None) per image, in the order given."""
     work = [(path, args.scale, targets.get(path)) for path in args.images]
-    if args.jobs == 1 or len(work) == 1:
+    jobs = min(args.jobs, len(work), cpu_count())
+    if jobs == 1:
         for item in work:
             try:
                 yield (item[0], *process(*item))
@@ -145,8 +154,7 @@ def outcomes(args, targets):
         return
     from concurrent.futures import ProcessPoolExecutor
 
-    with ProcessPoolExecutor(max_workers=min(args.jobs, len(work)), initializer=share_the_cpus,
-                             initargs=(args.jobs,)) as pool:
+    with ProcessPoolExecutor(max_workers=jobs, initializer=share_the_cpus, initargs=(jobs,)) as pool:
         futures = [pool.submit(process, *item) for item in work]
         try:
             for item, future in zip(work, futures):
@@ -209,17 +217,17 @@ def detect_images(args):
             results[path] = rows(segments)
         elif args.csv:
             if writer is None:
-                writer = csv.DictWriter(sys.stdout, fieldnames=(["image"] if many else []) + FIELDS)
+                writer = csv.DictWriter(sys.stdout, fieldnames=["image"] + FIELDS)
                 writer.writeheader()
             for r in rows(segments):
-                writer.writerow(({"image": path} if many else {}) | r)
+                writer.writerow({"image": path} | r)
         elif summary_only:
             print(f"{path}: {len(segments)} segments, drawn in {targets[path]}")
         else:
             write_text(sys.stdout, path, segments)
 
-    if args.json and (many or results):
-        json.dump(results if many else results[args.images[0]], sys.stdout, indent=1)
+    if args.json:
+        json.dump(results, sys.stdout, indent=1)
         sys.stdout.write("\n")
     if many:
         failures = f", {failed} failed" if failed else ""

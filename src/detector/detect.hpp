@@ -41,6 +41,12 @@ std::vector<Segment> noted_field_segments(const Px* field, FieldNotes& notes, st
                                           std::uint64_t height, double factor, std::size_t ahead,
                                           SeedLoopMode mode = SeedLoopMode::GrowingAhead);
 
+// What the shape alone decides, before a sample is read: false when the image
+// has fewer than 3 rows or columns, before or after downscaling by `scale`
+// (there is nothing to find); throws ImageTooLarge when the working image
+// would have 2^32 pixels or more.
+bool detect_has_work(std::uint64_t width, std::uint64_t height, double scale);
+
 // Finds the segments of the width x height image in `samples` (len elements,
 // row-major). When scale < 1 the image is first shrunk by that factor and the
 // segments are mapped back. Returns SizeMismatch when len != width * height;

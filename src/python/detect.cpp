@@ -15,6 +15,17 @@ namespace {
 
 template <class T>
 PyObject* detect_typed(PyObject* gray, double scale) {
+    // Whatever the shape decides is decided before a sample is read or
+    // copied: a view of a few bytes may stand for gigabytes.
+    const ArrayLayout layout = layout_of(gray);
+    try {
+        if (!detect_has_work(static_cast<std::uint64_t>(layout.shape[1]), static_cast<std::uint64_t>(layout.shape[0]),
+                             scale))
+            return segment_list({});
+    } catch (...) {
+        raise_from_current_exception();
+        return nullptr;
+    }
     std::optional<Samples<T>> samples;
     if (!read_samples(gray, samples)) return nullptr;
     const auto height = static_cast<std::uint64_t>(samples->shape[0]);

@@ -1,9 +1,11 @@
 // Failures of a call turned into Python exceptions: size errors, memory, panics.
 #include <exception>
+#include <cstdint>
 #include <new>
 
 #include "detector/detect.hpp"
 #include "python/py.hpp"
+#include "sample/numeric.hpp"
 #include "sample/panic.hpp"
 
 namespace trevalin::py {
@@ -61,8 +63,14 @@ void raise_panic(const std::string& message) {
 void raise_from_current_exception() {
     try {
         throw;
+    } catch (const AllocationFailed& e) {
+        if (e.bytes == SIZE_MAX)
+            PyErr_SetString(PyExc_MemoryError, "could not allocate a working buffer: its size overflows");
+        else
+            PyErr_Format(PyExc_MemoryError, "could not allocate a working buffer of %zu bytes (%.1f GiB)", e.bytes,
+                         static_cast<double>(e.bytes) / 1073741824.0);
     } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+        PyErr_SetString(PyExc_MemoryError, "could not allocate working memory");
     } catch (const ImageTooLarge& e) {
         // An image the detector's 32-bit pixel indices cannot address.
         PyErr_SetString(PyExc_ValueError, e.what());

@@ -1,9 +1,11 @@
 """Type information for the native module trevalin (installed as the stub-only package trevalin-stubs)."""
 
-from typing import Any, SupportsFloat, SupportsIndex, TypeVar, final
+from typing import Any, Literal, SupportsFloat, SupportsIndex, TypeAlias, TypeVar, final
 from collections.abc import Sequence
 
 import numpy as np
+
+_Filter: TypeAlias = Literal["bilinear", "lanczos3"]
 
 __all__ = ["Segment", "detect", "warp_rgb", "remap_rgb", "remap_gray"]
 
@@ -50,7 +52,7 @@ def warp_rgb(
     scale: _Float,
     off_x: _Float,
     off_y: _Float,
-    filter: str = "bilinear",
+    filter: _Filter = "bilinear",
     out_size: tuple[SupportsIndex, SupportsIndex] | None = None,
 ) -> np.ndarray[tuple[int, int, int], np.dtype[_Sample]]:
     """Perspective-warp an RGB image through an inverse homography."""
@@ -59,7 +61,7 @@ def remap_rgb(
     src: np.ndarray[tuple[int, int, int], np.dtype[_Sample]],
     map_x: _Map,
     map_y: _Map,
-    filter: str = "bilinear",
+    filter: _Filter = "bilinear",
 ) -> np.ndarray[tuple[int, int, int], np.dtype[_Sample]]:
     """Resample an RGB image through a coordinate map: output pixel (x, y)
     takes its value from source position (map_x[y, x], map_y[y, x])."""
@@ -68,6 +70,6 @@ def remap_gray(
     src: np.ndarray[tuple[int, int], np.dtype[_Sample]],
     map_x: _Map,
     map_y: _Map,
-    filter: str = "bilinear",
+    filter: _Filter = "bilinear",
 ) -> np.ndarray[tuple[int, int], np.dtype[_Sample]]:
     """Resample a single-channel image (a mask) through a coordinate map."""

@@ -27,7 +27,7 @@ bool output_fits(std::uint64_t w, std::uint64_t h, std::uint64_t c, std::uint64_
     std::uint64_t n;
     if (__builtin_mul_overflow(w ? w : 1, h ? h : 1, &n) || __builtin_mul_overflow(n, c * itemsize, &n) ||
         n > PY_SSIZE_T_MAX) {
-        PyErr_NoMemory();
+        PyErr_SetString(PyExc_MemoryError, "the output image would exceed the largest array NumPy can hold");
         return false;
     }
     return true;

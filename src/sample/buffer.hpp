@@ -23,11 +23,11 @@ public:
 
     // n elements, all bits zero (0 / 0.0 for every element type used here).
     static Buffer zeroed(std::size_t n) {
-        mul_size(n, sizeof(T));  // throws on overflow
+        const std::size_t bytes = mul_size(n, sizeof(T));  // throws on overflow
         Buffer b;
         if (n != 0) {
             b.ptr_ = static_cast<T*>(std::calloc(n, sizeof(T)));
-            if (!b.ptr_) throw std::bad_alloc();
+            if (!b.ptr_) throw AllocationFailed(bytes);
         }
         b.size_ = n;
         return b;
@@ -39,7 +39,7 @@ public:
         Buffer b;
         if (n != 0) {
             b.ptr_ = static_cast<T*>(std::malloc(bytes));
-            if (!b.ptr_) throw std::bad_alloc();
+            if (!b.ptr_) throw AllocationFailed(bytes);
         }
         b.size_ = n;
         return b;

@@ -17,10 +17,18 @@ inline std::uint64_t to_u64_sat(double v) {
     return static_cast<std::uint64_t>(v);
 }
 
+// A request for memory that failed, with its size in bytes (SIZE_MAX when
+// the size itself overflowed), for the message the caller gets.
+struct AllocationFailed : std::bad_alloc {
+    std::size_t bytes;
+    explicit AllocationFailed(std::size_t b) noexcept : bytes(b) {}
+    const char* what() const noexcept override { return "allocation failed"; }
+};
+
 // a * b for sizes; an overflow is an allocation that can never succeed.
 inline std::size_t mul_size(std::size_t a, std::size_t b) {
     std::size_t r;
-    if (__builtin_mul_overflow(a, b, &r)) throw std::bad_alloc();
+    if (__builtin_mul_overflow(a, b, &r)) throw AllocationFailed(SIZE_MAX);
     return r;
 }
 
