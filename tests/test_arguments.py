@@ -209,7 +209,10 @@ def test_maps_refused_with_note(which, bad):
     else:
         assert str(e.value).endswith("object is not an instance of 'ndarray'")
     if sys.version_info >= (3, 11):
-        assert notes(e) == [f"while processing '{name}'"]
+        # The parameter first, then what it should have been and what it was.
+        got = f"{bad.dtype} {bad.shape}" if isinstance(bad, np.ndarray) else type(bad).__name__
+        assert notes(e) == [f"while processing '{name}'",
+                            f"expected a float32 array of shape (height, width) in native byte order, got {got}"]
 
 
 def test_maps_of_different_shapes():

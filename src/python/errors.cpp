@@ -2,6 +2,7 @@
 #include <exception>
 #include <cstdint>
 #include <new>
+#include <utility>
 
 #include "detector/detect.hpp"
 #include "python/py.hpp"
@@ -10,14 +11,13 @@
 
 namespace trevalin::py {
 
-void add_processing_note(const char* name) {
+void add_note(Ref note) {
 #if PY_VERSION_HEX >= 0x030B0000
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
     if (value) {
         if (tb) PyException_SetTraceback(value, tb);
-        Ref note(PyUnicode_FromFormat("while processing '%s'", name));
         Ref r;
         if (note) r = Ref(PyObject_CallMethod(value, "add_note", "O", note.get()));
         // A note that cannot be added must not replace the real error.
@@ -25,8 +25,30 @@ void add_processing_note(const char* name) {
     }
     PyErr_Restore(type, value, tb);
 #else
-    (void)name;
+    (void)note;
 #endif
+}
+
+void add_expected_note(PyObject* given, const char* expected) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    Ref dtype(PyObject_GetAttrString(given, "dtype"));
+    Ref shape(dtype ? PyObject_GetAttrString(given, "shape") : nullptr);
+    Ref note(dtype && shape ? PyUnicode_FromFormat("expected %s, got %S %S", expected, dtype.get(), shape.get())
+                            : PyUnicode_FromFormat("expected %s, got %s", expected, Py_TYPE(given)->tp_name));
+    PyErr_Clear();
+    PyErr_Restore(type, value, tb);
+    add_note(std::move(note));
+}
+
+void add_processing_note(const char* name) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    Ref note(PyUnicode_FromFormat("while processing '%s'", name));
+    // A note that cannot be made must not replace the real error.
+    if (!note) PyErr_Clear();
+    PyErr_Restore(type, value, tb);
+    add_note(std::move(note));
 }
 
 void raise_cast_failure(PyObject* value, const char* to) {

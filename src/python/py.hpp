@@ -79,6 +79,10 @@ private:
 // Adds the note "while processing 'NAME'" to the exception being raised.
 void add_processing_note(const char* name);
 
+// Adds a note to the exception being raised: "expected {expected}, got
+// {dtype} {shape}" for an array, "expected {expected}, got {type}" otherwise.
+void add_expected_note(PyObject* given, const char* expected);
+
 // TypeError "'{from}' object is not an instance of '{to}'" (or, for None,
 // "'None' is not an instance of '{to}'").
 void raise_cast_failure(PyObject* value, const char* to);

@@ -70,6 +70,7 @@ bool check_maps_and_filter(PyObject* const* bound, Filter& filter) {
         if (r == 0) {
             raise_cast_failure(bound[1 + i], "ndarray");
             add_processing_note(map_names[i]);
+            add_expected_note(bound[1 + i], "a float32 array of shape (height, width) in native byte order");
             return false;
         }
     }

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "sample/fixed_one.hpp"
+#include "python/fixed_one.hpp"
 
 namespace trevalin::py {
 namespace {

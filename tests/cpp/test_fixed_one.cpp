@@ -4,7 +4,7 @@
 #include <limits>
 #include <string>
 
-#include "sample/fixed_one.hpp"
+#include "python/fixed_one.hpp"
 
 namespace {
 std::string fixed(double v) {
