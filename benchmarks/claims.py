@@ -7,7 +7,9 @@
    position moves a little with the edge's sub-pixel phase. The edge is swept over 5 pixels in steps of 1/8 (each
    pixel taking the exact share of it that it covers) and the signed and absolute errors of the found centre line
    printed.
-2. The C library. detect's arithmetic is the module's own except for atan2, hypot, cos, sin, exp and log, which come
+2. Value ranges. The same photograph as 16-bit samples at full scale, as 12-bit samples in uint16, and as floats
+   in [0, 1].
+3. The C library. detect's arithmetic is the module's own except for atan2, hypot, cos, sin, exp and log, which come
    from the C library; glibc picks versions of them per CPU (with or without FMA). The same detections are run with
    glibc told to ignore the CPU's AVX/FMA and compared field by field.
 """
@@ -77,7 +79,20 @@ def c_library_dependence():
           f"{differing}; fields that differ: {sorted(names[i] for i in fields)}")
 
 
+def value_range():
+    sys.path.insert(0, os.path.join(HERE, "..", "tests"))
+    from conftest import load_gray
+
+    gray = load_gray("camera.png")
+    full = len(trevalin.detect(gray.astype(np.uint16) * 257))
+    twelve = len(trevalin.detect((gray.astype(np.uint16) * 4095 // 255)))
+    unit = len(trevalin.detect(gray / 255.0))
+    print(f"value range, camera.png: uint16 at full scale {full} segments, as 12-bit samples {twelve}, "
+          f"as floats in [0, 1] {unit}")
+
+
 def main():
+    value_range()
     for scale in (1.0, 0.8, 0.6, 0.5):
         e = edge_errors(scale)
         print(f"edge position, scale {scale}: signed mean {e.mean():+.4f} px, mean |error| {np.abs(e).mean():.3f}, "
