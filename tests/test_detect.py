@@ -172,7 +172,8 @@ def test_too_many_pixels_is_a_clear_error():
 def test_results_do_not_depend_on_the_thread_count():
     # Photographs, and images where neighbouring seeds' regions meet all the time: dense lines, crossings,
     # a checkerboard, a grid under noise, and rings, whose curved regions are cut back by refinement so
-    # that seeds grown ahead meet pixels the loop has freed again.
+    # that seeds grown ahead meet pixels the loop has freed again; and gratings, on which refinement uses up
+    # its budget, so that seeds grown ahead must have been allowed what the loop allows them.
     code = """
 import sys; sys.path.insert(0, %r)
 import hashlib, numpy as np, trevalin
@@ -185,7 +186,10 @@ images = [load_gray("rocket.jpg"), load_gray("brick.png"),
           np.where((u %% 7 < 2) != (v %% 9 < 3), 210.0, 30.0) + noise,
           np.where((x // 16 + y // 16) %% 2 == 1, 220.0, 20.0) + noise,
           128 + 2 * noise + np.where((x %% 23 < 2) | (y %% 19 < 2), 60.0, 0.0),
-          np.round(127.5 + 127.5 * np.sin(np.hypot(x - 200, y - 150) / 3))]
+          np.round(127.5 + 127.5 * np.sin(np.hypot(x - 200, y - 150) / 3)),
+          # fine gratings, whose refinement runs out of its budget: the seeds after it are given up alike
+          np.round(127.5 + 127.5 * np.sin(2 * np.pi * (x * 0.87 + y * 0.5) / 2.6)),
+          np.round(127.5 + 127.5 * np.sign(np.sin(2 * np.pi * (x * 0.26 + y * 0.97) / 2.4)))]
 h = hashlib.sha256()
 for img in images:
     for scale in (0.8, 1.0):
