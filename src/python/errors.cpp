@@ -1,6 +1,7 @@
 // Failures of a call turned into Python exceptions: size errors, memory, panics.
 #include <exception>
 #include <cstdint>
+#include <cstdio>
 #include <new>
 #include <utility>
 
@@ -88,9 +89,13 @@ void raise_from_current_exception() {
     } catch (const AllocationFailed& e) {
         if (e.bytes == SIZE_MAX)
             PyErr_SetString(PyExc_MemoryError, "could not allocate a working buffer: its size overflows");
-        else
-            PyErr_Format(PyExc_MemoryError, "could not allocate a working buffer of %zu bytes (%.1f GiB)", e.bytes,
-                         static_cast<double>(e.bytes) / 1073741824.0);
+        else {
+            // PyErr_Format knows no floating-point conversions.
+            char message[96];
+            std::snprintf(message, sizeof message, "could not allocate a working buffer of %zu bytes (%.1f GiB)",
+                          e.bytes, static_cast<double>(e.bytes) / 1073741824.0);
+            PyErr_SetString(PyExc_MemoryError, message);
+        }
     } catch (const std::bad_alloc&) {
         PyErr_SetString(PyExc_MemoryError, "could not allocate working memory");
     } catch (const ImageTooLarge& e) {
