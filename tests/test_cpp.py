@@ -19,3 +19,15 @@ def test_cpp_suite(cpp_tests, threads):
     print(r.stdout[-3000:])
     assert r.returncode == 0, r.stdout[-8000:] + r.stderr[-3000:]
     assert "Status: SUCCESS" in r.stdout
+
+
+def test_cpp_digests_agree_across_thread_counts(cpp_tests):
+    # The suite prints a digest of its thread test's segments; one pool size must print what another does.
+    digests = set()
+    for threads in ("1", "3"):
+        r = subprocess.run([str(cpp_tests), "-tc=results do not depend on threads*"], capture_output=True, text=True,
+                           env=dict(os.environ, RAYON_NUM_THREADS=threads), timeout=600)
+        assert r.returncode == 0, r.stdout[-3000:]
+        (line,) = [line for line in r.stdout.splitlines() if "MESSAGE: threads" in line]
+        digests.add(line.split(" digest ", 1)[1])
+    assert len(digests) == 1, digests

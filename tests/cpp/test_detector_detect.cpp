@@ -290,22 +290,40 @@ TEST_CASE("odd scales never allocate a huge kernel and end with a list") {
     CHECK(run(img, w, h, 3.0 / 48.0).size() <= 1);
 }
 
-TEST_CASE("extreme and non-finite samples end with a list") {
+namespace {
+
+// What every list of segments holds, whatever the samples: each kept on a
+// score above 0, the list longest first (lengths that are not numbers aside).
+void check_well_formed(const std::vector<Segment>& segments) {
+    double last = std::numeric_limits<double>::infinity();
+    for (const Segment& s : segments) {
+        CHECK(s.log_nfa > 0.0);
+        const double length = std::hypot(s.x2 - s.x1, s.y2 - s.y1);
+        if (std::isnan(length)) continue;
+        CHECK(length <= last);
+        last = length;
+    }
+}
+
+}  // namespace
+
+TEST_CASE("extreme and non-finite samples end with a well-formed list") {
     const std::size_t w = 60, h = 50;
     std::vector<double> step(w * h, 0.0);
     for (std::size_t y = 0; y < h; ++y)
         for (std::size_t x = w / 2; x < w; ++x) step[y * w + x] = 1e300;
     for (double scale : {1.0, 0.8}) {
-        run(step, w, h, scale);
+        CAPTURE(scale);
+        check_well_formed(run(step, w, h, scale));
         std::vector<double> nan_img = shapes(w, h), inf_img = shapes(w, h);
         for (std::size_t i = 0; i < w * h; i += 7) nan_img[i] = std::numeric_limits<double>::quiet_NaN();
         for (std::size_t i = 0; i < w * h; i += 11)
             inf_img[i] = (i / 11) % 2 ? std::numeric_limits<double>::infinity() : -std::numeric_limits<double>::infinity();
-        run(nan_img, w, h, scale);
-        run(inf_img, w, h, scale);
+        check_well_formed(run(nan_img, w, h, scale));
+        check_well_formed(run(inf_img, w, h, scale));
         std::vector<float> f32(w * h, std::numeric_limits<float>::infinity());
         for (std::size_t i = 0; i < w * h; i += 3) f32[i] = 0.0f;
-        run(f32, w, h, scale);
+        check_well_formed(run(f32, w, h, scale));
     }
     std::vector<double> all_inf(w * h, std::numeric_limits<double>::infinity());
     CHECK(run(all_inf, w, h, 1.0).empty());

@@ -5,7 +5,10 @@
 #include <cstdint>
 #include <cstring>
 #include <random>
+#include <string>
 #include <vector>
+
+#include <doctest/doctest.h>
 
 #include "sample/isa.hpp"
 
@@ -23,11 +26,19 @@ struct Path {
         detector_test::Path<trevalin::Isa::Avx512>
 
 // Holds every kernel to one instruction set for a scope; `runs` is false
-// where neither the CPU nor the build offers it.
+// where neither the CPU nor the build offers it, and the test reports the
+// case as skipped.
 class HoldPath {
 public:
-    explicit HoldPath(trevalin::Isa isa) : runs(isa <= trevalin::detected_isa()) { trevalin::cap_isa(isa); }
+    explicit HoldPath(trevalin::Isa isa) : runs(isa <= trevalin::detected_isa()) {
+        trevalin::cap_isa(isa);
+        // A path that cannot run here says so rather than passing unseen.
+        if (!runs) MESSAGE((std::string("skipped: the ") + name(isa) + " path is not offered here"));
+    }
     ~HoldPath() { trevalin::cap_isa(trevalin::Isa::Avx512); }
+    static const char* name(trevalin::Isa isa) {
+        return isa == trevalin::Isa::Avx512 ? "AVX-512" : isa == trevalin::Isa::Avx2 ? "AVX2" : "scalar";
+    }
     HoldPath(const HoldPath&) = delete;
     HoldPath& operator=(const HoldPath&) = delete;
     const bool runs;
