@@ -8,17 +8,11 @@
 
 #include "detector/downscale.hpp"
 #include "detector/downscaled_field.hpp"
-#include "detector/improve_rect.hpp"
-#include "sample/memory.hpp"
-#include "detector/nfa.hpp"
 #include "detector/level_line_field.hpp"
-#include "detector/refine.hpp"
-#include "detector/region.hpp"
 #include "detector/seed_loop.hpp"
 #include "pool/pool.hpp"
 #include "sample/buffer.hpp"
 #include "sample/numeric.hpp"
-#include "sample/panic.hpp"
 
 namespace trevalin {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "detector/seeds.hpp"
+#include "detector/field_notes.hpp"
 #include "pool/pool.hpp"
 #include "detector/types.hpp"
 #include "sample/buffer.hpp"
