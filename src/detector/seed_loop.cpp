@@ -28,8 +28,8 @@ namespace {
 // pixel of the field and for any field, in eighths of a pixel grown. The
 // bundled photographs take at most 2.5 per pixel, concentric rings a few
 // pixels apart (the richest in curved edges of the images measured) from 3.3
-// at 0.05 to 7.5 at 7.7 megapixels; gratings near the sampling limit would
-// take hundreds to thousands, more the larger the image.
+// at 0.05 to 9.6 at 3 megapixels; gratings near the sampling limit would take
+// hundreds to thousands, more the larger the image.
 constexpr std::uint64_t kWorkPerPixel = 8 * 10;
 constexpr std::uint64_t kWorkAtLeast = 8 * (std::uint64_t{1} << 16);
 
@@ -41,7 +41,7 @@ struct Loop {
     std::uint64_t min_size;
     double cos_tau;
     double factor;
-    std::uint64_t budget;  // refinement work after which refinement keeps every pixel taken
+    std::uint64_t budget;  // refinement work after which a thin region is given up as it is
     Buffer<std::uint32_t> seeds;
     UsedBits used;  // the used map, which starts as the map of weak pixels
 
@@ -63,7 +63,7 @@ struct Loop {
 // Grows, fits and refines from the free pixel `seed`; `region` ends as the
 // pixels the seed leaves taken. True with `rect` set when the refined
 // rectangle is worth scoring.
-// `cost` says whether refinement keeps every pixel taken, and adds up its work.
+// `cost` says what refinement may still do, and adds up its work.
 template <class Used>
 bool grow_rect(const Loop& in, std::uint32_t seed, Used& used, std::vector<std::uint32_t>& region, RefineCost& cost,
                Rect& rect) {
