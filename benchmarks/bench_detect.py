@@ -12,7 +12,7 @@ import sys
 
 import numpy as np
 
-from common import best_ms_interleaved, machine, mosaic, run_per_thread_count
+from common import best_ms_interleaved, detect_peak_bytes_per_pixel, machine, mosaic, run_per_thread_count
 
 SIZES = [(640, 480), (1920, 1080), (4000, 3000)]
 # Steady state, the same number of runs at every size: the first calls with a new image size also pay for the
@@ -59,31 +59,8 @@ def worker(threads, sizes, with_rings):
                                   fld=best[(w, h), "fld"], hough=best[(w, h), "hough"])))
 
 
-MEMORY = r"""
-import resource, sys
-sys.path.insert(0, %(dir)r)
-import numpy as np, trevalin
-from common import mosaic
-img = mosaic(%(w)d, %(h)d)
-trevalin.detect(img[:8, :8])          # load NumPy's API and start the pool
-def vm(key):
-    for line in open('/proc/self/status'):
-        if line.startswith(key):
-            return int(line.split()[1]) * 1024
-open('/proc/self/clear_refs', 'w').write('5')   # reset the peak to the current size
-base = vm('VmRSS:')
-trevalin.detect(img, %(scale)r)
-print((vm('VmHWM:') - base) / img.size)
-"""
-
-
 def memory(w, h, scale):
-    import os
-    import subprocess
-
-    code = MEMORY % dict(dir=os.path.dirname(os.path.abspath(__file__)), w=w, h=h, scale=scale)
-    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
-    return float(r.stdout.strip())
+    return detect_peak_bytes_per_pixel(f"from common import mosaic\nimg = mosaic({w}, {h})", scale)
 
 
 def main():

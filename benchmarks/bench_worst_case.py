@@ -13,7 +13,7 @@ import sys
 
 import numpy as np
 
-from common import best_ms_interleaved, machine, mosaic, run_per_thread_count
+from common import best_ms_interleaved, detect_peak_bytes_per_pixel, machine, mosaic, run_per_thread_count
 
 SIZES = [(640, 480), (1600, 1200), (4000, 3000)]
 
@@ -65,34 +65,9 @@ def worker(threads, sizes):
             print(json.dumps(dict(threads=threads, scale=scale, w=w, h=h, worst=worst, **best)))
 
 
-MEMORY = r"""
-import resource, sys
-sys.path.insert(0, %(dir)r)
-import numpy as np, trevalin
-from bench_worst_case import FAMILIES
-img = FAMILIES[%(name)r](%(w)d, %(h)d)
-trevalin.detect(img[:8, :8])          # load NumPy's API and start the pool
-import ctypes
-ctypes.CDLL("libc.so.6").malloc_trim(0)  # give back what making the pattern freed, so that the call's pages count
-def vm(key):
-    for line in open('/proc/self/status'):
-        if line.startswith(key):
-            return int(line.split()[1]) * 1024
-open('/proc/self/clear_refs', 'w').write('5')   # reset the peak to the current size
-base = vm('VmRSS:')
-trevalin.detect(img, %(scale)r)
-print((vm('VmHWM:') - base) / img.size)
-"""
-
-
 def memory(name, w, h, scale, threads):
-    import os
-    import subprocess
-
-    code = MEMORY % dict(dir=os.path.dirname(os.path.abspath(__file__)), name=name, w=w, h=h, scale=scale)
-    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
-    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True, env=env)
-    return float(r.stdout.strip())
+    setup = f"from bench_worst_case import FAMILIES\nimg = FAMILIES[{name!r}]({w}, {h})"
+    return detect_peak_bytes_per_pixel(setup, scale, threads)
 
 
 def main():

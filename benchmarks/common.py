@@ -134,3 +134,30 @@ def cap_opencv(path):
     """Call before importing cv2 in a benchmark worker."""
     if path in OPENCV_ABOVE:
         os.environ["OPENCV_CPU_DISABLE"] = OPENCV_ABOVE[path]
+
+
+PEAK = r"""
+import ctypes, sys
+sys.path.insert(0, %(dir)r)
+import numpy as np, trevalin
+%(setup)s
+trevalin.detect(img[:8, :8])             # load NumPy's API and start the pool
+ctypes.CDLL("libc.so.6").malloc_trim(0)  # give back what making the image freed, so that the call's pages count
+def vm(key):
+    for line in open('/proc/self/status'):
+        if line.startswith(key):
+            return int(line.split()[1]) * 1024
+open('/proc/self/clear_refs', 'w').write('5')   # reset the peak to the current size
+base = vm('VmRSS:')
+trevalin.detect(img, %(scale)r)
+print((vm('VmHWM:') - base) / img.size)
+"""
+
+
+def detect_peak_bytes_per_pixel(setup, scale, threads=None):
+    """Peak additional memory of one detect call, in bytes per input pixel, in a fresh process; `setup` is code
+    run in the benchmarks folder that makes `img`."""
+    code = PEAK % dict(dir=os.path.dirname(os.path.abspath(__file__)), setup=setup, scale=scale)
+    env = dict(os.environ, RAYON_NUM_THREADS=str(threads)) if threads else None
+    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True, env=env)
+    return float(r.stdout.strip())

@@ -60,17 +60,28 @@ struct Loop {
     }
 };
 
+// The refinement work of the seeds in seed order up to the one at hand, and
+// what the refinement of the seed at hand was allowed and did.
+struct WorkSpent {
+    std::uint64_t budget, spent = 0;
+    RefineCost cost;
+    static std::uint64_t left(std::uint64_t budget, std::uint64_t spent) { return spent < budget ? budget - spent : 0; }
+};
+
 // Grows, fits and refines from the free pixel `seed`; `region` ends as the
 // pixels the seed leaves taken. True with `rect` set when the refined
 // rectangle is worth scoring.
-// `cost` says what refinement may still do, and adds up its work.
+// Refinement is allowed what is left of `work`'s budget, and adds its work.
 template <class Used>
-bool grow_rect(const Loop& in, std::uint32_t seed, Used& used, std::vector<std::uint32_t>& region, RefineCost& cost,
+bool grow_rect(const Loop& in, std::uint32_t seed, Used& used, std::vector<std::uint32_t>& region, WorkSpent& work,
                Rect& rect) {
+    work.cost = RefineCost{.allowance = WorkSpent::left(work.budget, work.spent)};
     const DirectionSum sum = grow_region_sum(seed, in.field, used, region, in.cos_tau, in.width, in.height);
     if (region.size() < in.min_size) return false;
     rect = region_to_rect(region, in.field, in.width, sum.angle(), kAlignedProbability);
-    return refine(region, rect, used, in.field, in.min_size, in.width, in.height, cost);
+    const bool kept = refine(region, rect, used, in.field, in.min_size, in.width, in.height, work.cost);
+    work.spent += work.cost.work;
+    return kept;
 }
 
 // The segment of a scored rectangle.
@@ -84,29 +95,14 @@ Segment segment_of(const Loop& in, const Rect& rect, double score) {
 // a segment.
 template <class Used>
 bool from_seed(const Loop& in, std::uint32_t seed, Used& used, std::vector<std::uint32_t>& region, NfaMemo& memo,
-               RefineCost& cost, Segment& out) {
+               WorkSpent& work, Segment& out) {
     Rect rect;
-    if (!grow_rect(in, seed, used, region, cost, rect)) return false;
+    if (!grow_rect(in, seed, used, region, work, rect)) return false;
     const double score = improve_rect(rect, in.field, in.width, in.height, kRho, in.nt, &memo);
     if (!(score > 0.0)) return false;
     out = segment_of(in, rect, score);
     return true;
 }
-
-// The refinement work of the seeds in seed order up to the one at hand, and
-// what it asks of that seed's refinement.
-struct WorkSpent {
-    std::uint64_t budget, spent = 0;
-    static std::uint64_t left(std::uint64_t budget, std::uint64_t spent) { return spent < budget ? budget - spent : 0; }
-    // Before a seed: what its refinement may do.
-    void before(RefineCost& cost) const {
-        cost.allowance = left(budget, spent);
-        cost.thin = false;
-        cost.cut_short = false;
-        cost.work = 0;
-    }
-    void after(const RefineCost& cost) { spent += cost.work; }
-};
 
 // Seeds jump across the image, so every growth starts on cold memory. The
 // seed order is known in advance: a cursor runs ahead of the loop and
@@ -182,13 +178,10 @@ std::vector<Segment> sequential_loop(Loop& in) {
     std::vector<Segment> found;
     std::vector<std::uint32_t> region;
     NfaMemo memo(in.nt);
-    RefineCost cost;
-    WorkSpent spent{in.budget};
+    WorkSpent work{in.budget};
     each_free_seed(in, in.used, 0, in.seeds.size(), [&](std::size_t, std::uint32_t seed) {
         Segment segment;
-        spent.before(cost);
-        if (from_seed(in, seed, in.used, region, memo, cost, segment)) found.push_back(segment);
-        spent.after(cost);
+        if (from_seed(in, seed, in.used, region, memo, work, segment)) found.push_back(segment);
     });
     return found;
 }
@@ -206,13 +199,10 @@ std::vector<Segment> scoring_aside(Loop& in, std::size_t ring) {
         ring,
         [&](auto push) {
             std::vector<std::uint32_t> region;
-            RefineCost cost;
-            WorkSpent spent{in.budget};
+            WorkSpent work{in.budget};
             each_free_seed(in, in.used, 0, in.seeds.size(), [&](std::size_t, std::uint32_t seed) {
                 Rect rect;
-                spent.before(cost);
-                if (grow_rect(in, seed, in.used, region, cost, rect)) push(Candidate{rect, 0.0});
-                spent.after(cost);
+                if (grow_rect(in, seed, in.used, region, work, rect)) push(Candidate{rect, 0.0});
             });
         },
         [&](Candidate& c) { c.score = improve_rect(c.rect, in.field, in.width, in.height, kRho, in.nt); },
@@ -329,7 +319,6 @@ struct Grower {
     std::size_t replayed = 0;  // log entries applied to `map`
     std::vector<std::uint32_t> region;
     NfaMemo memo;
-    RefineCost cost;
 
     // The loop's thread changes its map as it goes, also taking and freeing
     // pixels within one growth, so a copy starts from the map before the loop
@@ -350,7 +339,7 @@ struct Grower {
 // failure the stretch is marked failed (the loop then grows it itself);
 // returns false when the map may then hold marks of the failed growth.
 bool grow_stretch(const Loop& in, std::size_t k, std::uint64_t spent, UsedBits& map, std::vector<std::uint32_t>& region,
-                  NfaMemo& memo, RefineCost& cost, Stretch& out) {
+                  NfaMemo& memo, Stretch& out) {
     out.seeds.clear();
     out.joined.clear();
     out.marks.clear();
@@ -369,9 +358,8 @@ bool grow_stretch(const Loop& in, std::size_t k, std::uint64_t spent, UsedBits& 
         each_free_seed(in, map, begin, end, [&](std::size_t j, std::uint32_t seed) {
             const std::size_t joined_begin = out.joined.size();
             Segment segment;
-            work.before(cost);
-            const bool found = from_seed(in, seed, view, region, memo, cost, segment);
-            work.after(cost);
+            const bool found = from_seed(in, seed, view, region, memo, work, segment);
+            const RefineCost& cost = work.cost;
             if (found) out.segments.push_back(segment);
             // The growth was not redone (which would have joined more pixels
             // than it left taken), so its region is what it joined.
@@ -400,7 +388,7 @@ bool grow_stretch(const Loop& in, std::size_t k, std::uint64_t spent, UsedBits& 
 void grow_ahead(const Loop& in, const TakenLog& log, std::size_t k, Grower& g, Stretch& out) {
     g.catch_up(log);
     const bool restored = grow_stretch(in, k, log.spent.load(std::memory_order_relaxed), g.map, g.region, g.memo,
-                                       g.cost, out);
+                                       out);
     // The stretch is ready in any case: failed, the loop grows it itself.
     out.ready.store(k + 1);
     if (!restored) {
@@ -416,7 +404,6 @@ void grow_ahead(const Loop& in, const TakenLog& log, std::size_t k, Grower& g, S
 struct Committer {
     std::vector<std::uint32_t> region;
     NfaMemo memo;
-    RefineCost cost;
     WorkSpent work;
     UsedBits near;
     std::vector<std::uint32_t> suspects;
@@ -501,9 +488,7 @@ void commit(Loop& in, TakenLog& log, std::size_t k, Stretch& s, Committer& c, st
         const std::uint32_t seed = in.seeds[j];
         if (in.used.taken(seed)) return;
         Segment segment;
-        c.work.before(c.cost);
-        if (from_seed(in, seed, in.used, c.region, c.memo, c.cost, segment)) found.push_back(segment);
-        c.work.after(c.cost);
+        if (from_seed(in, seed, in.used, c.region, c.memo, c.work, segment)) found.push_back(segment);
         log.append(c.region);
         ++counts.regrown;
     };
@@ -545,9 +530,7 @@ void plain_stretch(Loop& in, TakenLog& log, std::size_t k, Committer& c, std::ve
     const std::size_t begin = k * kStretch, end = std::min(in.seeds.size(), begin + kStretch);
     each_free_seed(in, in.used, begin, end, [&](std::size_t, std::uint32_t seed) {
         Segment segment;
-        c.work.before(c.cost);
-        if (from_seed(in, seed, in.used, c.region, c.memo, c.cost, segment)) found.push_back(segment);
-        c.work.after(c.cost);
+        if (from_seed(in, seed, in.used, c.region, c.memo, c.work, segment)) found.push_back(segment);
         log.append(c.region);
     });
     log.publish(c.work.spent);
@@ -634,7 +617,7 @@ std::vector<Segment> loop_with_pool(Loop& in, std::size_t ahead, SeedLoopCounts&
                     // reads: it is the latest map there is, and the loop's
                     // core keeps one map in its caches instead of two.
                     Stretch& ahead_of_loop = slots[k % ring];
-                    if (!grow_stretch(in, k, c.work.spent, in.used, c.region, c.memo, c.cost, ahead_of_loop)) {
+                    if (!grow_stretch(in, k, c.work.spent, in.used, c.region, c.memo, ahead_of_loop)) {
                         // The map may hold marks of the failed growth: it is
                         // the map before the loop and every pixel logged.
                         in.used = log.start.copy();
