@@ -12,11 +12,11 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <utility>
 #include <vector>
 
-#include "detector/detect.hpp"
 #include "detector/downscaled_field.hpp"
-#include "detector/seed_loop.hpp"
+#include "detector/growing_ahead.hpp"
 #include "pool/pool.hpp"
 
 using namespace trevalin;
@@ -57,7 +57,9 @@ int main(int argc, char** argv) {
         field = std::min(field, since_ms(t0));
         const auto t1 = std::chrono::steady_clock::now();
         const double c1 = cpu_ms();
-        segments = seed_loop(f.field.data(), notes, f.width, f.height, 1.25, ahead, SeedLoopMode::GrowingAhead, &counts, argc == 7).size();
+        SeedLoop in(f.field.data(), f.width, f.height, std::move(notes), 1.25);
+        counts = SeedLoopCounts{.all_ahead = argc == 7};
+        segments = loop_growing_ahead(in, ahead, counts).size();
         loop_cpu = std::min(loop_cpu, cpu_ms() - c1);
         loop = std::min(loop, since_ms(t1));
     }

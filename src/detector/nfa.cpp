@@ -11,6 +11,17 @@
 
 namespace trevalin {
 
+double log_nt(std::uint64_t width, std::uint64_t height) {
+    // The constant is log10(11).
+    return 2.5 * (std::log10(static_cast<double>(width)) + std::log10(static_cast<double>(height))) +
+           1.041392685158225;
+}
+
+std::uint64_t min_region_size(double log_nt) {
+    // The divisor is log10(8) = -log10(kAlignedProbability).
+    return to_u64_sat(std::ceil(log_nt / 0.9030899869919435));
+}
+
 namespace {
 
 // Smallest x in [lo, hi] with pred(x), or hi + 1 when there is none, for a

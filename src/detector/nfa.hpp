@@ -10,6 +10,15 @@
 
 namespace trevalin {
 
+// Probability of an aligned pixel under the background model.
+inline constexpr double kAlignedProbability = 0.125;
+
+// log10 of the number of rectangles tested on a width x height image.
+double log_nt(std::uint64_t width, std::uint64_t height);
+
+// The smallest region worth fitting: ceil(log_nt / -log10(p)).
+std::uint64_t min_region_size(double log_nt);
+
 // Pixels inside a rectangle (n) and, among them, pixels aligned with it (k).
 struct AlignedCount {
     std::uint64_t n;

@@ -1,11 +1,15 @@
 #pragma once
 // Tightening a region that fills its rectangle too thinly.
 
+#include <cmath>
+#include <cstddef>
 #include <cstdint>
+#include <numbers>
 #include <vector>
 
 #include "detector/region.hpp"
 #include "detector/types.hpp"
+#include "sample/panic.hpp"
 
 namespace trevalin {
 
@@ -45,6 +49,28 @@ struct RefineCost {
     std::uint64_t work = 0;
 };
 
+namespace refine_detail {
+inline constexpr double kDenseEnough = 0.7;
+// A region this large that refinement has to tighten counts four times: no
+// photograph or curved content measured has one (concentric rings stay below
+// 2^14 up to 12 megapixels), while on fine texture these are the regions
+// regrown from seed after seed, and each pass over them, far larger than the
+// caches, costs more per pixel.
+inline constexpr std::size_t kLargeRegion = std::size_t{1} << 14;
+inline constexpr std::uint64_t kLargeWeight = 4;
+// hypot(dx, dy) compared with r, for pixel offsets: -1, 0 or 1 as it is
+// below, equal to or above r. The sum of squares decides unless it lies
+// within a wide margin of r^2; only then is hypot evaluated.
+inline int compare_distance(double dx, double dy, double r) {
+    const double sq = dx * dx + dy * dy;
+    const double r2 = r * r;
+    if (sq < r2 * (1.0 - 0x1p-30)) return -1;
+    if (sq > r2 * (1.0 + 0x1p-30)) return 1;
+    const double d = std::hypot(dx, dy);
+    return d < r ? -1 : d > r ? 1 : 0;
+}
+}  // namespace refine_detail
+
 // When the region is not dense enough in `rect`, regrows it from its seed
 // (element 0) with a tolerance estimated from the angles near the seed, then
 // cuts it to ever smaller discs around the seed, refitting `rect` each time.
@@ -52,13 +78,100 @@ struct RefineCost {
 // smaller than min_region_size (the seed is then given up). Pixels leaving
 // the region are freed in `used`, pixels joining it are marked. Past
 // `cost.allowance` refinement gives up, leaving taken what it holds.
-bool refine(std::vector<std::uint32_t>& region, Rect& rect, UsedBits& used, const Px* field,
-            std::uint64_t min_region_size, std::uint64_t width, std::uint64_t height, RefineCost& cost);
+//
+// `used` is the used map or a view of it that offers free(i) and a
+// grow_region_sum of its own (the seed loop notes in one what growths ahead
+// of it take).
+template <class Used>
+bool refine(std::vector<std::uint32_t>& region, Rect& rect, Used& used, const Px* field, std::uint64_t min_region_size,
+            std::uint64_t width, std::uint64_t height, RefineCost& cost) {
+    if (region.empty()) panic("refine: empty region");
+    if (region_density(region.size(), rect) >= refine_detail::kDenseEnough) return true;
+    cost.thin = true;
+    // Past its allowance, refinement stops where it is: the pixels of the
+    // region at hand stay taken.
+    auto over = [&] {
+        if (cost.work <= cost.allowance) return false;
+        cost.cut_short = true;
+        return true;
+    };
+    if (cost.allowance == 0) {
+        cost.cut_short = true;
+        return false;
+    }
+
+    const PixelGrid grid(width);
+    const std::uint32_t seed = region[0];
+    const double x0 = static_cast<double>(grid.xy(seed).x);
+    const double y0 = static_cast<double>(grid.xy(seed).y);
+    const std::uint64_t weight = region.size() > refine_detail::kLargeRegion ? refine_detail::kLargeWeight : 1;
+    // The first growth, and the tolerance estimate's walk of it.
+    cost.work += weight * 10 * region.size();
+
+    // New tolerance: twice the standard deviation of the angle differences to
+    // the seed, over the region pixels closer to the seed than the width.
+    const double a0 = std::atan2(static_cast<double>(field[seed].uy), static_cast<double>(field[seed].ux));
+    double sum = 0.0, squares = 0.0, count = 0.0;
+    for (std::uint32_t i : region) {
+        const PixelXY at = grid.xy(i);
+        const double x = static_cast<double>(at.x);
+        const double y = static_cast<double>(at.y);
+        if (refine_detail::compare_distance(x - x0, y - y0, rect.width) >= 0) continue;
+        double delta = std::atan2(static_cast<double>(field[i].uy), static_cast<double>(field[i].ux)) - a0;
+        while (delta <= -std::numbers::pi) delta += 2.0 * std::numbers::pi;
+        while (delta > std::numbers::pi) delta -= 2.0 * std::numbers::pi;
+        sum += delta;
+        squares += delta * delta;
+        count += 1.0;
+    }
+    cost.work += weight * 24 * static_cast<std::uint64_t>(count);
+    if (over()) return false;
+    const double mean = sum / count;
+    const double variance = squares / count - mean * mean;
+    const double tau = 2.0 * std::sqrt(variance > 0.0 ? variance : 0.0);
+
+    for (std::uint32_t i : region) used.free(i);
+    const DirectionSum direction = grow_region_sum(seed, field, used, region, std::cos(tau), width, height);
+    cost.work += weight * 8 * region.size();
+    if (region.size() < min_region_size || over()) return false;
+    const double angle = direction.angle();
+
+    rect = region_to_rect(region, field, width, angle, rect.p);
+    if (region_density(region.size(), rect) >= refine_detail::kDenseEnough) return true;
+
+    // Cut to discs around the seed. The radius starts from the rectangle of
+    // the regrowth and only shrinks; a non-finite one would never drop a pixel.
+    double radius = std::fmax(std::hypot(rect.x1 - x0, rect.y1 - y0), std::hypot(rect.x2 - x0, rect.y2 - y0));
+    if (!std::isfinite(radius)) return false;
+    for (;;) {
+        radius = radius * 0.75;
+        cost.work += weight * 2 * region.size();
+        const std::size_t before = region.size();
+        for (std::size_t i = 0; i < region.size();) {
+            const std::uint32_t q = region[i];
+            const PixelXY at = grid.xy(q);
+            const double x = static_cast<double>(at.x);
+            const double y = static_cast<double>(at.y);
+            if (refine_detail::compare_distance(x - x0, y - y0, radius) > 0) {
+                used.free(q);
+                region[i] = region.back();
+                region.pop_back();
+            } else {
+                ++i;
+            }
+        }
+        if (region.size() < min_region_size || over()) return false;
+        // A cut that dropped nothing leaves the region, and so its rectangle,
+        // as they were: still not dense enough.
+        if (region.size() == before) continue;
+        cost.work += weight * 8 * region.size();
+        rect = region_to_rect(region, field, width, angle, rect.p);
+        if (region_density(region.size(), rect) >= refine_detail::kDenseEnough) return true;
+    }
+}
+
+// refine with no limit on its work.
 bool refine(std::vector<std::uint32_t>& region, Rect& rect, UsedBits& used, const Px* field,
             std::uint64_t min_region_size, std::uint64_t width, std::uint64_t height);
-
-// refine ahead of the seed loop, noting what it read.
-bool refine(std::vector<std::uint32_t>& region, Rect& rect, SpeculativeUsed& used, const Px* field,
-            std::uint64_t min_region_size, std::uint64_t width, std::uint64_t height, RefineCost& cost);
 
 }  // namespace trevalin

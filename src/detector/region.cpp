@@ -29,12 +29,6 @@ unsigned free_around(const UsedBits& used, std::size_t p, std::size_t w) {
 
 }  // namespace
 
-bool all_free(const UsedBits& used, std::span<const std::uint32_t> pixels) {
-    for (std::uint32_t p : pixels)
-        if (used.taken(p)) return false;
-    return true;
-}
-
 UsedBits::UsedBits(Buffer<std::uint64_t> words, std::size_t pixels) : words_(std::move(words)) {
     if (words_.size() < pixels / 64 + 2 || words_[pixels / 64 + 1] != 0) panic("used map: too few words");
 }
@@ -46,9 +40,8 @@ std::uint32_t index_width(std::uint64_t width) {
 
 namespace {
 
-// Stops once the region holds more than `limit` pixels (the sum is then of no use).
 DirectionSum grow(std::uint32_t seed, const Px* field, UsedBits& used, std::vector<std::uint32_t>& region, double cos_tau,
-                  std::uint64_t width, std::uint64_t height, std::size_t limit = SIZE_MAX) {
+                  std::uint64_t width, std::uint64_t height, std::size_t limit) {
     const std::size_t w = width, h = height;
     const PixelGrid grid(width);
     const std::uint64_t pixels = mul_count(width, height);
@@ -187,19 +180,8 @@ DirectionSum grow(std::uint32_t seed, const Px* field, UsedBits& used, std::vect
 }  // namespace
 
 DirectionSum grow_region_sum(std::uint32_t seed, const Px* field, UsedBits& used, std::vector<std::uint32_t>& region,
-                             double cos_tau, std::uint64_t width, std::uint64_t height) {
-    return grow(seed, field, used, region, cos_tau, width, height);
-}
-
-DirectionSum grow_region_sum(std::uint32_t seed, const Px* field, SpeculativeUsed& used,
-                             std::vector<std::uint32_t>& region, double cos_tau, std::uint64_t width,
-                             std::uint64_t height) {
-    // The region holds exactly the pixels the growth took, the seed first.
-    const std::size_t room = used.limit > used.joined.size() ? used.limit - used.joined.size() : 0;
-    const DirectionSum sum = grow(seed, field, used.map, region, cos_tau, width, height, room);
-    used.joined.insert(used.joined.end(), region.begin(), region.end());
-    if (region.size() > room) throw TooMuchAhead{};
-    return sum;
+                             double cos_tau, std::uint64_t width, std::uint64_t height, std::size_t limit) {
+    return grow(seed, field, used, region, cos_tau, width, height, limit);
 }
 
 namespace {

@@ -85,29 +85,6 @@ private:
     Buffer<std::uint64_t> words_;
 };
 
-// A growth running ahead of the seed loop works on a map of its own (`map`:
-// the loop's map as it stood a while ago, with the pixels of the earlier
-// seeds of the same stretch of the seed order) and notes in `joined` every
-// pixel it takes, the seed first. A growth's course depends on the map only
-// through the pixels it takes: a free pixel that it turns down changes
-// nothing, and neither would that pixel taken. So when every pixel it took is
-// still free in the loop's map when the loop reaches the seed (and every
-// pixel it found taken is taken there), the growth goes the same way there.
-//
-// A stretch of seeds whose growths join more than `limit` pixels in all is
-// not worth holding ahead (its lists would take more memory than the map
-// several times over): the growth that passes the limit stops and throws
-// TooMuchAhead, with every pixel it took noted in `joined`.
-struct SpeculativeUsed {
-    UsedBits& map;
-    std::vector<std::uint32_t>& joined;
-    std::size_t limit = SIZE_MAX;
-};
-struct TooMuchAhead {};
-
-// Whether every pixel of `pixels` is free in `used`.
-bool all_free(const UsedBits& used, std::span<const std::uint32_t> pixels);
-
 // The direction sum of a grown region; its angle is asked for only when the
 // region is large enough to be kept (most growths give a few pixels).
 struct DirectionSum {
@@ -119,14 +96,11 @@ struct DirectionSum {
 // level-line direction lies within the tolerance (given as its cosine) of the
 // running direction sum, in breadth-first order. `region` is emptied first
 // and receives the seed, then the other pixels in joining order; every pixel
-// taken is marked in `used`. Returns the direction sum.
+// taken is marked in `used`. Returns the direction sum. Stops once the
+// region holds more than `limit` pixels (the sum is then of no use).
 DirectionSum grow_region_sum(std::uint32_t seed, const Px* field, UsedBits& used, std::vector<std::uint32_t>& region,
-                             double cos_tau, std::uint64_t width, std::uint64_t height);
-
-// grow_region_sum ahead of the seed loop, noting what it read.
-DirectionSum grow_region_sum(std::uint32_t seed, const Px* field, SpeculativeUsed& used,
-                             std::vector<std::uint32_t>& region, double cos_tau, std::uint64_t width,
-                             std::uint64_t height);
+                             double cos_tau, std::uint64_t width, std::uint64_t height,
+                             std::size_t limit = SIZE_MAX);
 
 // The rectangle around the region: centroid and principal axis weighted by
 // gradient norm, turned to agree with `angle`, extents along and across the axis.

@@ -5,6 +5,7 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <utility>
 
 #include "detector/lanes.hpp"
 #include "pool/pool.hpp"
@@ -91,12 +92,12 @@ void place_run(const std::uint64_t* weak, std::size_t first, std::size_t end, co
 
 }  // namespace
 
-Buffer<std::uint32_t> seeds_by_notes(FieldNotes& notes, std::uint64_t count, float threshold) {
+SeedStart seeds_by_notes(FieldNotes notes, std::uint64_t count, float threshold) {
     if (count > (std::uint64_t{1} << 32)) panic("seed order: pixel indices do not fit in 32 bits");
     if (notes.strong.size() != count || notes.weak.size() != count / 64 + 2)
         panic("seed order: the notes do not cover the field");
     const float largest = notes.largest;
-    if (!(largest > 0.0f)) return {};
+    if (!(largest > 0.0f)) return {{}, std::move(notes.weak)};
     const std::size_t run = notes.run;
     const std::size_t runs = notes.strong_count.size();
     const std::size_t per_block = std::max<std::size_t>(1, kBlock / run);
@@ -140,7 +141,7 @@ Buffer<std::uint32_t> seeds_by_notes(FieldNotes& notes, std::uint64_t count, flo
         }
     }
     Buffer<std::uint32_t> seeds = Buffer<std::uint32_t>::uninitialized(total);
-    if (total == 0) return seeds;
+    if (total == 0) return {std::move(seeds), std::move(notes.weak)};
     // Written at a thousand places at once.
     prefer_huge_pages(seeds);
     parallel_rows(blocks, [&](std::size_t b) {
@@ -149,7 +150,7 @@ Buffer<std::uint32_t> seeds_by_notes(FieldNotes& notes, std::uint64_t count, flo
             place_run(notes.weak.data(), r * run, std::min<std::size_t>((r + 1) * run, count),
                       notes.strong.data() + notes.strong_at[r], place.data() + b * kBins, seeds.data());
     });
-    return seeds;
+    return {std::move(seeds), std::move(notes.weak)};
 }
 
 }  // namespace trevalin

@@ -10,11 +10,18 @@
 
 namespace trevalin {
 
+// Where the seed loop starts: the seed order, and the used map's words (the
+// notes' weak map, taken over as it is).
+struct SeedStart {
+    Buffer<std::uint32_t> seeds;
+    Buffer<std::uint64_t> weak;
+};
+
 // The seed order from the notes of a field of `count` pixels taken with
 // `threshold`: the pixels whose norm is above it, strongest first by norm
 // quantised into 1024 levels of the largest norm, raster order within a
-// level. Empty when the field has no positive norm. Uses notes.strong as
-// its scratch space, which leaves the other notes as they were.
-Buffer<std::uint32_t> seeds_by_notes(FieldNotes& notes, std::uint64_t count, float threshold);
+// level. Empty when the field has no positive norm. Takes the notes over
+// (their strong norms are sorted in place) and hands on their weak map.
+SeedStart seeds_by_notes(FieldNotes notes, std::uint64_t count, float threshold);
 
 }  // namespace trevalin

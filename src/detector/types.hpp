@@ -1,6 +1,6 @@
 #pragma once
 // The records that the detector's stages pass to one another, and the angle
-// tolerance that they share.
+// tolerance and gradient threshold that they share.
 
 #include <numbers>
 
@@ -8,6 +8,8 @@ namespace trevalin {
 
 // Angle tolerance of region growing and rectangle fitting, pi / 8.
 inline constexpr double kTau = std::numbers::pi / 8;
+// Gradient-norm threshold: the single-precision value nearest to 2 / sin(pi / 8).
+inline constexpr float kRho = 5.226252f;
 
 // One record of the level-line field: gradient magnitude and the unit vector
 // along the level line (the gradient turned a quarter turn). All zero where

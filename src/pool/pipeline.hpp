@@ -17,18 +17,9 @@
 #include <utility>
 
 #include "pool/pool.hpp"
+#include "pool/signal.hpp"
 
 namespace trevalin {
-
-// Tells the CPU that the thread is spinning on a flag (it eases the pipeline
-// and, with hyper-threads, the sibling thread); nothing where there is no hint.
-inline void spin_pause() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    asm volatile("yield" ::: "memory");
-#endif
-}
 
 namespace detail {
 

@@ -10,8 +10,12 @@
 #include "detector/detect.hpp"
 #include "detector/downscale.hpp"
 #include "detector/field_notes.hpp"
+#include "detector/growing_ahead.hpp"
+#include "detector/nfa.hpp"
 #include "detector/refine.hpp"
 #include "detector/region.hpp"
+#include "detector/seed_loop.hpp"
+#include "detector/seed_step.hpp"
 #include "detector/seeds.hpp"
 #include "pool/pool.hpp"
 #include "sample/buffer.hpp"
@@ -53,15 +57,25 @@ Downscaled downscale(const T* image, std::uint64_t width, std::uint64_t height, 
 
 // The seed order of a finished field.
 inline Buffer<std::uint32_t> seeds_by_norm(const Px* field, std::uint64_t count, float threshold) {
-    FieldNotes notes = note_field(field, count, threshold);
-    return seeds_by_notes(notes, count, threshold);
+    return seeds_by_notes(note_field(field, count, threshold), count, threshold).seeds;
 }
 
-// The segments of a finished field, its notes taken afterwards.
+// The segments of a finished field, its notes taken afterwards, longest first.
 inline std::vector<Segment> field_segments(const Px* field, std::uint64_t width, std::uint64_t height,
-                                           double factor, std::size_t ahead) {
-    FieldNotes notes = note_field(field, mul_size(width, height), kRho);
-    return noted_field_segments(field, notes, width, height, factor, ahead);
+                                           double factor) {
+    return trevalin::field_segments(field, note_field(field, mul_size(width, height), kRho), width, height, factor);
+}
+
+// The same in seed order, from the plain loop (ahead 0) or with the pool's
+// threads growing `ahead` stretches ahead of it.
+inline std::vector<Segment> loop_segments(const Px* field, std::uint64_t width, std::uint64_t height, double factor,
+                                          std::size_t ahead) {
+    SeedLoop in(field, width, height, note_field(field, mul_size(width, height), kRho), factor);
+    if (ahead > 0) return loop_growing_ahead(in, ahead);
+    std::vector<Segment> found;
+    SeedStep step(in);
+    each_free_seed(in, in.used, 0, in.seeds.size(), [&](std::size_t, std::uint32_t s) { step(in, s, in.used, found); });
+    return found;
 }
 
 // A used map of one byte per pixel (0 free) as bits, and back.

@@ -1,0 +1,451 @@
+// The seed loop with the pool's threads growing the coming seeds ahead of it.
+//
+// The seed order is cut into stretches of kStretch places. Threads claim the
+// stretches beyond the one the loop is at and grow, refine and score their
+// seeds, each on its own copy of the used map as the loop had left it a
+// moment before (the loop's thread on the loop's map itself, which it
+// restores afterwards), noting every pixel that each seed's growths took.
+// The loop's thread takes the stretches in, in order, and keeps a seed's
+// result only when it is the result the plain loop would have had.
+//
+// What makes that exact: a growth's course depends on the used map only
+// through the pixels it takes. A free pixel that it turns down changes
+// nothing, and neither would that pixel taken; a pixel it finds taken it
+// skips. So when every pixel that a seed took ahead is still free in the
+// loop's map when the loop reaches the seed, and every pixel it found taken
+// is taken there too, the seed goes there as it went ahead: same region,
+// same rectangle, same score, same pixels left taken. The second condition
+// holds by itself, because the loop's map only gains pixels, except where a
+// seed of the same stretch was grown again by the loop and left free a pixel
+// that it had taken ahead; such pixels are suspects, and a later seed that
+// took a pixel next to one (and so may have looked at it) is grown again
+// too. Refinement's budget is shared in seed order: a seed grown ahead
+// records the allowance it had and what it spent, and is kept only when the
+// loop's allowance leads it the same way. Every seed not kept is grown again
+// by the loop's thread, so the segments, in seed order, are the plain loop's
+// for every thread count.
+#include "detector/growing_ahead.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <span>
+#include <utility>
+
+#include "pool/pool.hpp"
+#include "pool/signal.hpp"
+#include "sample/buffer.hpp"
+
+namespace trevalin {
+
+namespace {
+
+#ifdef TREVALIN_SEED_LOOP_COUNTS
+constexpr bool kCounting = true;
+#else
+constexpr bool kCounting = false;
+// Never filled in: the counts are the benchmark's build's alone.
+struct SeedLoopCounts {
+    std::uint64_t kept = 0, regrown = 0, dropped = 0;
+    double commit_seconds = 0.0;
+    bool all_ahead = false;
+};
+#endif
+template <class F>
+void count(F&& f) {
+    if constexpr (kCounting) f();
+}
+
+// A seed grown ahead works on a map of its own (`map`: the loop's map as it
+// stood a while ago, with the pixels of the earlier seeds of the same stretch)
+// and notes in `joined` every pixel it takes, the seed first. A stretch of
+// seeds whose growths join more than `limit` pixels in all is not worth
+// holding ahead (its lists would take more memory than the map several times
+// over): the growth that passes the limit stops and throws TooMuchAhead, with
+// every pixel it took noted in `joined`.
+struct AheadView {
+    UsedBits& map;
+    std::vector<std::uint32_t>& joined;
+    std::size_t limit;
+    void free(std::size_t i) { map.free(i); }
+};
+struct TooMuchAhead {};
+
+// The growth of refinement and of the seed step on the view.
+DirectionSum grow_region_sum(std::uint32_t seed, const Px* field, AheadView& used, std::vector<std::uint32_t>& region,
+                             double cos_tau, std::uint64_t width, std::uint64_t height) {
+    // The region holds exactly the pixels the growth took, the seed first.
+    const std::size_t room = used.limit > used.joined.size() ? used.limit - used.joined.size() : 0;
+    const DirectionSum sum = trevalin::grow_region_sum(seed, field, used.map, region, cos_tau, width, height, room);
+    used.joined.insert(used.joined.end(), region.begin(), region.end());
+    if (region.size() > room) throw TooMuchAhead{};
+    return sum;
+}
+
+// Whether every pixel of `pixels` is free in `used`.
+bool all_free(const UsedBits& used, std::span<const std::uint32_t> pixels) {
+    for (std::uint32_t p : pixels)
+        if (used.taken(p)) return false;
+    return true;
+}
+
+// Seeds go ahead in stretches of this many places of the seed order.
+constexpr std::size_t kStretch = 64;
+
+// What one seed grown ahead gave: the pixels it took at any time end at
+// joined_end of the stretch's list, where the previous seed's end. Most
+// growths leave taken exactly the pixels they took (`same`); the others'
+// pixels left taken end at marks_end of the marks list likewise. A seed that
+// found a segment has it next in the stretch's segments.
+// Its refinement's work counts towards the loop's budget. A seed whose region
+// was too thin at first went as it would in the loop when its refinement
+// stopped on the allowance that the loop gives it, or finished within it.
+struct Speculated {
+    std::uint32_t place;
+    std::uint32_t joined_end, marks_end;
+    bool same, found, thin, cut_short;
+    std::uint64_t work, allowance;
+};
+
+struct Stretch {
+    std::vector<Speculated> seeds;
+    std::vector<std::uint32_t> joined;
+    std::vector<std::uint32_t> marks;
+    std::vector<Segment> segments;
+    std::uint64_t work = 0;             // the refinement work of its seeds
+    bool failed = false;                // the stretch could not be grown ahead: the loop grows it itself
+    Signal ready;  // stretch number + 1 once the lists are complete
+
+    // The pixels that seed e took, and those it left taken, where the
+    // previous seed's lists end at `joined` and `marks`.
+    std::span<const std::uint32_t> took(const Speculated& e, std::uint32_t joined) const {
+        return {this->joined.data() + joined, e.joined_end - joined};
+    }
+    std::span<const std::uint32_t> kept(const Speculated& e, std::uint32_t joined, std::uint32_t marks) const {
+        return e.same ? took(e, joined) : std::span<const std::uint32_t>(this->marks.data() + marks, e.marks_end - marks);
+    }
+};
+
+// The pixels the loop has taken, in the order it took them. A pixel is taken
+// once at most, so the log never holds more entries than the map has pixels.
+// The loop's thread appends; others read up to `size`.
+struct TakenLog {
+    UsedBits start;  // the used map before the loop took anything
+    Buffer<std::uint32_t> pixels;
+    std::size_t appended = 0;  // the loop's thread only
+    std::atomic<std::size_t> size{0};
+    std::atomic<std::uint64_t> spent{0};  // the loop's refinement work when it published
+
+    TakenLog(const UsedBits& used, std::size_t n) : start(used.copy()), pixels(Buffer<std::uint32_t>::uninitialized(n)) {}
+    void append(std::span<const std::uint32_t> taken) {
+        // An empty list may have no storage at all, which memcpy may not be given.
+        if (taken.empty()) return;
+        std::memcpy(pixels.data() + appended, taken.data(), taken.size() * sizeof(std::uint32_t));
+        appended += taken.size();
+    }
+    void publish(std::uint64_t work) {
+        spent.store(work, std::memory_order_relaxed);
+        size.store(appended, std::memory_order_release);
+    }
+    // Takes entries [from, to) in `map`.
+    void replay(UsedBits& map, std::size_t from, std::size_t to) const {
+        const std::uint32_t* taken = pixels.data();
+        for (std::size_t i = from; i < to; ++i) map.take(taken[i]);
+    }
+};
+
+// A thread that grows seeds ahead of the loop: its own copy of the used map,
+// which it brings up to date from the log before each stretch, and what its
+// growths need.
+struct Grower {
+    UsedBits map;
+    std::size_t replayed = 0;  // log entries applied to `map`
+    SeedStep step;
+
+    // The loop's thread changes its map as it goes, also taking and freeing
+    // pixels within one growth, so a copy starts from the map before the loop
+    // and catches up from the log.
+    Grower(const SeedLoop& in, const TakenLog& log) : map(log.start.copy()), step(in) {}
+
+    void catch_up(const TakenLog& log) {
+        const std::size_t end = log.size.load(std::memory_order_acquire);
+        log.replay(map, replayed, end);
+        replayed = end;
+    }
+};
+
+// Grows the seeds of stretch k ahead of the loop into `out`, on `map`, which
+// holds the loop's map as it stood at some point, when the loop's refinement
+// work had reached `spent` (the loop's own may be more by the time it
+// reaches the stretch). The growths leave the map as they found it. On
+// failure the stretch is marked failed (the loop then grows it itself);
+// returns false when the map may then hold marks of the failed growth.
+bool grow_stretch(const SeedLoop& in, std::size_t k, std::uint64_t spent, UsedBits& map, SeedStep& step, Stretch& out) {
+    out.seeds.clear();
+    out.joined.clear();
+    out.marks.clear();
+    out.segments.clear();
+    out.work = 0;
+    out.failed = false;
+    const std::size_t begin = k * kStretch, end = std::min(in.seeds.size(), begin + kStretch);
+    // The step's own count of work (the loop's, on the loop's thread) comes back afterwards.
+    const std::uint64_t own = std::exchange(step.work.spent, spent);
+    // A stretch's lists hold at most a 32nd of the field's pixels: with
+    // two stretches in flight for every thread, a few bytes per pixel.
+    AheadView view{map, out.joined, in.width * in.height / 32 + 4096};
+    try {
+        // A seed taken in the map is taken in the loop's map then: the
+        // loop's map only gains pixels, and the earlier seeds of the stretch
+        // take theirs there too as long as the loop keeps their results.
+        each_free_seed(in, map, begin, end, [&](std::size_t j, std::uint32_t seed) {
+            const std::size_t joined_begin = out.joined.size();
+            const bool found = step(in, seed, view, out.segments);
+            const std::vector<std::uint32_t>& region = step.region;
+            const RefineCost& cost = step.work.cost;
+            // The growth was not redone (which would have joined more pixels
+            // than it left taken), so its region is what it joined.
+            const bool same = out.joined.size() - joined_begin == region.size();
+            if (!same) out.marks.insert(out.marks.end(), region.begin(), region.end());
+            out.seeds.push_back(Speculated{static_cast<std::uint32_t>(j), static_cast<std::uint32_t>(out.joined.size()),
+                                           static_cast<std::uint32_t>(out.marks.size()), same, found,
+                                           cost.thin, cost.cut_short, cost.work, cost.allowance});
+            out.work += cost.work;
+        });
+    } catch (const TooMuchAhead&) {
+        out.failed = true;
+    } catch (...) {
+        out.failed = true;
+        step.work.spent = own;
+        return false;
+    }
+    // Every pixel joined was free before, those left taken with the rest.
+    for (std::uint32_t p : out.joined) map.free(p);
+    step.work.spent = own;
+    return true;
+}
+
+// Stretch k grown ahead on a thread's copy of the map. The copy catches up
+// before the stretch only: the log's latest entries were written on the
+// loop's core, and reading them after every growth cost more than the few
+// growths that a fresher copy saves.
+void grow_ahead(const SeedLoop& in, const TakenLog& log, std::size_t k, Grower& g, Stretch& out) {
+    g.catch_up(log);
+    const bool restored = grow_stretch(in, k, log.spent.load(std::memory_order_relaxed), g.map, g.step, out);
+    // The stretch is ready in any case: failed, the loop grows it itself.
+    out.ready.store(k + 1);
+    if (!restored) {
+        // The copy may hold marks of the failed growth: a fresh one replaces it.
+        g.map = log.start.copy();
+        g.replayed = 0;
+    }
+}
+
+// The loop's thread: the loop's own growths and the pixels that seeds grown
+// ahead took there but not here (suspects), with the map of the suspects and
+// their neighbours (`near`).
+struct Committer {
+    SeedStep step;
+    UsedBits near;
+    std::vector<std::uint32_t> suspects;
+
+    explicit Committer(const SeedLoop& in)
+        : step(in), near(Buffer<std::uint64_t>::zeroed(in.width * in.height / 64 + 2), in.width * in.height) {}
+
+    // Calls f with pixel p and each of its neighbours.
+    template <class F>
+    static void around(const SeedLoop& in, std::uint32_t p, F&& f) {
+        const PixelXY at = PixelGrid(in.width).xy(p);
+        const std::size_t x0 = at.x > 0 ? at.x - 1 : 0, x1 = std::min<std::size_t>(at.x + 1, in.width - 1);
+        const std::size_t y0 = at.y > 0 ? at.y - 1 : 0, y1 = std::min<std::size_t>(at.y + 1, in.height - 1);
+        for (std::size_t y = y0; y <= y1; ++y)
+            for (std::size_t x = x0; x <= x1; ++x) f(y * in.width + x);
+    }
+
+    void suspect(const SeedLoop& in, std::uint32_t p) {
+        around(in, p, [&](std::size_t q) { near.take(q); });
+        suspects.push_back(p);
+    }
+
+    // The loop's own growth from `seed`, logged.
+    void grow(SeedLoop& in, std::uint32_t seed, TakenLog& log, std::vector<Segment>& found) {
+        step(in, seed, in.used, found);
+        log.append(step.region);
+    }
+
+    // Forgets the suspects; every marked pixel lies around one of them.
+    void clear_suspects(const SeedLoop& in) {
+        for (std::uint32_t p : suspects) around(in, p, [&](std::size_t q) { near.free(q); });
+        suspects.clear();
+    }
+};
+
+// Stretch k grown by the loop itself, on its own map.
+void plain_stretch(SeedLoop& in, TakenLog& log, std::size_t k, Committer& c, std::vector<Segment>& found) {
+    const std::size_t begin = k * kStretch, end = std::min(in.seeds.size(), begin + kStretch);
+    each_free_seed(in, in.used, begin, end, [&](std::size_t, std::uint32_t seed) { c.grow(in, seed, log, found); });
+    log.publish(c.step.work.spent);
+}
+
+// The loop reaches stretch k and takes its seeds in order, keeping each
+// result grown ahead that the plain loop would have had (see the top of the
+// file) and growing the other seeds again. A seed passed over ahead as taken
+// is taken here too, unless a seed grown again here left it free.
+void commit(SeedLoop& in, TakenLog& log, std::size_t k, Stretch& s, Committer& c, std::vector<Segment>& found,
+            SeedLoopCounts& counts) {
+    if (s.failed) return plain_stretch(in, log, k, c, found);
+    const std::size_t begin = k * kStretch, end = std::min(in.seeds.size(), begin + kStretch);
+    std::size_t next = 0;  // the next seed grown ahead
+    std::uint32_t joined = 0, marks = 0;
+    const Segment* segment = s.segments.data();
+    for (std::size_t j = begin; j < end; ++j) {
+        if (next == s.seeds.size() || s.seeds[next].place != j) {
+            if (!c.suspects.empty() && !in.used.taken(in.seeds[j])) c.grow(in, in.seeds[j], log, found);
+            continue;
+        }
+        const Speculated& e = s.seeds[next++];
+        const std::span<const std::uint32_t> took = s.took(e, joined), kept = s.kept(e, joined, marks);
+        joined = e.joined_end;
+        marks = e.marks_end;
+        // Its refinement had the allowance that the loop gives it, or needed
+        // no more than that.
+        const std::uint64_t allowance = c.step.work.left();
+        const bool as_asked = !e.thin || (e.cut_short ? e.allowance == allowance : e.work <= allowance);
+        if (as_asked && all_free(in.used, took) && (c.suspects.empty() || all_free(c.near, took))) {
+            for (std::uint32_t p : kept) in.used.take(p);
+            log.append(kept);
+            if (e.found) found.push_back(*segment++);
+            c.step.work.spent += e.work;
+            count([&] { ++counts.kept; });
+            continue;
+        }
+        if (e.found) ++segment;
+        count([&] { counts.dropped += in.used.taken(in.seeds[j]); });
+        if (!in.used.taken(in.seeds[j])) {
+            c.grow(in, in.seeds[j], log, found);
+            count([&] { ++counts.regrown; });
+        }
+        for (std::uint32_t p : kept)
+            if (!in.used.taken(p)) c.suspect(in, p);
+    }
+    c.clear_suspects(in);
+    log.publish(c.step.work.spent);
+}
+
+std::vector<Segment> grow_ahead_loop(SeedLoop& in, std::size_t ahead, SeedLoopCounts& counts) {
+    const std::size_t stretches = (in.seeds.size() + kStretch - 1) / kStretch;
+    const std::size_t ring = std::max<std::size_t>(ahead, 1);
+    const std::unique_ptr<Stretch[]> slots(new Stretch[ring]);
+    TakenLog log(in.used, in.width * in.height);
+    std::atomic<std::size_t> claimed{0};
+    Signal committed;
+    std::atomic<bool> stop{false};
+    std::vector<Segment> found;
+
+    // The next stretch nobody has taken, if it lies within `ring` of the
+    // stretch the loop is at.
+    auto claim = [&](std::size_t& k) {
+        std::size_t c = claimed.load(std::memory_order_relaxed);
+        for (;;) {
+            const std::size_t limit = std::min(stretches, committed.load() + ring);
+            if (c >= limit) return false;
+            if (claimed.compare_exchange_weak(c, c + 1, std::memory_order_relaxed)) {
+                k = c;
+                return true;
+            }
+        }
+    };
+
+    // Role 0 is the loop: it takes each stretch's results in order and grows
+    // stretches itself while the next one is not ready. The other roles grow
+    // stretches ahead. With no other thread free the loop grows them all.
+    parallel_rows(pool_thread_count(), [&](std::size_t role) {
+        if (role != 0) {
+            if (claimed.load(std::memory_order_relaxed) >= stretches) return;
+            Grower g(in, log);
+            while (!stop.load(std::memory_order_relaxed)) {
+                // Read before the claim: a stretch the loop takes in after a
+                // failed claim ends the wait below at once.
+                const std::size_t at = committed.load();
+                std::size_t k;
+                if (claim(k)) {
+                    grow_ahead(in, log, k, g, slots[k % ring]);
+                    continue;
+                }
+                if (claimed.load(std::memory_order_relaxed) >= stretches) return;
+                // Every stretch within reach is taken: wait for the loop to move on.
+                committed.wait_past(at);
+            }
+            return;
+        }
+        try {
+            Committer c(in);
+            std::size_t next = 0;
+            // The loop moves on past stretch `next` once `done` has taken it in.
+            auto move_on = [&](auto&& done) {
+                if constexpr (kCounting) {
+                    const auto started = std::chrono::steady_clock::now();
+                    done();
+                    counts.commit_seconds +=
+                        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+                } else {
+                    done();
+                }
+                ++next;
+                committed.store(next);
+            };
+            while (next < stretches) {
+                Stretch& s = slots[next % ring];
+                if (s.ready.load() == next + 1) {
+                    move_on([&] { commit(in, log, next, s, c, found, counts); });
+                    continue;
+                }
+                std::size_t k;
+                if (claim(k)) {
+                    if (k == next && !(kCounting && counts.all_ahead)) {
+                        // Nobody had started the stretch the loop is at: the
+                        // loop grows it on its own map, as the plain loop does.
+                        move_on([&] { plain_stretch(in, log, k, c, found); });
+                        continue;
+                    }
+                    // Ahead on the loop's own map, which nothing else
+                    // reads: it is the latest map there is, and the loop's
+                    // core keeps one map in its caches instead of two.
+                    Stretch& ahead_of_loop = slots[k % ring];
+                    if (!grow_stretch(in, k, c.step.work.spent, in.used, c.step, ahead_of_loop)) {
+                        // The map may hold marks of the failed growth: it is
+                        // the map before the loop and every pixel logged.
+                        in.used = log.start.copy();
+                        log.replay(in.used, 0, log.appended);
+                    }
+                    ahead_of_loop.ready.store(k + 1);
+                } else {
+                    // Another thread is growing the next stretch.
+                    for (std::size_t seen = s.ready.load(); seen != next + 1;) seen = s.ready.wait_past(seen);
+                }
+            }
+        } catch (...) {
+            stop.store(true, std::memory_order_relaxed);
+            committed.store(stretches + ring);
+            throw;
+        }
+    });
+    return found;
+}
+
+
+}  // namespace
+
+std::vector<Segment> loop_growing_ahead(SeedLoop& in, std::size_t ahead) {
+    SeedLoopCounts unused;
+    return grow_ahead_loop(in, ahead, unused);
+}
+
+#ifdef TREVALIN_SEED_LOOP_COUNTS
+std::vector<Segment> loop_growing_ahead(SeedLoop& in, std::size_t ahead, SeedLoopCounts& counts) {
+    return grow_ahead_loop(in, ahead, counts);
+}
+#endif
+
+}  // namespace trevalin

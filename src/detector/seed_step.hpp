@@ -1,0 +1,186 @@
+#pragma once
+// What the seed loop does with one seed, whichever thread does it: grow a
+// region, fit its rectangle, refine it, then score it. Also what every seed
+// of one call shares, and the walk over the free seeds of a range of the
+// seed order.
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "detector/field_notes.hpp"
+#include "detector/improve_rect.hpp"
+#include "detector/nfa.hpp"
+#include "detector/refine.hpp"
+#include "detector/region.hpp"
+#include "detector/seeds.hpp"
+#include "detector/types.hpp"
+#include "sample/buffer.hpp"
+
+namespace trevalin {
+
+// What every seed of one call shares. The seed order is sorted from the
+// field's notes, whose weak map becomes the used map.
+struct SeedLoop {
+    // The refinement work that the seeds of one call may do (see RefineCost),
+    // per pixel of the field and for any field, in eighths of a pixel grown.
+    // The bundled photographs take at most 2.5 per pixel, concentric rings a
+    // few pixels apart (the richest in curved edges of the images measured)
+    // from 3.3 at 0.05 to 9.6 at 3 megapixels; gratings near the sampling
+    // limit would take hundreds to thousands, more the larger the image.
+    static constexpr std::uint64_t kWorkPerPixel = 8 * 10;
+    static constexpr std::uint64_t kWorkAtLeast = 8 * (std::uint64_t{1} << 16);
+
+    const Px* field;
+    std::uint64_t width, height;
+    double nt;
+    std::uint64_t min_size;
+    double cos_tau;
+    double factor;         // from field to input-image coordinates
+    std::uint64_t budget;  // refinement work after which a thin region is given up as it is
+    Buffer<std::uint32_t> seeds;
+    UsedBits used;  // the used map, which starts as the map of weak pixels
+
+    SeedLoop(const Px* f, std::uint64_t w, std::uint64_t h, FieldNotes notes, double fac)
+        : SeedLoop(f, w, h, seeds_by_notes(std::move(notes), w * h, kRho), fac) {}
+
+private:
+    SeedLoop(const Px* f, std::uint64_t w, std::uint64_t h, SeedStart start, double fac)
+        : field(f),
+          width(w),
+          height(h),
+          nt(log_nt(w, h)),
+          min_size(min_region_size(nt)),
+          cos_tau(std::cos(kTau)),
+          factor(fac),
+          budget(kWorkAtLeast + kWorkPerPixel * w * h),
+          seeds(std::move(start.seeds)),
+          used(std::move(start.weak), w * h) {}
+};
+
+// The refinement work of the seeds in seed order up to the one at hand, and
+// what the refinement of the seed at hand was allowed and did.
+struct WorkSpent {
+    std::uint64_t budget, spent = 0;
+    RefineCost cost;
+    std::uint64_t left() const { return left_at(spent); }
+    std::uint64_t left_at(std::uint64_t work) const { return work < budget ? budget - work : 0; }
+};
+
+// The segment of a scored rectangle.
+inline Segment segment_of(const SeedLoop& in, const Rect& rect, double score) {
+    // Field coordinates name the top-left pixel of a 2 x 2 block; +0.5 is its centre.
+    return Segment{(rect.x1 + 0.5) * in.factor, (rect.y1 + 0.5) * in.factor, (rect.x2 + 0.5) * in.factor,
+                   (rect.y2 + 0.5) * in.factor, rect.width * in.factor, rect.p, score};
+}
+
+// The step every seed takes, with what it keeps from one seed to the next:
+// the region's list, the scores met, and the refinement work done before.
+struct SeedStep {
+    std::vector<std::uint32_t> region;
+    NfaMemo memo;
+    WorkSpent work;
+
+    explicit SeedStep(const SeedLoop& in, std::uint64_t spent = 0) : memo(in.nt), work{in.budget, spent, {}} {}
+
+    // Grows, fits and refines from the free pixel `seed` on `used` (the used
+    // map or a view of it); `region` ends as the pixels the seed leaves
+    // taken. True with `rect` set when the refined rectangle is worth
+    // scoring. Refinement is allowed what is left of the budget, and adds
+    // its work.
+    template <class Used>
+    bool grow(const SeedLoop& in, std::uint32_t seed, Used& used, Rect& rect) {
+        work.cost = RefineCost{.allowance = work.left()};
+        const DirectionSum sum = grow_region_sum(seed, in.field, used, region, in.cos_tau, in.width, in.height);
+        if (region.size() < in.min_size) return false;
+        rect = region_to_rect(region, in.field, in.width, sum.angle(), kAlignedProbability);
+        const bool kept = refine(region, rect, used, in.field, in.min_size, in.width, in.height, work.cost);
+        work.spent += work.cost.work;
+        return kept;
+    }
+
+    // grow, then scoring: appends the segment to `found` when the rectangle
+    // scores as one, and says so.
+    template <class Used>
+    bool operator()(const SeedLoop& in, std::uint32_t seed, Used& used, std::vector<Segment>& found) {
+        Rect rect;
+        if (!grow(in, seed, used, rect)) return false;
+        const double score = improve_rect(rect, in.field, in.width, in.height, kRho, in.nt, &memo);
+        if (!(score > 0.0)) return false;
+        found.push_back(segment_of(in, rect, score));
+        return true;
+    }
+};
+
+// Seeds jump across the image, so every growth starts on cold memory. The
+// seed order is known in advance: a cursor runs ahead of the loop and
+// fetches the neighbourhoods of the next kAhead seeds that look free. Most
+// seeds are taken by the time the loop reaches them, so the lead is counted
+// in seeds that looked free and still lie ahead of the loop (a later growth
+// may take them, which only wastes a fetch): their places in the seed order
+// wait in a small ring until the loop passes them.
+class SeedFetcher {
+public:
+    SeedFetcher(const SeedLoop& in, const UsedBits& used, std::size_t end) : in_(in), used_(used), end_(end) {}
+
+    // Called as the loop grows from the seed at place j.
+    void ahead_of(std::size_t j) {
+        while (ring_first_ != ring_end_ && ring_[ring_first_ % kRingSize] <= j) ++ring_first_;
+        if (cursor_ <= j) cursor_ = j + 1;
+        const std::size_t width = in_.width, pixels = in_.width * in_.height;
+        for (; ring_end_ - ring_first_ < kAhead && cursor_ < end_; ++cursor_) {
+            const std::size_t s = in_.seeds[cursor_];
+            if (used_.taken(s)) continue;
+            ring_[ring_end_++ % kRingSize] = cursor_;
+            fetch_row(s);
+            // Growth looks at the used bits one and two rows away first.
+            if (s >= width) {
+                fetch_row(s - width);
+                used_.fetch(s - width);
+                if (s >= 2 * width) used_.fetch(s - 2 * width);
+            }
+            if (s + width < pixels) {
+                fetch_row(s + width);
+                used_.fetch(s + width);
+                if (s + 2 * width < pixels) used_.fetch(s + 2 * width);
+            }
+        }
+    }
+
+private:
+    // The three records around `centre` (which may straddle two lines).
+    void fetch_row(std::size_t centre) const {
+        const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(in_.field + centre);
+        __builtin_prefetch(reinterpret_cast<const void*>(at - sizeof(Px)));
+        __builtin_prefetch(reinterpret_cast<const void*>(at + 2 * sizeof(Px) - 1));
+    }
+
+    static constexpr std::size_t kAhead = 12, kRingSize = 16;
+    static_assert(kAhead <= kRingSize && (kRingSize & (kRingSize - 1)) == 0);
+    const SeedLoop& in_;
+    const UsedBits& used_;
+    std::size_t end_;
+    std::size_t ring_[kRingSize];
+    std::size_t ring_first_ = 0, ring_end_ = 0;  // running counts; entries are taken modulo kRingSize
+    std::size_t cursor_ = 0;                     // the next place in the seed order the cursor looks at
+};
+
+// Calls grow(j, seed) for each place j in [begin, end) of the seed order
+// whose seed is free in `used`, fetching the neighbourhoods of the coming
+// seeds of the range ahead of the growths. The fetcher stops at `end`: the
+// range after a stretch is mostly grown on another core, whose caches it
+// would not warm.
+template <class Grow>
+void each_free_seed(const SeedLoop& in, const UsedBits& used, std::size_t begin, std::size_t end, Grow&& grow) {
+    SeedFetcher fetcher(in, used, end);
+    for (std::size_t j = begin; j < end; ++j) {
+        const std::uint32_t seed = in.seeds[j];
+        if (used.taken(seed)) continue;
+        fetcher.ahead_of(j);
+        grow(j, seed);
+    }
+}
+
+}  // namespace trevalin
