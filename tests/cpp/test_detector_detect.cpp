@@ -129,7 +129,7 @@ TEST_CASE("number of tests and smallest region") {
 }
 
 TEST_CASE_TEMPLATE("detect equals the step-by-step pipeline bit for bit, on every kernel path", P, EVERY_PATH) {
-    detector_test::HoldPath hold(P::isa);
+    test_paths::HoldPath hold(P::isa);
     if (!hold.runs) return;
     const struct {
         std::size_t w, h;

@@ -70,7 +70,7 @@ Rect axis_rect(double x1, double y1, double x2, double y2, double width) {
 }  // namespace
 
 TEST_CASE_TEMPLATE("count_aligned finds exactly the pixels of the plain box scan, on every kernel path", P, EVERY_PATH) {
-    detector_test::HoldPath hold(P::isa);
+    test_paths::HoldPath hold(P::isa);
     if (!hold.runs) return;
     const std::uint64_t w = 97, h = 83;
     std::mt19937 rng(5);
@@ -189,7 +189,7 @@ TEST_CASE("alignment: norm strictly above rho, dot product at least cos(prec) in
 }
 
 TEST_CASE_TEMPLATE("count_aligned_run counts what the one-record test counts, for every length and start, on every kernel path", P, EVERY_PATH) {
-    detector_test::HoldPath hold(P::isa);
+    test_paths::HoldPath hold(P::isa);
     if (!hold.runs) return;
     // Records near every edge of the test: norms at and around rho, NaN and
     // infinite components, dot products at cp exactly, and random ones.
