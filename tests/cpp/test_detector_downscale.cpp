@@ -19,6 +19,7 @@
 using namespace trevalin;
 using detector_test::downscale;
 using detector_test::Downscaled;
+using detector_test::note_field;
 using detector_test::random_image;
 using detector_test::same_bits;
 

@@ -15,6 +15,7 @@
 #include "test_detector_support.hpp"
 
 using namespace trevalin;
+using detector_test::note_field;
 using detector_test::seeds_by_norm;
 using detector_test::random_image;
 using detector_test::same_bits;
