@@ -8,7 +8,6 @@
 #include <cstring>
 
 #include "detector/lanes.hpp"
-#include "pool/pool.hpp"
 #include "sample/memory.hpp"
 #include "sample/numeric.hpp"
 #include "sample/panic.hpp"
@@ -16,9 +15,6 @@
 namespace trevalin {
 
 namespace {
-
-// Pixels per run of note_field.
-constexpr std::size_t kNoteRun = std::size_t{1} << 15;
 
 // A vector of records at a time: the weak test and the maximum lane by lane,
 // the other norms packed to the front of a vector that is stored whole (its
@@ -110,17 +106,6 @@ void RunNoter::finish() {
     float seen = largest.load(std::memory_order_relaxed);
     while (largest_ > seen && !largest.compare_exchange_weak(seen, largest_, std::memory_order_relaxed)) {
     }
-}
-
-FieldNotes note_field(const Px* field, std::uint64_t count, float threshold) {
-    FieldNotes notes = start_notes(count, kNoteRun);
-    parallel_rows(notes.strong_count.size(), [&](std::size_t r) {
-        const std::size_t first = r * kNoteRun;
-        RunNoter noter(notes, r, threshold);
-        noter.add(field + first, std::min<std::size_t>(kNoteRun, count - first));
-        noter.finish();
-    });
-    return notes;
 }
 
 }  // namespace trevalin

@@ -98,7 +98,4 @@ private:
     float largest_ = 0.0f;
 };
 
-// The notes of a whole field, in one parallel pass.
-FieldNotes note_field(const Px* field, std::uint64_t count, float threshold);
-
 }  // namespace trevalin

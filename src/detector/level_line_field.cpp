@@ -181,10 +181,10 @@ template <class T>
 Buffer<Px> level_line_field(const T* image, std::uint64_t width, std::uint64_t height, float weak,
                             FieldNotes* notes) {
     const std::size_t w = width;
-    if (width < 2 || height < 2) {
-        Buffer<Px> field = Buffer<Px>::zeroed(mul_size(width, height));
-        if (notes) *notes = note_field(field.data(), field.size(), weak);
-        return field;
+    if (width == 0 || height == 0) {
+        // No pixels: no records, and notes with nothing noted.
+        if (notes) *notes = start_notes(0, 1);
+        return Buffer<Px>::zeroed(0);
     }
     Buffer<Px> field = Buffer<Px>::uninitialized(mul_size(width, height));
     prefer_huge_pages(field);

@@ -119,7 +119,10 @@ template <class F, std::size_t T>
     return x;
 }
 
-// count_aligned_run for each of the T bounds cp.
+// Adds to aligned[t] the records among row[0..count) whose norm is above rho
+// and whose direction has a dot product of at least cp[t] with (dx, dy), both
+// products and their sum taken in single precision in that order; a vector of
+// records at a time where the CPU has one.
 template <std::size_t T>
 void count_aligned_runs(const Px* row, std::size_t count, float rho, float dx, float dy, const float (&cp)[T],
                         std::uint64_t (&aligned)[T]) {
@@ -210,17 +213,6 @@ template <class D, std::size_t T>
 // Boxes at most this wide are scanned pixel by pixel; wider ones look for the
 // inside run of each row first.
 constexpr std::uint64_t kDirectScanWidth = 12;
-
-}  // namespace
-
-std::uint64_t count_aligned_run(const Px* row, std::size_t count, float rho, float dx, float dy, float cp) {
-    std::uint64_t aligned[1] = {0};
-    const float bound[1] = {cp};
-    count_aligned_runs<1>(row, count, rho, dx, dy, bound, aligned);
-    return aligned[0];
-}
-
-namespace {
 
 // The counts of `rect` with each of the tolerances precs[t] in place of
 // rect.prec.
@@ -377,12 +369,6 @@ double NfaMemo::operator()(std::uint64_t n, std::uint64_t k, double p) {
     if (slot.n != n || slot.k != k || slot.p_bits != p_bits)
         slot = Slot{n, k, p_bits, binomial_log_nfa(n, k, p, log_nt_)};
     return slot.score;
-}
-
-double rect_log_nfa(const Rect& rect, const Px* field, std::uint64_t width, std::uint64_t height, float rho,
-                    double log_nt) {
-    const AlignedCount c = count_aligned(rect, field, width, height, rho);
-    return binomial_log_nfa(c.n, c.k, rect.p, log_nt);
 }
 
 double log_gamma(double x) {

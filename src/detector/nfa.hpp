@@ -25,12 +25,6 @@ struct AlignedCount {
     std::uint64_t k;
 };
 
-// Records among row[0..count) whose norm is above rho and whose direction
-// has a dot product of at least cp with (dx, dy), both products and their sum
-// taken in single precision in that order. Eight records at a time where the
-// CPU has AVX2.
-std::uint64_t count_aligned_run(const Px* row, std::size_t count, float rho, float dx, float dy, float cp);
-
 // Counts the pixels of the width x height field that lie inside `rect`
 // (bounds included) and those whose norm is above rho and whose direction is
 // within rect.prec of the rectangle's axis (tested in single precision).
@@ -47,10 +41,6 @@ std::uint64_t count_aligned_tolerances(const Rect& rect, const double (&precs)[k
 // -log_nt - log10 of the probability of k or more aligned pixels among n,
 // each aligned with probability p.
 double binomial_log_nfa(std::uint64_t n, std::uint64_t k, double p, double log_nt);
-
-// binomial_log_nfa of the counts of count_aligned with the rectangle's p.
-double rect_log_nfa(const Rect& rect, const Px* field, std::uint64_t width, std::uint64_t height, float rho,
-                    double log_nt);
 
 // binomial_log_nfa with one log_nt, remembering recent scores. The score is
 // a function of the counts and p alone, and most rectangles tried while

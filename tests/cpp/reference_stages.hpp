@@ -1,8 +1,10 @@
 #pragma once
 // Plain forms of detector stages that the tests take as references: the
-// whole-image downscale, the seed order and segments of a finished field,
-// and growing and refining over a used map of one byte per pixel.
+// whole-image downscale, the notes, seed order and segments of a finished
+// field, growing and refining over a used map of one byte per pixel, and the
+// counts and score of a rectangle from a test of every pixel.
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <vector>
@@ -55,6 +57,19 @@ Downscaled downscale(const T* image, std::uint64_t width, std::uint64_t height, 
     return {std::move(out), plan.w_out, plan.h_out};
 }
 
+// The notes of a finished field, its runs of 2^15 pixels noted one after
+// another.
+inline FieldNotes note_field(const Px* field, std::uint64_t count, float threshold) {
+    constexpr std::size_t run = std::size_t{1} << 15;
+    FieldNotes notes = start_notes(count, run);
+    for (std::size_t r = 0, first = 0; first < count; ++r, first += run) {
+        RunNoter noter(notes, r, threshold);
+        noter.add(field + first, std::min<std::size_t>(run, count - first));
+        noter.finish();
+    }
+    return notes;
+}
+
 // The seed order of a finished field.
 inline Buffer<std::uint32_t> seeds_by_norm(const Px* field, std::uint64_t count, float threshold) {
     return seeds_by_notes(note_field(field, count, threshold), count, threshold).seeds;
@@ -76,6 +91,37 @@ inline std::vector<Segment> loop_segments(const Px* field, std::uint64_t width, 
     SeedStep step(in);
     each_free_seed(in, in.used, 0, in.seeds.size(), [&](std::size_t, std::uint32_t s) { step(in, s, in.used, found); });
     return found;
+}
+
+// The pixels of the width x height field inside `r` (n) and those among them
+// aligned with it (k), from a test of every pixel of the field. A pixel at
+// (x, y) is inside when |along| <= half length and |across| <= half width,
+// bounds included, along and across being its offsets from the centre in
+// double precision; aligned when its norm is above rho and its direction's
+// dot product with the axis, in single precision, is at least cos(r.prec).
+inline AlignedCount reference_count(const Rect& r, const Px* field, std::uint64_t width, std::uint64_t height,
+                                    float rho) {
+    const double xc = (r.x1 + r.x2) * 0.5, yc = (r.y1 + r.y2) * 0.5;
+    const double hl = std::hypot(r.x2 - r.x1, r.y2 - r.y1) * 0.5, hw = 0.5 * r.width;
+    const float cp = float(std::cos(r.prec)), dxs = float(r.dx), dys = float(r.dy);
+    AlignedCount c{0, 0};
+    for (std::uint64_t y = 0; y < height; ++y)
+        for (std::uint64_t x = 0; x < width; ++x) {
+            const double along = r.dx * (double(x) - xc) + r.dy * (double(y) - yc);
+            const double across = r.dx * (double(y) - yc) - r.dy * (double(x) - xc);
+            if (!(std::fabs(along) <= hl && std::fabs(across) <= hw)) continue;
+            ++c.n;
+            const Px& q = field[y * width + x];
+            if (q.norm > rho && q.ux * dxs + q.uy * dys >= cp) ++c.k;
+        }
+    return c;
+}
+
+// The score of a rectangle from the counts of every pixel.
+inline double rect_log_nfa(const Rect& r, const Px* field, std::uint64_t width, std::uint64_t height, float rho,
+                           double log_nt) {
+    const AlignedCount c = reference_count(r, field, width, height, rho);
+    return binomial_log_nfa(c.n, c.k, r.p, log_nt);
 }
 
 // A used map of one byte per pixel (0 free) as bits, and back.

@@ -130,7 +130,7 @@ TEST_CASE("number of tests and smallest region") {
 }
 
 TEST_CASE_TEMPLATE("detect equals the step-by-step pipeline bit for bit, on every kernel path", P, EVERY_PATH) {
-    detector_test::HoldPath hold(P::isa);
+    test_paths::HoldPath hold(P::isa);
     if (!hold.runs) return;
     const struct {
         std::size_t w, h;
@@ -293,14 +293,19 @@ TEST_CASE("odd scales never allocate a huge kernel and end with a list") {
 
 namespace {
 
-// What every list of segments holds, whatever the samples: each kept on a
-// score above 0, the list longest first (lengths that are not numbers aside).
-void check_well_formed(const std::vector<Segment>& segments) {
+// What every list of segments of a w x h image holds, whatever the samples:
+// end points on the image (the pixel centres of a downscaled image, scaled
+// back, stay within it), a width of at least one analysed pixel, a finite
+// score above 0, and the list longest first.
+void check_well_formed(const std::vector<Segment>& segments, double w, double h, double scale) {
+    const double pixel = scale < 1.0 ? 1.0 / scale : 1.0;
     double last = std::numeric_limits<double>::infinity();
     for (const Segment& s : segments) {
-        CHECK(s.log_nfa > 0.0);
+        for (double x : {s.x1, s.x2}) CHECK((x >= 0.0 && x <= w));
+        for (double y : {s.y1, s.y2}) CHECK((y >= 0.0 && y <= h));
+        CHECK((s.width >= pixel && std::isfinite(s.width)));
+        CHECK((s.log_nfa > 0.0 && std::isfinite(s.log_nfa)));
         const double length = std::hypot(s.x2 - s.x1, s.y2 - s.y1);
-        if (std::isnan(length)) continue;
         CHECK(length <= last);
         last = length;
     }
@@ -310,21 +315,40 @@ void check_well_formed(const std::vector<Segment>& segments) {
 
 TEST_CASE("extreme and non-finite samples end with a well-formed list") {
     const std::size_t w = 60, h = 50;
+    // A step as high as single-precision norms allow.
     std::vector<double> step(w * h, 0.0);
     for (std::size_t y = 0; y < h; ++y)
-        for (std::size_t x = w / 2; x < w; ++x) step[y * w + x] = 1e300;
+        for (std::size_t x = w / 2; x < w; ++x) step[y * w + x] = 1e30;
+    // NaN and infinite samples over the first eight columns, clear of the shapes.
+    const std::vector<double> clean = shapes(w, h);
+    std::vector<double> nan_img = clean, inf_img = clean;
+    for (std::size_t y = 0; y < h; ++y)
+        for (std::size_t x = 0; x < 8; ++x)
+            if ((x + y) % 3 == 0) {
+                nan_img[y * w + x] = std::numeric_limits<double>::quiet_NaN();
+                inf_img[y * w + x] = x % 2 ? std::numeric_limits<double>::infinity()
+                                           : -std::numeric_limits<double>::infinity();
+            }
     for (double scale : {1.0, 0.8}) {
         CAPTURE(scale);
-        check_well_formed(run(step, w, h, scale));
-        std::vector<double> nan_img = shapes(w, h), inf_img = shapes(w, h);
-        for (std::size_t i = 0; i < w * h; i += 7) nan_img[i] = std::numeric_limits<double>::quiet_NaN();
-        for (std::size_t i = 0; i < w * h; i += 11)
-            inf_img[i] = (i / 11) % 2 ? std::numeric_limits<double>::infinity() : -std::numeric_limits<double>::infinity();
-        check_well_formed(run(nan_img, w, h, scale));
-        check_well_formed(run(inf_img, w, h, scale));
+        const std::vector<Segment> edge = run(step, w, h, scale);
+        REQUIRE(edge.size() == 1);
+        check_well_formed(edge, w, h, scale);
+        CHECK(std::fabs(edge[0].x1 - 29.5) < 0.01);
+        CHECK(std::fabs(edge[0].x2 - 29.5) < 0.01);
+        const std::vector<Segment> with_nan = run(nan_img, w, h, scale), with_inf = run(inf_img, w, h, scale);
+        CHECK(!with_nan.empty());
+        check_well_formed(with_nan, w, h, scale);
+        check_well_formed(with_inf, w, h, scale);
+        if (scale == 1.0) {
+            // Unblurred, the samples reach only the records beside them.
+            CHECK(same_segments(with_nan, run(clean, w, h, scale)));
+            CHECK(same_segments(with_inf, run(clean, w, h, scale)));
+        }
+        // Infinities and zeros only: no block has a finite gradient to find.
         std::vector<float> f32(w * h, std::numeric_limits<float>::infinity());
         for (std::size_t i = 0; i < w * h; i += 3) f32[i] = 0.0f;
-        check_well_formed(run(f32, w, h, scale));
+        CHECK(run(f32, w, h, scale).empty());
     }
     std::vector<double> all_inf(w * h, std::numeric_limits<double>::infinity());
     CHECK(run(all_inf, w, h, 1.0).empty());
@@ -342,3 +366,4 @@ TEST_CASE("working images of 2^32 pixels or more are refused before any allocati
     CHECK(downscaled_size(100000, 100000, 0.6).width * downscaled_size(100000, 100000, 0.6).height <
           (std::uint64_t{1} << 32));
 }
+

@@ -19,6 +19,7 @@
 using namespace trevalin;
 using detector_test::downscale;
 using detector_test::Downscaled;
+using detector_test::note_field;
 using detector_test::random_image;
 using detector_test::same_bits;
 
@@ -111,14 +112,6 @@ std::vector<double> blur_then_decimate(const std::vector<double>& img, std::size
     return out;
 }
 
-// The instruction sets this CPU can run, the baseline included.
-std::vector<Isa> every_isa() {
-    std::vector<Isa> out;
-    for (Isa isa : {Isa::Scalar, Isa::Avx2, Isa::Avx512})
-        if (isa <= detected_isa()) out.push_back(isa);
-    return out;
-}
-
 std::size_t differing(const std::vector<double>& a, const Buffer<double>& b) {
     std::size_t n = 0;
     for (std::size_t i = 0; i < a.size(); ++i) n += !same_bits(a[i], b[i]);
@@ -173,6 +166,7 @@ TEST_CASE("downscale equals the resampling written out in full, on every instruc
     // Widths and heights around the vector widths, and sizes raised to two.
     const Case cases[] = {{64, 48, 0.8}, {57, 31, 0.5}, {40, 41, 0.25}, {33, 20, 0.37}, {101, 37, 0.6},
                           {3, 9, 0.5},   {5, 4, 0.9},   {19, 7, 0.1},   {23, 17, 0.99}};
+    const std::vector<Isa> paths = test_paths::offered_paths();
     std::uint32_t seed = 1;
     for (const Case& c : cases) {
         CAPTURE(c.w);
@@ -184,8 +178,9 @@ TEST_CASE("downscale equals the resampling written out in full, on every instruc
         if (c.w > 30) img[c.w + 29] = std::numeric_limits<double>::infinity();
         std::size_t w_ref, h_ref;
         const std::vector<double> ref = reference_downscale(img, c.w, c.h, c.scale, w_ref, h_ref);
-        for (Isa isa : every_isa()) {
+        for (Isa isa : paths) {
             CAPTURE(int(isa));
+            test_paths::HoldPath hold(isa);
             const Downscaled got = downscale(img.data(), c.w, c.h, c.scale, isa);
             REQUIRE(got.width == w_ref);
             REQUIRE(got.height == h_ref);
@@ -240,8 +235,10 @@ TEST_CASE("integer samples are converted before blurring") {
 
 TEST_CASE("a constant image stays constant up to the rounding of the weights, borders included") {
     const std::vector<double> img(50 * 40, 200.0);
+    const std::vector<Isa> paths = test_paths::offered_paths();
     for (double scale : {0.3, 0.6, 0.8})
-        for (Isa isa : every_isa()) {
+        for (Isa isa : paths) {
+            test_paths::HoldPath hold(isa);
             const Downscaled d = downscale(img.data(), 50, 40, scale, isa);
             for (double v : d.image) CHECK(v == doctest::Approx(200.0).epsilon(1e-14));
         }
@@ -257,6 +254,7 @@ TEST_CASE("the banded field of the downscaled image equals the field of downscal
                           {40, 41, 0.25, 5.226252f}, {9, 7, 0.4, 0.0f}, {101, 37, 0.99, 0.0f},
                           // 17 and 33 rows: the last, zero row alone in its band
                           {40, 34, 0.5, 5.226252f}, {23, 66, 0.5, 0.0f}};
+    const std::vector<Isa> paths = test_paths::offered_paths();
     std::uint32_t seed = 30;
     for (const Case& c : cases) {
         CAPTURE(c.w);
@@ -264,7 +262,8 @@ TEST_CASE("the banded field of the downscaled image equals the field of downscal
         const std::vector<double> img = random_image(c.w, c.h, seed++);
         const Downscaled small = downscale(img.data(), c.w, c.h, c.scale);
         const Buffer<Px> ref = level_line_field(small.image.data(), small.width, small.height, c.weak);
-        for (Isa isa : every_isa()) {
+        for (Isa isa : paths) {
+            test_paths::HoldPath hold(isa);
             const DownscaledField got = downscaled_level_line_field(img.data(), c.w, c.h, c.scale, c.weak, nullptr, isa);
             REQUIRE(got.width == small.width);
             REQUIRE(got.height == small.height);

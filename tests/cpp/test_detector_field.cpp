@@ -15,6 +15,7 @@
 #include "test_detector_support.hpp"
 
 using namespace trevalin;
+using detector_test::note_field;
 using detector_test::seeds_by_norm;
 using detector_test::random_image;
 using detector_test::same_bits;
@@ -52,7 +53,7 @@ std::vector<std::uint32_t> to_vector(const Buffer<std::uint32_t>& b) { return {b
 }  // namespace
 
 TEST_CASE_TEMPLATE("level_line_field equals the per-pixel formula bit for bit; weak records can be left out, on every kernel path", P, EVERY_PATH) {
-    detector_test::HoldPath hold(P::isa);
+    test_paths::HoldPath hold(P::isa);
     if (!hold.runs) return;
     const std::size_t w = 71, h = 53;
     const std::vector<double> img = random_image(w, h, 7);
@@ -126,7 +127,7 @@ TEST_CASE("non-finite samples give zero or non-finite records without failing") 
 }
 
 TEST_CASE_TEMPLATE("seeds come strongest level first, raster order within a level, on every kernel path", P, EVERY_PATH) {
-    detector_test::HoldPath hold(P::isa);
+    test_paths::HoldPath hold(P::isa);
     if (!hold.runs) return;
     SUBCASE("random fields agree with bucketing into 1024 lists") {
         std::mt19937 rng(11);
@@ -164,7 +165,7 @@ TEST_CASE_TEMPLATE("seeds come strongest level first, raster order within a leve
 }
 
 TEST_CASE_TEMPLATE("notes of a field: weak bits by the threshold and the largest norm, also taken row by row, on every kernel path", P, EVERY_PATH) {
-    detector_test::HoldPath hold(P::isa);
+    test_paths::HoldPath hold(P::isa);
     if (!hold.runs) return;
     SUBCASE("against a plain walk, NaN and ties included") {
         std::mt19937 rng(4);
@@ -231,7 +232,7 @@ TEST_CASE_TEMPLATE("notes of a field: weak bits by the threshold and the largest
 }
 
 TEST_CASE_TEMPLATE("rows of every length and sample type give the per-pixel records, on every kernel path", P, EVERY_PATH) {
-    detector_test::HoldPath hold(P::isa);
+    test_paths::HoldPath hold(P::isa);
     if (!hold.runs) return;
     // Lengths around the four-block steps, with strong, weak, zero and
     // non-finite blocks mixed, for each sample type.
@@ -264,7 +265,7 @@ TEST_CASE_TEMPLATE("rows of every length and sample type give the per-pixel reco
 }
 
 TEST_CASE_TEMPLATE("records of arbitrary double rows equal the per-pixel records, on every kernel path", P, EVERY_PATH) {
-    detector_test::HoldPath hold(P::isa);
+    test_paths::HoldPath hold(P::isa);
     if (!hold.runs) return;
     // Blurred rows hold arbitrary doubles: gradients of every size and ratio,
     // from subnormal to near overflow, with single zero components and
@@ -305,7 +306,7 @@ TEST_CASE_TEMPLATE("records of arbitrary double rows equal the per-pixel records
 }
 
 TEST_CASE_TEMPLATE("16-bit and float rows convert their samples as the per-pixel records do, on every kernel path", P, EVERY_PATH) {
-    detector_test::HoldPath hold(P::isa);
+    test_paths::HoldPath hold(P::isa);
     if (!hold.runs) return;
     // Full-range 16-bit samples (whose working values are rounded quotients)
     // and float samples with infinities and NaN, on lengths around the

@@ -18,6 +18,7 @@
 
 using namespace trevalin;
 using detector_test::grow_region;
+using detector_test::rect_log_nfa;
 using detector_test::refine;
 
 namespace {

@@ -339,9 +339,51 @@ Rect reference_rect(const std::vector<std::uint32_t>& region, const std::vector<
                 dx, dy, kPi8, p};
 }
 
+// Whether `r` is the fit of the region as worked out another way, in long
+// double: the axis is the direction of greatest weighted spread,
+// half of atan2(2 Sxy, Sxx - Syy) (either way along it; checked only where
+// the spread has a clear direction), and the end points and width are the
+// extents of the pixels along and across it about the centroid.
+void check_fit(const Rect& r, const std::vector<std::uint32_t>& region, const std::vector<Px>& field,
+               std::uint32_t w) {
+    long double sw = 0, sx = 0, sy = 0;
+    for (std::uint32_t i : region) {
+        sw += field[i].norm;
+        sx += field[i].norm * (long double)(i % w);
+        sy += field[i].norm * (long double)(i / w);
+    }
+    if (!std::isfinite(sw) || !(sw > 0)) return;
+    const long double cx = sx / sw, cy = sy / sw;
+    long double sxx = 0, syy = 0, sxy = 0;
+    for (std::uint32_t i : region) {
+        const long double ex = (long double)(i % w) - cx, ey = (long double)(i / w) - cy;
+        sxx += field[i].norm * ex * ex;
+        syy += field[i].norm * ey * ey;
+        sxy += field[i].norm * ex * ey;
+    }
+    const long double gap = std::hypot(sxx - syy, 2 * sxy);
+    if (gap > 1e-3L * (sxx + syy)) {
+        const long double phi = 0.5L * std::atan2(2 * sxy, sxx - syy);
+        CHECK(std::fabs(r.dx * std::sin(phi) - r.dy * std::cos(phi)) < 1e-9L);
+    }
+    long double l_min = 0, l_max = 0, t_min = 0, t_max = 0;
+    for (std::uint32_t i : region) {
+        const long double ex = (long double)(i % w) - cx, ey = (long double)(i / w) - cy;
+        l_min = std::min(l_min, r.dx * ex + r.dy * ey);
+        l_max = std::max(l_max, r.dx * ex + r.dy * ey);
+        t_min = std::min(t_min, r.dx * ey - r.dy * ex);
+        t_max = std::max(t_max, r.dx * ey - r.dy * ex);
+    }
+    CHECK(std::fabs(r.x1 - (cx + l_min * r.dx)) < 1e-9L);
+    CHECK(std::fabs(r.y1 - (cy + l_min * r.dy)) < 1e-9L);
+    CHECK(std::fabs(r.x2 - (cx + l_max * r.dx)) < 1e-9L);
+    CHECK(std::fabs(r.y2 - (cy + l_max * r.dy)) < 1e-9L);
+    CHECK(std::fabs(r.width - std::max(t_max - t_min, 1.0L)) < 1e-9L);
+}
+
 }  // namespace
 
-TEST_CASE("region_to_rect equals the fit that recomputes each position in every pass") {
+TEST_CASE("region_to_rect equals the fit that recomputes each position in every pass, and the fit worked out another way") {
     std::mt19937 rng(55);
     for (int round = 0; round < 300; ++round) {
         const std::uint32_t w = 1 + rng() % 97, h = 1 + rng() % 61;
@@ -372,6 +414,7 @@ TEST_CASE("region_to_rect equals the fit that recomputes each position in every 
         CHECK(same_bits(got.width, ref.width));
         CHECK(same_bits(got.dx, ref.dx));
         CHECK(same_bits(got.dy, ref.dy));
+        check_fit(got, region, field, w);
         // A large region, then a small one: the kept positions of the first never leak into the second.
         if (round % 7 == 0) {
             const std::vector<std::uint32_t> one{region[0]};

@@ -5,44 +5,13 @@
 #include <cstdint>
 #include <cstring>
 #include <random>
-#include <string>
 #include <vector>
 
 #include <doctest/doctest.h>
 
-#include "sample/isa.hpp"
+#include "paths.hpp"
 
 namespace detector_test {
-
-// The kernel paths as types, for TEST_CASE_TEMPLATE(..., P, EVERY_PATH): the
-// test then runs once per path, opening with `HoldPath hold(P::isa); if
-// (!hold.runs) return;`.
-template <trevalin::Isa I>
-struct Path {
-    static constexpr trevalin::Isa isa = I;
-};
-#define EVERY_PATH                                                                               \
-    detector_test::Path<trevalin::Isa::Scalar>, detector_test::Path<trevalin::Isa::Avx2>, \
-        detector_test::Path<trevalin::Isa::Avx512>
-
-// Holds every kernel to one instruction set for a scope; `runs` is false
-// where neither the CPU nor the build offers it, and the test reports the
-// case as skipped.
-class HoldPath {
-public:
-    explicit HoldPath(trevalin::Isa isa) : runs(isa <= trevalin::detected_isa()) {
-        trevalin::cap_isa(isa);
-        // A path that cannot run here says so rather than passing unseen.
-        if (!runs) MESSAGE((std::string("skipped: the ") + name(isa) + " path is not offered here"));
-    }
-    ~HoldPath() { trevalin::cap_isa(trevalin::Isa::Avx512); }
-    static const char* name(trevalin::Isa isa) {
-        return isa == trevalin::Isa::Avx512 ? "AVX-512" : isa == trevalin::Isa::Avx2 ? "AVX2" : "scalar";
-    }
-    HoldPath(const HoldPath&) = delete;
-    HoldPath& operator=(const HoldPath&) = delete;
-    const bool runs;
-};
 
 inline bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 inline bool same_bits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }

@@ -12,6 +12,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "paths.hpp"
 #include "sample/filter.hpp"
 #include "warp/remap.hpp"
 #include "warp/row_kernels.hpp"
@@ -149,18 +150,12 @@ const std::vector<T>& output(const Outcome<Buffer<T>>& r, std::vector<T>& keep) 
     return keep;
 }
 
-std::vector<Isa> isas() {
-    std::vector<Isa> v{Isa::Scalar};
-    if (detected_isa() >= Isa::Avx2) v.push_back(Isa::Avx2);
-    if (detected_isa() >= Isa::Avx512) v.push_back(Isa::Avx512);
-    return v;
-}
-
 const double identity[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
 
 }  // namespace
 
 TEST_CASE_TEMPLATE("every row kernel matches the reference on random maps", K, ALL_KINDS) {
+    const std::vector<Isa> paths = test_paths::offered_paths();
     using T = typename K::T;
     constexpr int C = K::C;
     std::mt19937 rng(7 + C * 10 + sizeof(T));
@@ -178,7 +173,8 @@ TEST_CASE_TEMPLATE("every row kernel matches the reference on random maps", K, A
             auto my = random_map(n * rows, h, rng);
             for (Filter f : filters) {
                 auto expect = reference_remap<T, C>(im, mx, my, f);
-                for (Isa isa : isas()) {
+                for (Isa isa : paths) {
+                    test_paths::HoldPath hold(isa);
                     CAPTURE(w);
                     CAPTURE(h);
                     CAPTURE(n);
@@ -206,6 +202,7 @@ TEST_CASE_TEMPLATE("every row kernel matches the reference on random maps", K, A
 // many such runs to redo in one row, without giving up on the row).
 TEST_CASE_TEMPLATE("8-bit bilinear sums near half-integers round as the reference", K, Kind<std::uint8_t, 1>,
                    Kind<std::uint8_t, 3>) {
+    const std::vector<Isa> paths = test_paths::offered_paths();
     constexpr int C = K::C;
     std::mt19937 rng(5);
     auto im = random_image<std::uint8_t, C>(4, 8, rng);
@@ -230,7 +227,8 @@ TEST_CASE_TEMPLATE("8-bit bilinear sums near half-integers round as the referenc
         }
         for (Filter f : filters) {
             auto expect = reference_remap<std::uint8_t, C>(im, mx, my, f);
-            for (Isa isa : isas()) {
+            for (Isa isa : paths) {
+                test_paths::HoldPath hold(isa);
                 CAPTURE(int(isa));
                 std::vector<std::uint8_t> got(n * C, 77);
                 auto table = lanczos3_table();
@@ -245,6 +243,7 @@ TEST_CASE_TEMPLATE("8-bit bilinear sums near half-integers round as the referenc
 // that need no clamping and lanes that do), with the source ending at a page
 // followed by an inaccessible one: a read past its last sample faults.
 TEST_CASE_TEMPLATE("row kernels never read past the end of the source", K, ALL_KINDS) {
+    const std::vector<Isa> paths = test_paths::offered_paths();
     using T = typename K::T;
     constexpr int C = K::C;
     const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
@@ -270,7 +269,8 @@ TEST_CASE_TEMPLATE("row kernels never read past the end of the source", K, ALL_K
             for (Filter f : filters) {
                 auto expect = reference_remap<T, C>(im, mx, my, f);
                 auto table = lanczos3_table();
-                for (Isa isa : isas()) {
+                for (Isa isa : paths) {
+                    test_paths::HoldPath hold(isa);
                     CAPTURE(w);
                     CAPTURE(int(isa));
                     std::vector<T> got(n * C, 77);
@@ -375,6 +375,7 @@ TEST_CASE_TEMPLATE("warp matches the reference for random homographies", T, std:
 }
 
 TEST_CASE_TEMPLATE("warp row kernels agree across instruction sets", T, std::uint8_t, std::uint16_t) {
+    const std::vector<Isa> paths = test_paths::offered_paths();
     std::mt19937 rng(11);
     auto im = random_image<T, 3>(50, 40, rng);
     SourceImage<T> src{im.px.data(), im.px.size(), 50, 40};
@@ -402,7 +403,8 @@ TEST_CASE_TEMPLATE("warp row kernels agree across instruction sets", T, std::uin
                 // Stale contents: a kernel must write every pixel.
                 std::vector<T> expect(n * 3, 77);
                 warp_row_kernel<T>(f, src, Isa::Scalar)(src, row, n, expect.data(), table.data());
-                for (Isa isa : isas()) {
+                for (Isa isa : paths) {
+                    test_paths::HoldPath hold(isa);
                     std::vector<T> got(n * 3, 99);
                     warp_row_kernel<T>(f, src, isa)(src, row, n, got.data(), table.data());
                     CHECK(got == expect);
@@ -496,6 +498,7 @@ TEST_CASE("images wider than 32767 pixels") {
 // Every row length from 1 to 41, each row placed between guard samples: the
 // kernels write their own row only, and inside pixels match the reference.
 TEST_CASE_TEMPLATE("row kernels stay inside their row at every length", K, ALL_KINDS) {
+    const std::vector<Isa> paths = test_paths::offered_paths();
     using T = typename K::T;
     constexpr int C = K::C;
     const T guard = 0x5a;
@@ -508,7 +511,8 @@ TEST_CASE_TEMPLATE("row kernels stay inside their row at every length", K, ALL_K
         auto my = random_map(n, im.h, rng);
         for (Filter f : filters) {
             auto expect = reference_remap<T, C>(im, mx, my, f);
-            for (Isa isa : isas()) {
+            for (Isa isa : paths) {
+                test_paths::HoldPath hold(isa);
                 CAPTURE(n);
                 CAPTURE(int(f));
                 CAPTURE(int(isa));
@@ -524,6 +528,7 @@ TEST_CASE_TEMPLATE("row kernels stay inside their row at every length", K, ALL_K
 }
 
 TEST_CASE_TEMPLATE("warp row kernels stay inside their row at every length", T, std::uint8_t, std::uint16_t) {
+    const std::vector<Isa> paths = test_paths::offered_paths();
     const T guard = 0xa5;
     std::mt19937 rng(31);
     auto im = random_image<T, 3>(30, 26, rng);
@@ -541,7 +546,8 @@ TEST_CASE_TEMPLATE("warp row kernels stay inside their row at every length", T, 
                 WarpRow row{a.data(), b.data(), c.data(), -0.2 * v + 0.4, 0.93 * v - 1.5, 0.001 * v + 1.0};
                 std::vector<T> expect(n * 3, 0);
                 warp_row_kernel<T>(f, src, Isa::Scalar)(src, row, n, expect.data(), table.data());
-                for (Isa isa : isas()) {
+                for (Isa isa : paths) {
+                    test_paths::HoldPath hold(isa);
                     CAPTURE(n);
                     CAPTURE(int(f));
                     CAPTURE(int(isa));
