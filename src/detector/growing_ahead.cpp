@@ -1,29 +1,22 @@
 // The seed loop with the pool's threads growing the coming seeds ahead of it.
 //
-// The seed order is cut into stretches of kStretch places. Threads claim the
-// stretches beyond the one the loop is at and grow, refine and score their
-// seeds, each on its own copy of the used map as the loop had left it a
-// moment before (the loop's thread on the loop's map itself, which it
-// restores afterwards), noting every pixel that each seed's growths took.
-// The loop's thread takes the stretches in, in order, and keeps a seed's
-// result only when it is the result the plain loop would have had.
+// The seed order is cut into stretches of kStretch places. Threads claim
+// stretches beyond the one the loop is at and take their seeds' steps, each
+// on its own copy of the used map as the loop had left it a moment before,
+// noting every pixel that each seed took. The loop's thread takes the
+// stretches in, in order, and keeps a seed's result only where it is the
+// plain loop's; it grows every other seed itself.
 //
 // What makes that exact: a growth's course depends on the used map only
 // through the pixels it takes. A free pixel that it turns down changes
-// nothing, and neither would that pixel taken; a pixel it finds taken it
-// skips. So when every pixel that a seed took ahead is still free in the
-// loop's map when the loop reaches the seed, and every pixel it found taken
-// is taken there too, the seed goes there as it went ahead: same region,
-// same rectangle, same score, same pixels left taken. The second condition
-// holds by itself, because the loop's map only gains pixels, except where a
-// seed of the same stretch was grown again by the loop and left free a pixel
-// that it had taken ahead; such pixels are suspects, and a later seed that
-// took a pixel next to one (and so may have looked at it) is grown again
-// too. Refinement's budget is shared in seed order: a seed grown ahead
-// records the allowance it had and what it spent, and is kept only when the
-// loop's allowance leads it the same way. Every seed not kept is grown again
-// by the loop's thread, so the segments, in seed order, are the plain loop's
-// for every thread count.
+// nothing, and neither would that pixel taken. So when every pixel that a
+// seed took ahead is still free in the loop's map, and every pixel it found
+// taken is taken there too, the seed goes there as it went ahead. The second
+// holds by itself (the loop's map only gains pixels), except where a seed of
+// the same stretch was not kept and left free a pixel that it had taken
+// ahead: a later seed that took a pixel next to such a suspect is grown
+// again too. Refinement's budget is spent in seed order: a seed grown ahead
+// is kept only when the loop's allowance leads its refinement the same way.
 #include "detector/growing_ahead.hpp"
 
 #include <algorithm>
@@ -46,11 +39,10 @@ namespace {
 constexpr bool kCounting = true;
 #else
 constexpr bool kCounting = false;
-// Never filled in: the counts are the benchmark's build's alone.
-struct SeedLoopCounts {
-    std::uint64_t kept = 0, regrown = 0, dropped = 0;
-    double commit_seconds = 0.0;
-    bool all_ahead = false;
+struct SeedLoopCounts {  // never counted outside the benchmark's build
+    std::uint64_t kept, regrown, dropped;
+    double commit_seconds;
+    bool all_ahead;
 };
 #endif
 template <class F>
@@ -58,13 +50,11 @@ void count(F&& f) {
     if constexpr (kCounting) f();
 }
 
-// A seed grown ahead works on a map of its own (`map`: the loop's map as it
-// stood a while ago, with the pixels of the earlier seeds of the same stretch)
-// and notes in `joined` every pixel it takes, the seed first. A stretch of
-// seeds whose growths join more than `limit` pixels in all is not worth
-// holding ahead (its lists would take more memory than the map several times
-// over): the growth that passes the limit stops and throws TooMuchAhead, with
-// every pixel it took noted in `joined`.
+// The map of a seed grown ahead, which notes in `joined` every pixel that its
+// growths take, the seed first. A stretch whose growths join more than
+// `limit` pixels in all is not worth holding ahead (its lists would take more
+// memory than the map several times over): the growth that passes the limit
+// stops and throws TooMuchAhead, every pixel it took noted.
 struct AheadView {
     UsedBits& map;
     std::vector<std::uint32_t>& joined;
@@ -73,7 +63,6 @@ struct AheadView {
 };
 struct TooMuchAhead {};
 
-// The growth of refinement and of the seed step on the view.
 DirectionSum grow_region_sum(std::uint32_t seed, const Px* field, AheadView& used, std::vector<std::uint32_t>& region,
                              double cos_tau, std::uint64_t width, std::uint64_t height) {
     // The region holds exactly the pixels the growth took, the seed first.
@@ -98,10 +87,8 @@ constexpr std::size_t kStretch = 64;
 // joined_end of the stretch's list, where the previous seed's end. Most
 // growths leave taken exactly the pixels they took (`same`); the others'
 // pixels left taken end at marks_end of the marks list likewise. A seed that
-// found a segment has it next in the stretch's segments.
-// Its refinement's work counts towards the loop's budget. A seed whose region
-// was too thin at first went as it would in the loop when its refinement
-// stopped on the allowance that the loop gives it, or finished within it.
+// found a segment has it next in the stretch's segments. `thin`, `cut_short`,
+// `work` and `allowance` are its refinement's (see RefineCost).
 struct Speculated {
     std::uint32_t place;
     std::uint32_t joined_end, marks_end;
@@ -176,12 +163,11 @@ struct Grower {
     }
 };
 
-// Grows the seeds of stretch k ahead of the loop into `out`, on `map`, which
-// holds the loop's map as it stood at some point, when the loop's refinement
-// work had reached `spent` (the loop's own may be more by the time it
-// reaches the stretch). The growths leave the map as they found it. On
-// failure the stretch is marked failed (the loop then grows it itself);
-// returns false when the map may then hold marks of the failed growth.
+// Grows the seeds of stretch k into `out`, on `map`: the loop's map as it
+// stood when the loop's refinement work had reached `spent`. The growths
+// leave the map as they found it. On failure the stretch is marked failed
+// (the loop grows it itself); returns false when the map may then hold marks
+// of the failed growth.
 bool grow_stretch(const SeedLoop& in, std::size_t k, std::uint64_t spent, UsedBits& map, SeedStep& step, Stretch& out) {
     out.seeds.clear();
     out.joined.clear();
@@ -190,22 +176,18 @@ bool grow_stretch(const SeedLoop& in, std::size_t k, std::uint64_t spent, UsedBi
     out.work = 0;
     out.failed = false;
     const std::size_t begin = k * kStretch, end = std::min(in.seeds.size(), begin + kStretch);
-    // The step's own count of work (the loop's, on the loop's thread) comes back afterwards.
+    // The step's own count of work (on the loop's thread, the loop's) comes back afterwards.
     const std::uint64_t own = std::exchange(step.work.spent, spent);
     // A stretch's lists hold at most a 32nd of the field's pixels: with
     // two stretches in flight for every thread, a few bytes per pixel.
     AheadView view{map, out.joined, in.width * in.height / 32 + 4096};
     try {
-        // A seed taken in the map is taken in the loop's map then: the
-        // loop's map only gains pixels, and the earlier seeds of the stretch
-        // take theirs there too as long as the loop keeps their results.
         each_free_seed(in, map, begin, end, [&](std::size_t j, std::uint32_t seed) {
             const std::size_t joined_begin = out.joined.size();
             const bool found = step(in, seed, view, out.segments);
             const std::vector<std::uint32_t>& region = step.region;
             const RefineCost& cost = step.work.cost;
-            // The growth was not redone (which would have joined more pixels
-            // than it left taken), so its region is what it joined.
+            // Not regrown nor cut, its region is what it joined.
             const bool same = out.joined.size() - joined_begin == region.size();
             if (!same) out.marks.insert(out.marks.end(), region.begin(), region.end());
             out.seeds.push_back(Speculated{static_cast<std::uint32_t>(j), static_cast<std::uint32_t>(out.joined.size()),
@@ -242,9 +224,8 @@ void grow_ahead(const SeedLoop& in, const TakenLog& log, std::size_t k, Grower& 
     }
 }
 
-// The loop's thread: the loop's own growths and the pixels that seeds grown
-// ahead took there but not here (suspects), with the map of the suspects and
-// their neighbours (`near`).
+// The loop's thread: its own seed step, and the suspects of the stretch at
+// hand with the map of them and their neighbours (`near`).
 struct Committer {
     SeedStep step;
     UsedBits near;
@@ -253,8 +234,7 @@ struct Committer {
     explicit Committer(const SeedLoop& in)
         : step(in), near(Buffer<std::uint64_t>::zeroed(in.width * in.height / 64 + 2), in.width * in.height) {}
 
-    // Calls f with pixel p and each of its neighbours.
-    template <class F>
+    template <class F>  // f(q) for p and each of its neighbours q
     static void around(const SeedLoop& in, std::uint32_t p, F&& f) {
         const PixelXY at = PixelGrid(in.width).xy(p);
         const std::size_t x0 = at.x > 0 ? at.x - 1 : 0, x1 = std::min<std::size_t>(at.x + 1, in.width - 1);
@@ -274,7 +254,6 @@ struct Committer {
         log.append(step.region);
     }
 
-    // Forgets the suspects; every marked pixel lies around one of them.
     void clear_suspects(const SeedLoop& in) {
         for (std::uint32_t p : suspects) around(in, p, [&](std::size_t q) { near.free(q); });
         suspects.clear();
@@ -308,8 +287,6 @@ void commit(SeedLoop& in, TakenLog& log, std::size_t k, Stretch& s, Committer& c
         const std::span<const std::uint32_t> took = s.took(e, joined), kept = s.kept(e, joined, marks);
         joined = e.joined_end;
         marks = e.marks_end;
-        // Its refinement had the allowance that the loop gives it, or needed
-        // no more than that.
         const std::uint64_t allowance = c.step.work.left();
         const bool as_asked = !e.thin || (e.cut_short ? e.allowance == allowance : e.work <= allowance);
         if (as_asked && all_free(in.used, took) && (c.suspects.empty() || all_free(c.near, took))) {
@@ -333,7 +310,7 @@ void commit(SeedLoop& in, TakenLog& log, std::size_t k, Stretch& s, Committer& c
     log.publish(c.step.work.spent);
 }
 
-std::vector<Segment> grow_ahead_loop(SeedLoop& in, std::size_t ahead, SeedLoopCounts& counts) {
+std::vector<Segment> loop_counting(SeedLoop& in, std::size_t ahead, SeedLoopCounts& counts) {
     const std::size_t stretches = (in.seeds.size() + kStretch - 1) / kStretch;
     const std::size_t ring = std::max<std::size_t>(ahead, 1);
     const std::unique_ptr<Stretch[]> slots(new Stretch[ring]);
@@ -343,8 +320,7 @@ std::vector<Segment> grow_ahead_loop(SeedLoop& in, std::size_t ahead, SeedLoopCo
     std::atomic<bool> stop{false};
     std::vector<Segment> found;
 
-    // The next stretch nobody has taken, if it lies within `ring` of the
-    // stretch the loop is at.
+    // The next stretch nobody has taken, within `ring` of the loop's.
     auto claim = [&](std::size_t& k) {
         std::size_t c = claimed.load(std::memory_order_relaxed);
         for (;;) {
@@ -357,16 +333,15 @@ std::vector<Segment> grow_ahead_loop(SeedLoop& in, std::size_t ahead, SeedLoopCo
         }
     };
 
-    // Role 0 is the loop: it takes each stretch's results in order and grows
-    // stretches itself while the next one is not ready. The other roles grow
+    // Role 0 is the loop: it takes the stretches in, in order, and grows
+    // stretches itself while the next one is not ready. The others grow
     // stretches ahead. With no other thread free the loop grows them all.
     parallel_rows(pool_thread_count(), [&](std::size_t role) {
         if (role != 0) {
             if (claimed.load(std::memory_order_relaxed) >= stretches) return;
             Grower g(in, log);
             while (!stop.load(std::memory_order_relaxed)) {
-                // Read before the claim: a stretch the loop takes in after a
-                // failed claim ends the wait below at once.
+                // Read before the claim, so that a stretch taken in after a failed claim ends the wait below.
                 const std::size_t at = committed.load();
                 std::size_t k;
                 if (claim(k)) {
@@ -409,13 +384,11 @@ std::vector<Segment> grow_ahead_loop(SeedLoop& in, std::size_t ahead, SeedLoopCo
                         move_on([&] { plain_stretch(in, log, k, c, found); });
                         continue;
                     }
-                    // Ahead on the loop's own map, which nothing else
-                    // reads: it is the latest map there is, and the loop's
-                    // core keeps one map in its caches instead of two.
+                    // Ahead on the loop's own map, the latest there is: the
+                    // loop's core keeps one map in its caches instead of two.
                     Stretch& ahead_of_loop = slots[k % ring];
                     if (!grow_stretch(in, k, c.step.work.spent, in.used, c.step, ahead_of_loop)) {
-                        // The map may hold marks of the failed growth: it is
-                        // the map before the loop and every pixel logged.
+                        // Marks of the failed growth may remain: rebuilt from the log.
                         in.used = log.start.copy();
                         log.replay(in.used, 0, log.appended);
                     }
@@ -434,17 +407,16 @@ std::vector<Segment> grow_ahead_loop(SeedLoop& in, std::size_t ahead, SeedLoopCo
     return found;
 }
 
-
 }  // namespace
 
 std::vector<Segment> loop_growing_ahead(SeedLoop& in, std::size_t ahead) {
-    SeedLoopCounts unused;
-    return grow_ahead_loop(in, ahead, unused);
+    SeedLoopCounts unused{};
+    return loop_counting(in, ahead, unused);
 }
 
 #ifdef TREVALIN_SEED_LOOP_COUNTS
 std::vector<Segment> loop_growing_ahead(SeedLoop& in, std::size_t ahead, SeedLoopCounts& counts) {
-    return grow_ahead_loop(in, ahead, counts);
+    return loop_counting(in, ahead, counts);
 }
 #endif
 
