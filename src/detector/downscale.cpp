@@ -151,6 +151,21 @@ template <class Vec, class T>
     }
 }
 
+// Columns x.. of down_sums a vector at a time, as long as a whole vector
+// fits before n; returns the first column not done.
+template <class Vec>
+[[gnu::always_inline]] inline std::size_t down_sums_each(const double* const* lines, const double* weights,
+                                                         std::size_t taps, std::size_t x, std::size_t n,
+                                                         double* out) {
+    constexpr std::size_t kLanes = kCount<Vec>;
+    for (; x + kLanes <= n; x += kLanes) {
+        Vec a = {};
+        for (std::size_t k = 0; k < taps; ++k) a += weights[k] * lanes::load<Vec>(lines[k] + x);
+        lanes::store(out + x, a);
+    }
+    return x;
+}
+
 // out[x] = sum over k of weights[k] * lines[k][x], accumulated from 0.0 in
 // increasing k; four vectors of columns at a time, then one, then single columns.
 template <class Vec>
@@ -173,16 +188,8 @@ template <class Vec>
         lanes::store(out + x + 2 * kLanes, a2);
         lanes::store(out + x + 3 * kLanes, a3);
     }
-    for (; x + kLanes <= n; x += kLanes) {
-        Vec a = {};
-        for (std::size_t k = 0; k < taps; ++k) a += weights[k] * lanes::load<Vec>(lines[k] + x);
-        lanes::store(out + x, a);
-    }
-    for (; x < n; ++x) {
-        double a = 0.0;
-        for (std::size_t k = 0; k < taps; ++k) a += weights[k] * lines[k][x];
-        out[x] = a;
-    }
+    x = down_sums_each<Vec>(lines, weights, taps, x, n, out);
+    down_sums_each<lanes::One<Vec>>(lines, weights, taps, x, n, out);
 }
 
 // The baseline works on pairs.

@@ -16,18 +16,18 @@ namespace trevalin {
 
 namespace {
 
-// A vector of records at a time: the weak test and the maximum lane by lane,
-// the other norms packed to the front of a vector that is stored whole (its
-// tail is overwritten by the next ones, and never reaches past the run, as a
-// run has at least as many pixels as other norms). Returns the pixels done.
+// Records i.. of count, a vector of them at a time while a whole one fits:
+// the weak test and the maximum lane by lane, the other norms packed to the
+// front of a vector that is stored whole (its tail is overwritten by the next
+// ones, and never reaches past the run, as a run has at least as many pixels
+// as other norms). Returns the first record not done.
 template <class F>
-[[gnu::always_inline]] inline std::size_t note_run_lanes(const Px* records, std::size_t count, float threshold,
-                                                         BitRun& bits, std::uint32_t* strong, std::uint32_t& n,
-                                                         float& largest) {
+[[gnu::always_inline]] inline std::size_t note_run_lanes(const Px* records, std::size_t i, std::size_t count,
+                                                         float threshold, BitRun& bits, std::uint32_t* strong,
+                                                         std::uint32_t& n, float& largest) {
     constexpr std::size_t lanes_n = lanes::kCount<F>;
-    const float* f = &records->norm;
+    const float* f = &records[i].norm;
     F m = {};
-    std::size_t i = 0;
     for (; i + lanes_n <= count; i += lanes_n, f += 3 * lanes_n) {
         const F norms = lanes::every_third<F, 0>(f);
         // m is kept where the norm is NaN.
@@ -81,16 +81,11 @@ RunNoter::RunNoter(FieldNotes& notes, std::size_t r, float threshold)
 void RunNoter::add(const Px* records, std::size_t count) {
     if (count > end_ - bits_.position()) panic("field notes: a run longer than its pixels");
     // NaN never compares greater, so it is skipped.
-    std::size_t i = lanes::dispatch([&](auto w) {
-        return note_run_lanes<typename decltype(w)::F>(records, count, threshold_, bits_, stage_.data(), n_, largest_);
+    lanes::dispatch([&](auto w) {
+        using F = typename decltype(w)::F;
+        const std::size_t i = note_run_lanes<F>(records, 0, count, threshold_, bits_, stage_.data(), n_, largest_);
+        note_run_lanes<lanes::One<F>>(records, i, count, threshold_, bits_, stage_.data(), n_, largest_);
     });
-    for (; i < count; ++i) {
-        const float v = records[i].norm;
-        largest_ = v > largest_ ? v : largest_;
-        const bool weak = v <= threshold_;
-        bits_.put(weak ? 1u : 0u, 1);
-        if (!weak) stage_[n_++] = std::bit_cast<std::uint32_t>(v);
-    }
 }
 
 void RunNoter::finish() {

@@ -41,6 +41,12 @@ constexpr std::size_t kCount = sizeof(V) / sizeof(V{}[0]);
 template <class V>
 using MaskOf = decltype(V{} < V{});
 
+// A single lane of V's element type: a kernel run at this width does what
+// its wider vectors do, one element at a time, so it finishes the elements
+// that do not fill a whole vector with the same operations.
+template <class V>
+using One = Vec<std::remove_cvref_t<decltype(V{}[0])>, 1>;
+
 // The bit of every lane of an N-lane mask.
 template <std::size_t N>
 constexpr unsigned kAll = N >= 32 ? ~0u : (1u << N) - 1;
@@ -103,10 +109,12 @@ template <class V>
     double d[kCount<V>];
     std::memcpy(d, &v, sizeof v);
 #if defined(__SSE2__)
-    for (std::size_t i = 0; i < kCount<V>; i += 2) _mm_storeu_pd(d + i, _mm_sqrt_pd(_mm_loadu_pd(d + i)));
-#else
-    for (double& x : d) x = __builtin_sqrt(x);
+    if constexpr (kCount<V> % 2 == 0) {
+        for (std::size_t i = 0; i < kCount<V>; i += 2) _mm_storeu_pd(d + i, _mm_sqrt_pd(_mm_loadu_pd(d + i)));
+        return load<V>(d);
+    }
 #endif
+    for (double& x : d) x = __builtin_sqrt(x);
     return load<V>(d);
 }
 

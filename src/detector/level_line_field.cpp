@@ -9,7 +9,6 @@
 #include <utility>
 
 #include "detector/lanes.hpp"
-#include "detector/working_value.hpp"
 #include "pool/pool.hpp"
 #include "sample/memory.hpp"
 #include "sample/numeric.hpp"
@@ -32,27 +31,6 @@ inline void finish_record(double gx, double gy, float weak, Px& out) {
 // weak: the margin covers the rounding of the sum and of hypot many times.
 inline double weak_square(float weak) {
     return weak > 0.0f ? static_cast<double>(weak) * static_cast<double>(weak) * (1.0 - 0x1p-20) : -1.0;
-}
-
-template <class T>
-void level_line_row_scalar(const T* top, const T* bottom, std::size_t first, std::size_t width, float weak, Px* out) {
-    const double weak_sq = weak_square(weak);
-    // Each sample is converted once: the right column of one block is the
-    // left column of the next.
-    double a = working_value(top[first]);
-    double c = working_value(bottom[first]);
-    for (std::size_t x = first; x + 1 < width; ++x) {
-        const double b = working_value(top[x + 1]);
-        const double d = working_value(bottom[x + 1]);
-        const double gx = (((b + d) - a) - c) * 0.5;
-        const double gy = (((c + d) - a) - b) * 0.5;
-        a = b;
-        c = d;
-        out[x] = Px{0.0f, 0.0f, 0.0f};
-        if (gx * gx + gy * gy <= weak_sq) continue;
-        finish_record(gx, gy, weak, out[x]);
-    }
-    out[width - 1] = Px{0.0f, 0.0f, 0.0f};
 }
 
 // The single-precision values of kCount<D> doubles; clears the bits of
@@ -136,15 +114,16 @@ template <class D>
     }
 }
 
-// kCount<D> blocks at a time: the gradients and the weak test are the scalar
-// operations lane by lane, so the records are the same bit for bit; only
-// the blocks that are not clearly weak go on.
+// The blocks from x on, kCount<D> at a time while a whole vector of them
+// fits before the row's last column; returns the first block not done. The
+// gradients and the weak test are the scalar operations lane by lane, so the
+// records are the same bit for bit at every width; only the blocks that are
+// not clearly weak go on.
 template <class D, class T>
-[[gnu::always_inline]] inline void level_line_row_lanes(const T* top, const T* bottom, std::size_t width, float weak,
-                                                        Px* out) {
+[[gnu::always_inline]] inline std::size_t level_line_blocks(const T* top, const T* bottom, std::size_t x,
+                                                            std::size_t width, float weak, Px* out) {
     constexpr std::size_t n = lanes::kCount<D>;
     const double weak_sq = weak_square(weak);
-    std::size_t x = 0;
     for (; x + n + 1 <= width; x += n) {
         const D a = lanes::load_working<D>(top + x), b = lanes::load_working<D>(top + x + 1);
         const D c = lanes::load_working<D>(bottom + x), d = lanes::load_working<D>(bottom + x + 1);
@@ -158,7 +137,17 @@ template <class D, class T>
         }
         finish_lanes(gx, gy, square, weak_lanes, weak, out + x);
     }
-    level_line_row_scalar(top, bottom, x, width, weak, out);
+    return x;
+}
+
+// A row of blocks: whole vectors, then the rest one block at a time; the
+// last column has no block.
+template <class D, class T>
+[[gnu::always_inline]] inline void level_line_row_lanes(const T* top, const T* bottom, std::size_t width, float weak,
+                                                        Px* out) {
+    const std::size_t x = level_line_blocks<D>(top, bottom, 0, width, weak, out);
+    level_line_blocks<lanes::One<D>>(top, bottom, x, width, weak, out);
+    out[width - 1] = Px{0.0f, 0.0f, 0.0f};
 }
 
 }  // namespace

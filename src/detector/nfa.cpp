@@ -94,7 +94,7 @@ inline std::uint64_t aligned_px(const Px& q, float rho, float dx, float dy, floa
     return static_cast<std::uint64_t>(q.norm > rho) & static_cast<std::uint64_t>(q.ux * dx + q.uy * dy >= cp);
 }
 
-// A vector of records at a time, each lane testing one record as
+// A vector of records at a time while a whole one fits, each lane testing one record as
 // aligned_px does for each of the T bounds cp: plain single-precision
 // products and sum (no FMA is enabled here). Returns the records done.
 template <class F, std::size_t T>
@@ -121,19 +121,22 @@ template <class F, std::size_t T>
 
 // Adds to aligned[t] the records among row[0..count) whose norm is above rho
 // and whose direction has a dot product of at least cp[t] with (dx, dy), both
-// products and their sum taken in single precision in that order; a vector of
-// records at a time where the CPU has one.
-template <std::size_t T>
-void count_aligned_runs(const Px* row, std::size_t count, float rho, float dx, float dy, const float (&cp)[T],
-                        std::uint64_t (&aligned)[T]) {
-    std::size_t x = lanes::dispatch([&](auto w) {
-        // Runs are short: eight lanes at most.
-        using F = lanes::Vec<float, std::min<std::size_t>(2 * decltype(w)::doubles, 8)>;
-        return count_aligned_lanes<F, T>(row, count, rho, dx, dy, cp, aligned);
-    });
-    for (; x < count; ++x)
-        for (std::size_t t = 0; t < T; ++t) aligned[t] += aligned_px(row[x], rho, dx, dy, cp[t]);
+// products and their sum taken in single precision in that order: whole
+// vectors of F, then the last records one at a time.
+template <class F, std::size_t T>
+[[gnu::always_inline]] inline void count_aligned_runs(const Px* row, std::size_t count, float rho, float dx, float dy,
+                                                      const float (&cp)[T], std::uint64_t (&aligned)[T]) {
+    const std::size_t x = count_aligned_lanes<F, T>(row, count, rho, dx, dy, cp, aligned);
+    count_aligned_lanes<lanes::One<F>, T>(row + x, count - x, rho, dx, dy, cp, aligned);
 }
+
+// The vectors of the two ways of counting, for the vectors W of an
+// instruction set: runs are short (eight lanes at most), boxes narrow (four
+// at most).
+template <class W>
+using RunLanes = lanes::Vec<float, std::min<std::size_t>(2 * W::doubles, 8)>;
+template <class W>
+using BoxLanes = lanes::Vec<double, std::min<std::size_t>(W::doubles, 4)>;
 
 // The pixels inside a rectangle (n) and, for each of T tolerances, those
 // aligned within it (k).
@@ -166,7 +169,10 @@ inline void scan_px(const BoxScan<T>& s, const Px* row, std::int64_t x, double a
 // Every pixel of rows y_lo..y_hi, columns x_lo..x_hi, a vector of columns
 // at a time: the inside tests in double lanes, the alignment test in float
 // lanes, each lane computing what scan_px computes; the last columns of a row
-// that do not fill a vector go through scan_px.
+// that do not fill a vector go through scan_px. (The kernel run a lane at a
+// time would serve as well, but GCC keeps one-lane vectors of the box scan
+// on the stack and moves every inside test through integer registers: a
+// fifth more instructions in this function on photographs.)
 template <class D, std::size_t T>
 [[gnu::always_inline]] inline AlignedCounts<T> scan_box_lanes(const BoxScan<T>& s, const Px* field,
                                                               std::uint64_t width, std::uint64_t x_lo,
@@ -210,45 +216,15 @@ template <class D, std::size_t T>
     return tail;
 }
 
-// Boxes at most this wide are scanned pixel by pixel; wider ones look for the
-// inside run of each row first.
-constexpr std::uint64_t kDirectScanWidth = 12;
-
-// The counts of `rect` with each of the tolerances precs[t] in place of
-// rect.prec.
-template <std::size_t T>
-AlignedCounts<T> count_aligned_each(const Rect& rect, const double (&precs)[T], const Px* field, std::uint64_t width,
-                                    std::uint64_t height, float rho) {
-    const double xc = (rect.x1 + rect.x2) * 0.5;
-    const double yc = (rect.y1 + rect.y2) * 0.5;
-    const double hl = std::hypot(rect.x2 - rect.x1, rect.y2 - rect.y1) * 0.5;
-    const double hw = 0.5 * rect.width;
-    const double dx = rect.dx, dy = rect.dy;
-    const double ex = hw * std::fabs(dy) + hl * std::fabs(dx);
-    const double ey = hw * std::fabs(dx) + hl * std::fabs(dy);
-
-    const std::uint64_t x_lo = to_u64_sat(std::floor(xc - ex));
-    const std::uint64_t y_lo = to_u64_sat(std::floor(yc - ey));
-    const std::uint64_t x_hi = std::min(to_u64_sat(std::ceil(xc + ex)), width - 1);
-    const std::uint64_t y_hi = std::min(to_u64_sat(std::ceil(yc + ey)), height - 1);
-    if (width == 0 || height == 0 || y_lo > y_hi || x_lo > x_hi) return {};
-
-    BoxScan<T> scan{xc, yc, dx, dy, hl, hw, rho, static_cast<float>(dx), static_cast<float>(dy), {}};
-    for (std::size_t t = 0; t < T; ++t) scan.cp[t] = static_cast<float>(std::cos(precs[t]));
-
-    // In a fixed row, x - xc grows with x and rounding keeps that order, so
-    // `along` and `across` are monotone in x and each of the four bounds holds
-    // on a prefix or a suffix of the row. The inside pixels form one run,
-    // found exactly by searching each bound from an estimate. A non-finite
-    // axis could break the monotony (inf * 0); such rectangles are scanned.
-    const bool runs = x_hi - x_lo >= kDirectScanWidth && std::isfinite(dx) && std::isfinite(dy);
-    if (!runs) {
-        return lanes::dispatch([&](auto w) {
-            // Boxes are narrow: four lanes at most.
-            using D = lanes::Vec<double, std::min<std::size_t>(decltype(w)::doubles, 4)>;
-            return scan_box_lanes<D, T>(scan, field, width, x_lo, x_hi, y_lo, y_hi);
-        });
-    }
+// The counts of the box of `s` (rows y_lo..y_hi, columns x_lo..x_hi) that
+// count_aligned_each finds run by run: the inside run of each row found by
+// searching its bounds, then its records counted a vector of F at a time.
+template <class F, std::size_t T>
+[[gnu::always_inline]] inline AlignedCounts<T> count_box_runs(const BoxScan<T>& s, const Px* field,
+                                                              std::uint64_t width, std::uint64_t x_lo,
+                                                              std::uint64_t x_hi, std::uint64_t y_lo,
+                                                              std::uint64_t y_hi) {
+    const double xc = s.xc, yc = s.yc, dx = s.dx, dy = s.dy, hl = s.hl, hw = s.hw;
     const std::int64_t lo = static_cast<std::int64_t>(x_lo), hi = static_cast<std::int64_t>(x_hi);
     const double inv_dx = 1.0 / dx, inv_dy = 1.0 / dy;
 
@@ -300,9 +276,48 @@ AlignedCounts<T> count_aligned_each(const Rect& rect, const double (&precs)[T], 
         // next: counted without branches.
         const std::size_t run = static_cast<std::size_t>(last - first + 1);
         count.n += run;
-        count_aligned_runs<T>(field + y * width + first, run, rho, scan.dxs, scan.dys, scan.cp, count.k);
+        count_aligned_runs<F, T>(field + y * width + first, run, s.rho, s.dxs, s.dys, s.cp, count.k);
     }
     return count;
+}
+
+// Boxes at most this wide are scanned pixel by pixel; wider ones look for the
+// inside run of each row first.
+constexpr std::uint64_t kDirectScanWidth = 12;
+
+// The counts of `rect` with each of the tolerances precs[t] in place of
+// rect.prec.
+template <std::size_t T>
+AlignedCounts<T> count_aligned_each(const Rect& rect, const double (&precs)[T], const Px* field, std::uint64_t width,
+                                    std::uint64_t height, float rho) {
+    const double xc = (rect.x1 + rect.x2) * 0.5;
+    const double yc = (rect.y1 + rect.y2) * 0.5;
+    const double hl = std::hypot(rect.x2 - rect.x1, rect.y2 - rect.y1) * 0.5;
+    const double hw = 0.5 * rect.width;
+    const double dx = rect.dx, dy = rect.dy;
+    const double ex = hw * std::fabs(dy) + hl * std::fabs(dx);
+    const double ey = hw * std::fabs(dx) + hl * std::fabs(dy);
+
+    const std::uint64_t x_lo = to_u64_sat(std::floor(xc - ex));
+    const std::uint64_t y_lo = to_u64_sat(std::floor(yc - ey));
+    const std::uint64_t x_hi = std::min(to_u64_sat(std::ceil(xc + ex)), width - 1);
+    const std::uint64_t y_hi = std::min(to_u64_sat(std::ceil(yc + ey)), height - 1);
+    if (width == 0 || height == 0 || y_lo > y_hi || x_lo > x_hi) return {};
+
+    BoxScan<T> scan{xc, yc, dx, dy, hl, hw, rho, static_cast<float>(dx), static_cast<float>(dy), {}};
+    for (std::size_t t = 0; t < T; ++t) scan.cp[t] = static_cast<float>(std::cos(precs[t]));
+
+    // In a fixed row, x - xc grows with x and rounding keeps that order, so
+    // `along` and `across` are monotone in x and each of the four bounds holds
+    // on a prefix or a suffix of the row. The inside pixels form one run,
+    // found exactly by searching each bound from an estimate. A non-finite
+    // axis could break the monotony (inf * 0); such rectangles are scanned.
+    const bool runs = x_hi - x_lo >= kDirectScanWidth && std::isfinite(dx) && std::isfinite(dy);
+    return lanes::dispatch([&](auto w) {
+        using W = decltype(w);
+        if (!runs) return scan_box_lanes<BoxLanes<W>, T>(scan, field, width, x_lo, x_hi, y_lo, y_hi);
+        return count_box_runs<RunLanes<W>, T>(scan, field, width, x_lo, x_hi, y_lo, y_hi);
+    });
 }
 
 }  // namespace

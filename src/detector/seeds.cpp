@@ -23,35 +23,17 @@ constexpr std::uint32_t kNoSeed = kBins;
 // Pixels per work item of the sorting passes, at least.
 constexpr std::size_t kBlock = std::size_t{1} << 15;
 
-// The level of a norm, computed in single precision. NaN (m infinite) and
-// other out-of-range quotients go through the saturating conversion.
-inline std::uint32_t bin_of(float norm, float largest) {
-    const float b = (norm / largest) * 1023.0f;
-    return static_cast<std::uint32_t>(std::min<std::uint64_t>(to_u64_sat(static_cast<double>(b)), kBins - 1));
-}
-
-// The levels of the n norms at `at`, in place (kNoSeed where the norm is not
-// above the threshold), counted in `counts` (kBins + 1 entries).
-void level_scalar(std::uint32_t* at, std::size_t first, std::size_t n, float threshold, float largest,
-                  std::uint32_t* counts) {
-    for (std::size_t k = first; k < n; ++k) {
-        const float norm = std::bit_cast<float>(at[k]);
-        const std::uint32_t level = norm > threshold ? bin_of(norm, largest) : kNoSeed;
-        at[k] = level;
-        ++counts[level];
-    }
-}
-
-// A vector of floats at a time: bin_of's single-precision quotient and
-// product, truncated, with NaN at level 0 and everything from 1023 up at
-// 1023. Returns the norms done.
+// The levels of the norms at at[k..n), in place (kNoSeed where the norm is
+// not above the threshold), counted in `counts` (kBins + 1 entries); a
+// vector of floats at a time while a whole one fits, and returns the first
+// norm not done. A norm's level is (norm / largest) * 1023 in single
+// precision, truncated, with NaN at level 0 and everything from 1023 up at 1023.
 template <class F>
-[[gnu::always_inline]] inline std::size_t level_lanes(std::uint32_t* at, std::size_t n, float threshold,
+[[gnu::always_inline]] inline std::size_t level_lanes(std::uint32_t* at, std::size_t k, std::size_t n, float threshold,
                                                       float largest, std::uint32_t* counts) {
     constexpr std::size_t lanes_n = lanes::kCount<F>;
     using I = lanes::MaskOf<F>;
     const F top = lanes::splat<F>(1023.0f);
-    std::size_t k = 0;
     for (; k + lanes_n <= n; k += lanes_n) {
         const F norms = lanes::load<F>(at + k);
         const I strong = norms > threshold;
@@ -115,10 +97,11 @@ SeedStart seeds_by_notes(FieldNotes notes, std::uint64_t count, float threshold)
         for (std::size_t r = r0; r < r1; ++r) {
             std::uint32_t* at = notes.strong.data() + notes.strong_at[r];
             const std::size_t n = notes.strong_count[r];
-            const std::size_t done = lanes::dispatch([&](auto w) {
-                return level_lanes<typename decltype(w)::F>(at, n, threshold, largest, mine.data());
+            lanes::dispatch([&](auto w) {
+                using F = typename decltype(w)::F;
+                const std::size_t done = level_lanes<F>(at, 0, n, threshold, largest, mine.data());
+                level_lanes<lanes::One<F>>(at, done, n, threshold, largest, mine.data());
             });
-            level_scalar(at, done, n, threshold, largest, mine.data());
         }
         std::memcpy(counts.data() + b * kBins, mine.data(), kBins * sizeof(std::uint32_t));
     });
