@@ -260,6 +260,17 @@ struct Committer {
     }
 };
 
+// Whether seed e's refinement, grown ahead, went as the loop's allowance leads it.
+bool as_asked(const Speculated& e, std::uint64_t allowance) {
+    return !e.thin || (e.cut_short ? e.allowance == allowance : e.work <= allowance);
+}
+
+// The loop takes pixels that a seed grown ahead left taken.
+void take(SeedLoop& in, TakenLog& log, std::span<const std::uint32_t> kept) {
+    for (std::uint32_t p : kept) in.used.take(p);
+    log.append(kept);
+}
+
 // Stretch k grown by the loop itself, on its own map.
 void plain_stretch(SeedLoop& in, TakenLog& log, std::size_t k, Committer& c, std::vector<Segment>& found) {
     const std::size_t begin = k * kStretch, end = std::min(in.seeds.size(), begin + kStretch);
@@ -274,6 +285,30 @@ void plain_stretch(SeedLoop& in, TakenLog& log, std::size_t k, Committer& c, std
 void commit(SeedLoop& in, TakenLog& log, std::size_t k, Stretch& s, Committer& c, std::vector<Segment>& found,
             SeedLoopCounts& counts) {
     if (s.failed) return plain_stretch(in, log, k, c, found);
+    // Almost every stretch comes through whole: no pixel that any of its
+    // seeds took is taken here (checking them all before taking any decides
+    // as the checks one seed at a time do: a seed took no pixel that an
+    // earlier seed of the stretch left taken), and the budget leads each
+    // seed's refinement the way it went. One pass then keeps them all.
+    std::uint64_t spent = c.step.work.spent;
+    bool whole = all_free(in.used, s.joined);
+    for (std::size_t i = 0; whole && i < s.seeds.size(); spent += s.seeds[i++].work)
+        whole = as_asked(s.seeds[i], c.step.work.left_at(spent));
+    if (whole) {
+        std::uint32_t joined = 0, marks = 0;
+        for (const Speculated& e : s.seeds) {
+            if (!s.marks.empty()) take(in, log, s.kept(e, joined, marks));
+            joined = e.joined_end;
+            marks = e.marks_end;
+        }
+        // No growth was redone: the seeds left taken all they joined.
+        if (s.marks.empty()) take(in, log, s.joined);
+        found.insert(found.end(), s.segments.begin(), s.segments.end());
+        c.step.work.spent = spent;
+        count([&] { counts.kept += s.seeds.size(); });
+        log.publish(spent);
+        return;
+    }
     const std::size_t begin = k * kStretch, end = std::min(in.seeds.size(), begin + kStretch);
     std::size_t next = 0;  // the next seed grown ahead
     std::uint32_t joined = 0, marks = 0;
@@ -287,11 +322,9 @@ void commit(SeedLoop& in, TakenLog& log, std::size_t k, Stretch& s, Committer& c
         const std::span<const std::uint32_t> took = s.took(e, joined), kept = s.kept(e, joined, marks);
         joined = e.joined_end;
         marks = e.marks_end;
-        const std::uint64_t allowance = c.step.work.left();
-        const bool as_asked = !e.thin || (e.cut_short ? e.allowance == allowance : e.work <= allowance);
-        if (as_asked && all_free(in.used, took) && (c.suspects.empty() || all_free(c.near, took))) {
-            for (std::uint32_t p : kept) in.used.take(p);
-            log.append(kept);
+        if (as_asked(e, c.step.work.left()) && all_free(in.used, took) &&
+            (c.suspects.empty() || all_free(c.near, took))) {
+            take(in, log, kept);
             if (e.found) found.push_back(*segment++);
             c.step.work.spent += e.work;
             count([&] { ++counts.kept; });
