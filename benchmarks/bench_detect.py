@@ -1,10 +1,11 @@
-"""Speed and memory of trevalin.detect against OpenCV's FastLineDetector and Canny + HoughLinesP.
+"""Speed and memory of trevalin.detect against OpenCV's FastLineDetector, EdgeDrawing lines and Canny + HoughLinesP.
 
     python benchmarks/bench_detect.py            # full table (about a minute and a half)
     python benchmarks/bench_detect.py --quick    # the two smaller sizes only
 
 Images are mosaics of crops of the bundled real photographs (the same mix at every size). Each thread count runs in its own process;
-OpenCV gets the same thread count (cv2.setNumThreads). Ratios below 1 mean trevalin is faster.
+OpenCV gets the same thread count (cv2.setNumThreads). Every call of every size and peer is timed in the same
+alternating rounds. Ratios below 1 mean trevalin is faster; "vs best" is against the fastest peer of the row.
 """
 import argparse
 import json
@@ -36,6 +37,11 @@ def worker(threads, sizes, with_rings):
 
     cv2.setNumThreads(threads)
     fld = cv2.ximgproc.createFastLineDetector()
+    ed = cv2.ximgproc.createEdgeDrawing()
+
+    def edge_drawing(img):
+        ed.detectEdges(img)
+        return ed.detectLines()
     images = {(w, h): mosaic(w, h) for w, h in sizes}
     fns = {}
     if with_rings:
@@ -44,6 +50,7 @@ def worker(threads, sizes, with_rings):
         fns["rings", 0.8] = lambda: trevalin.detect(ring_img, 0.8)
     for size, img in images.items():
         fns[size, "fld"] = lambda img=img: fld.detect(img)
+        fns[size, "ed"] = lambda img=img: edge_drawing(img)
         fns[size, "hough"] = lambda img=img: cv2.HoughLinesP(cv2.Canny(img, 50, 150), 1, np.pi / 180, 50,
                                                              minLineLength=20, maxLineGap=5)
         for scale in (0.8, 1.0):
@@ -56,7 +63,7 @@ def worker(threads, sizes, with_rings):
         for scale in (0.8, 1.0):
             n = len(trevalin.detect(img, scale))
             print(json.dumps(dict(w=w, h=h, threads=threads, scale=scale, ms=best[(w, h), scale], n=n,
-                                  fld=best[(w, h), "fld"], hough=best[(w, h), "hough"])))
+                                  fld=best[(w, h), "fld"], ed=best[(w, h), "ed"], hough=best[(w, h), "hough"])))
 
 
 def memory(w, h, scale):
@@ -77,12 +84,13 @@ def main():
     rows = [r for r in rows if not r.get("rings")]
     print(f"detect on real-photo mosaics; {machine()}")
     print(f"{'size':>10} {'thr':>3} {'scale':>5} {'segs':>6} {'ms':>8} {'ns/px':>6} {'FLD ms':>8} {'vs FLD':>6} "
-          f"{'Hough ms':>8} {'vs Hough':>8}")
+          f"{'ED ms':>8} {'vs ED':>6} {'Hough ms':>8} {'vs Hough':>8} {'vs best':>7}")
     for r in rows:
         px = r["w"] * r["h"]
+        best = min(r["fld"], r["ed"], r["hough"])
         print(f"{r['w']:>5}x{r['h']:<4} {r['threads']:>3} {r['scale']:>5} {r['n']:>6} {r['ms']:>8.1f} "
-              f"{r['ms'] * 1e6 / px:>6.1f} {r['fld']:>8.1f} {r['ms'] / r['fld']:>6.2f} {r['hough']:>8.1f} "
-              f"{r['ms'] / r['hough']:>8.2f}")
+              f"{r['ms'] * 1e6 / px:>6.1f} {r['fld']:>8.1f} {r['ms'] / r['fld']:>6.2f} {r['ed']:>8.1f} "
+              f"{r['ms'] / r['ed']:>6.2f} {r['hough']:>8.1f} {r['ms'] / r['hough']:>8.2f} {r['ms'] / best:>7.2f}")
     for threads in (1, 2):
         for scale in (0.8, 1.0):
             per_px = [r["ms"] / (r["w"] * r["h"]) for r in rows if r["threads"] == threads and r["scale"] == scale]
