@@ -114,26 +114,35 @@ struct SeedStep {
     }
 };
 
-// Seeds jump across the image, so every growth starts on cold memory. The
-// seed order is known in advance: a cursor runs ahead of the loop and
-// fetches the neighbourhoods of the next kAhead seeds that look free. Most
-// seeds are taken by the time the loop reaches them, so the lead is counted
-// in seeds that looked free and still lie ahead of the loop (a later growth
-// may take them, which only wastes a fetch): their places in the seed order
-// wait in a small ring until the loop passes them.
-class SeedFetcher {
+// The places of a range of the seed order whose seeds are free, for the loop
+// to grow from. Seeds jump across the image, so every growth starts on cold
+// memory; the cursor runs ahead of the loop and fetches the neighbourhoods of
+// the next kAhead seeds that look free. A seed that the cursor finds taken
+// stays taken (a growth frees only pixels that it took itself), so the loop
+// visits only the places the cursor kept, and tests them again: a growth may
+// have taken them since. Most seeds are taken by the time the cursor reaches
+// them.
+class SeedCursor {
 public:
-    SeedFetcher(const SeedLoop& in, const UsedBits& used, std::size_t end) : in_(in), used_(used), end_(end) {}
+    SeedCursor(const SeedLoop& in, const UsedBits& used, std::size_t begin, std::size_t end)
+        : in_(in), used_(used), end_(end), cursor_(begin) {}
 
-    // Called as the loop grows from the seed at place j.
-    void ahead_of(std::size_t j) {
-        while (ring_first_ != ring_end_ && ring_[ring_first_ % kRingSize] <= j) ++ring_first_;
-        if (cursor_ <= j) cursor_ = j + 1;
+    // The next place whose seed looked free, or false past the range.
+    bool next(std::size_t& j) {
+        if (first_ == last_) fill();
+        if (first_ == last_) return false;
+        j = ring_[first_++ % kRingSize];
+        fill();
+        return true;
+    }
+
+private:
+    void fill() {
         const std::size_t width = in_.width, pixels = in_.width * in_.height;
-        for (; ring_end_ - ring_first_ < kAhead && cursor_ < end_; ++cursor_) {
+        for (; last_ - first_ < kAhead && cursor_ < end_; ++cursor_) {
             const std::size_t s = in_.seeds[cursor_];
             if (used_.taken(s)) continue;
-            ring_[ring_end_++ % kRingSize] = cursor_;
+            ring_[last_++ % kRingSize] = cursor_;
             fetch_row(s);
             // Growth looks at the used bits one and two rows away first.
             if (s >= width) {
@@ -149,7 +158,6 @@ public:
         }
     }
 
-private:
     // The three records around `centre` (which may straddle two lines).
     void fetch_row(std::size_t centre) const {
         const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(in_.field + centre);
@@ -158,28 +166,25 @@ private:
     }
 
     static constexpr std::size_t kAhead = 12, kRingSize = 16;
-    static_assert(kAhead <= kRingSize && (kRingSize & (kRingSize - 1)) == 0);
+    static_assert(kAhead < kRingSize && (kRingSize & (kRingSize - 1)) == 0);
     const SeedLoop& in_;
     const UsedBits& used_;
     std::size_t end_;
+    std::size_t cursor_;  // the next place the cursor looks at
     std::size_t ring_[kRingSize];
-    std::size_t ring_first_ = 0, ring_end_ = 0;  // running counts; entries are taken modulo kRingSize
-    std::size_t cursor_ = 0;                     // the next place in the seed order the cursor looks at
+    std::size_t first_ = 0, last_ = 0;  // running counts; entries are taken modulo kRingSize
 };
 
 // Calls grow(j, seed) for each place j in [begin, end) of the seed order
-// whose seed is free in `used`, fetching the neighbourhoods of the coming
-// seeds of the range ahead of the growths. The fetcher stops at `end`: the
-// range after a stretch is mostly grown on another core, whose caches it
-// would not warm.
+// whose seed is free in `used` when the loop reaches it. The cursor stops at
+// `end`: the range after a stretch is mostly grown on another core, whose
+// caches it would not warm.
 template <class Grow>
 void each_free_seed(const SeedLoop& in, const UsedBits& used, std::size_t begin, std::size_t end, Grow&& grow) {
-    SeedFetcher fetcher(in, used, end);
-    for (std::size_t j = begin; j < end; ++j) {
+    SeedCursor cursor(in, used, begin, end);
+    for (std::size_t j; cursor.next(j);) {
         const std::uint32_t seed = in.seeds[j];
-        if (used.taken(seed)) continue;
-        fetcher.ahead_of(j);
-        grow(j, seed);
+        if (!used.taken(seed)) grow(j, seed);
     }
 }
 
