@@ -136,11 +136,6 @@ struct TakenLog {
         spent.store(work, std::memory_order_relaxed);
         size.store(appended, std::memory_order_release);
     }
-    // Takes entries [from, to) in `map`.
-    void replay(UsedBits& map, std::size_t from, std::size_t to) const {
-        const std::uint32_t* taken = pixels.data();
-        for (std::size_t i = from; i < to; ++i) map.take(taken[i]);
-    }
 };
 
 // A thread that grows seeds ahead of the loop: its own copy of the used map,
@@ -158,22 +153,20 @@ struct Grower {
 
     void catch_up(const TakenLog& log) {
         const std::size_t end = log.size.load(std::memory_order_acquire);
-        log.replay(map, replayed, end);
-        replayed = end;
+        for (; replayed < end; ++replayed) map.take(log.pixels[replayed]);
     }
 };
 
 // Grows the seeds of stretch k into `out`, on `map`: the loop's map as it
 // stood when the loop's refinement work had reached `spent`. The growths
-// leave the map as they found it. On failure the stretch is marked failed
-// (the loop grows it itself); returns false when the map may then hold marks
-// of the failed growth.
-bool grow_stretch(const SeedLoop& in, std::size_t k, std::uint64_t spent, UsedBits& map, SeedStep& step, Stretch& out) {
+// leave the map as they found it. A stretch that takes too much to hold
+// ahead is marked failed (the loop grows it itself); any other failure fails
+// the call.
+void grow_stretch(const SeedLoop& in, std::size_t k, std::uint64_t spent, UsedBits& map, SeedStep& step, Stretch& out) {
     out.seeds.clear();
     out.joined.clear();
     out.marks.clear();
     out.segments.clear();
-    out.work = 0;
     out.failed = false;
     const std::size_t begin = k * kStretch, end = std::min(in.seeds.size(), begin + kStretch);
     // The step's own count of work (on the loop's thread, the loop's) comes back afterwards.
@@ -193,35 +186,13 @@ bool grow_stretch(const SeedLoop& in, std::size_t k, std::uint64_t spent, UsedBi
             out.seeds.push_back(Speculated{static_cast<std::uint32_t>(j), static_cast<std::uint32_t>(out.joined.size()),
                                            static_cast<std::uint32_t>(out.marks.size()), same, found,
                                            cost.thin, cost.cut_short, cost.work, cost.allowance});
-            out.work += cost.work;
         });
     } catch (const TooMuchAhead&) {
         out.failed = true;
-    } catch (...) {
-        out.failed = true;
-        step.work.spent = own;
-        return false;
     }
     // Every pixel joined was free before, those left taken with the rest.
     for (std::uint32_t p : out.joined) map.free(p);
     step.work.spent = own;
-    return true;
-}
-
-// Stretch k grown ahead on a thread's copy of the map. The copy catches up
-// before the stretch only: the log's latest entries were written on the
-// loop's core, and reading them after every growth cost more than the few
-// growths that a fresher copy saves.
-void grow_ahead(const SeedLoop& in, const TakenLog& log, std::size_t k, Grower& g, Stretch& out) {
-    g.catch_up(log);
-    const bool restored = grow_stretch(in, k, log.spent.load(std::memory_order_relaxed), g.map, g.step, out);
-    // The stretch is ready in any case: failed, the loop grows it itself.
-    out.ready.store(k + 1);
-    if (!restored) {
-        // The copy may hold marks of the failed growth: a fresh one replaces it.
-        g.map = log.start.copy();
-        g.replayed = 0;
-    }
 }
 
 // The loop's thread: its own seed step, and the suspects of the stretch at
@@ -378,7 +349,19 @@ std::vector<Segment> loop_counting(SeedLoop& in, std::size_t ahead, SeedLoopCoun
                 const std::size_t at = committed.load();
                 std::size_t k;
                 if (claim(k)) {
-                    grow_ahead(in, log, k, g, slots[k % ring]);
+                    // The copy catches up before the stretch only: the log's
+                    // latest entries were written on the loop's core, and
+                    // reading them after every growth cost more than the few
+                    // growths that a fresher copy saves.
+                    g.catch_up(log);
+                    try {
+                        grow_stretch(in, k, log.spent.load(std::memory_order_relaxed), g.map, g.step, slots[k % ring]);
+                    } catch (...) {
+                        stop.store(true, std::memory_order_relaxed);
+                        slots[k % ring].ready.store(k + 1);  // the loop, waiting for it, sees the stop
+                        throw;
+                    }
+                    slots[k % ring].ready.store(k + 1);
                     continue;
                 }
                 if (claimed.load(std::memory_order_relaxed) >= stretches) return;
@@ -403,9 +386,10 @@ std::vector<Segment> loop_counting(SeedLoop& in, std::size_t ahead, SeedLoopCoun
                 ++next;
                 committed.store(next);
             };
-            while (next < stretches) {
+            while (next < stretches && !stop.load(std::memory_order_relaxed)) {
                 Stretch& s = slots[next % ring];
                 if (s.ready.load() == next + 1) {
+                    if (stop.load(std::memory_order_relaxed)) break;  // its grower failed, and so does the call
                     move_on([&] { commit(in, log, next, s, c, found, counts); });
                     continue;
                 }
@@ -419,13 +403,8 @@ std::vector<Segment> loop_counting(SeedLoop& in, std::size_t ahead, SeedLoopCoun
                     }
                     // Ahead on the loop's own map, the latest there is: the
                     // loop's core keeps one map in its caches instead of two.
-                    Stretch& ahead_of_loop = slots[k % ring];
-                    if (!grow_stretch(in, k, c.step.work.spent, in.used, c.step, ahead_of_loop)) {
-                        // Marks of the failed growth may remain: rebuilt from the log.
-                        in.used = log.start.copy();
-                        log.replay(in.used, 0, log.appended);
-                    }
-                    ahead_of_loop.ready.store(k + 1);
+                    grow_stretch(in, k, c.step.work.spent, in.used, c.step, slots[k % ring]);
+                    slots[k % ring].ready.store(k + 1);
                 } else {
                     // Another thread is growing the next stretch.
                     for (std::size_t seen = s.ready.load(); seen != next + 1;) seen = s.ready.wait_past(seen);
