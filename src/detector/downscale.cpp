@@ -98,10 +98,10 @@ template <class Vec, class T>
         for (std::size_t k = 0, count = taps.count[i]; k < count; ++k) acc += w[k] * lanes::load<Vec>(at + k * n);
         return acc;
     };
-    constexpr std::size_t kChains = n < 4 ? n : 4;
+    constexpr std::size_t kChains = BlurPlan::chains_of(n);
     for (std::size_t i0 = 0; i0 < p.w_out; i0 += BlurPlan::kChunk) {
         const std::size_t i1 = std::min(p.w_out, i0 + BlurPlan::kChunk);
-        const BlurPlan::Span span = p.chunk_span(i0, i1);
+        const BlurPlan::Span span = p.spans[i0 / BlurPlan::kChunk];
         std::int64_t x = span.lo;
         auto at = [&](std::int64_t x) { return scratch + static_cast<std::size_t>(x - span.lo) * n; };
         for (; x < std::min<std::int64_t>(span.end, 0); ++x) lanes::store(at(x), left_edge);
@@ -117,28 +117,30 @@ template <class Vec, class T>
         for (; x < span.end; ++x) lanes::store(at(x), right_edge);
 
         // The sums of n neighbouring columns go side by side, a few at a
-        // time, over the taps they all have; then each finishes its own.
-        // Every sum keeps its tap order.
+        // time, over the taps they all have, then over the further taps of
+        // those that have more (where each column starts and how many taps
+        // the few share come from the plan). Every sum keeps its tap order.
         std::size_t i = i0;
         for (; i + n <= i1; i += n) {
             const double* wt = p.tile_weights.data() + (i / n) * taps.stride * n;  // tap k of column c: wt[k * n + c]
             Vec sums[n];
             for (std::size_t c0 = 0; c0 < n; c0 += kChains) {
                 const double* from[kChains];
-                std::size_t shared = taps.stride;
+                std::size_t count[kChains];
                 for (std::size_t c = 0; c < kChains; ++c) {
-                    from[c] = at(taps.first[i + c0 + c]);
-                    shared = std::min(shared, taps.count[i + c0 + c]);
+                    from[c] = scratch + p.offsets[i + c0 + c] * n;
+                    count[c] = taps.count[i + c0 + c];
                 }
+                const auto [shared, longest] = p.chain_taps[(i + c0) / kChains];
                 Vec acc[kChains] = {};
-                for (std::size_t k = 0; k < shared; ++k)
+                std::size_t k = 0;
+                for (; k < shared; ++k)
                     for (std::size_t c = 0; c < kChains; ++c)
                         acc[c] += wt[k * n + c0 + c] * lanes::load<Vec>(from[c] + k * n);
-                for (std::size_t c = 0; c < kChains; ++c) {
-                    for (std::size_t k = shared, count = taps.count[i + c0 + c]; k < count; ++k)
-                        acc[c] += wt[k * n + c0 + c] * lanes::load<Vec>(from[c] + k * n);
-                    sums[c0 + c] = acc[c];
-                }
+                for (; k < longest; ++k)
+                    for (std::size_t c = 0; c < kChains; ++c)
+                        if (k < count[c]) acc[c] += wt[k * n + c0 + c] * lanes::load<Vec>(from[c] + k * n);
+                for (std::size_t c = 0; c < kChains; ++c) sums[c0 + c] = acc[c];
             }
             lanes::transpose(sums);
             for (std::size_t r = 0; r < n; ++r) lanes::store(out[r] + i, sums[r]);
@@ -215,23 +217,36 @@ BlurPlan::BlurPlan(std::uint64_t width, std::uint64_t height, double scale, Isa 
     for (std::size_t i = 0; i < w_out / group * group; ++i)
         for (std::size_t k = 0; k < across.count[i]; ++k)
             tile_weights[(i / group * across.stride + k) * group + i % group] = across.weights[i * across.stride + k];
-    // The widest stretch of input samples that one chunk of columns reads.
+    // The stretch of input samples that each chunk of columns reads, the
+    // widest of them, and where each column's taps start in its chunk's.
+    spans = Buffer<Span>::uninitialized(w_out / kChunk + (w_out % kChunk != 0));
+    offsets = Buffer<std::size_t>::uninitialized(w_out);
     std::size_t widest = 0;
     for (std::size_t i0 = 0; i0 < w_out; i0 += kChunk) {
-        const Span span = chunk_span(i0, std::min(w_out, i0 + kChunk));
+        const std::size_t i1 = std::min(w_out, i0 + kChunk);
+        Span span{across.first[i0], across.first[i0]};
+        for (std::size_t i = i0; i < i1; ++i) {
+            if (across.count[i] == 0) continue;
+            span.lo = std::min(span.lo, across.first[i]);
+            span.end = std::max(span.end, across.first[i] + static_cast<std::int64_t>(across.count[i]));
+        }
+        spans[i0 / kChunk] = span;
         widest = std::max(widest, static_cast<std::size_t>(span.end - span.lo));
+        // A column without taps reads nothing; its offset stays in the span.
+        for (std::size_t i = i0; i < i1; ++i)
+            offsets[i] = across.count[i] == 0 ? 0 : static_cast<std::size_t>(across.first[i] - span.lo);
     }
     scratch_doubles = mul_size(widest, group) + 8;
-}
-
-BlurPlan::Span BlurPlan::chunk_span(std::size_t i0, std::size_t i1) const {
-    Span span{across.first[i0], across.first[i0]};
-    for (std::size_t i = i0; i < i1; ++i) {
-        if (across.count[i] == 0) continue;
-        span.lo = std::min(span.lo, across.first[i]);
-        span.end = std::max(span.end, across.first[i] + static_cast<std::int64_t>(across.count[i]));
+    const std::size_t chains = chains_of(group);
+    chain_taps = Buffer<ChainTaps>::uninitialized(w_out / chains);
+    for (std::size_t j = 0; j < w_out / chains; ++j) {
+        ChainTaps t{across.stride, 0};
+        for (std::size_t c = 0; c < chains; ++c) {
+            t.shared = std::min(t.shared, across.count[j * chains + c]);
+            t.longest = std::max(t.longest, across.count[j * chains + c]);
+        }
+        chain_taps[j] = t;
     }
-    return span;
 }
 
 std::size_t BlurPlan::first_row(std::size_t y) const {

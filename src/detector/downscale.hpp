@@ -45,6 +45,23 @@ struct BlurPlan {
     Buffer<double> tile_weights;
     Isa isa = Isa::Scalar;
 
+    // Output columns blurred along x at a time, and the input samples
+    // [lo, end) that the columns of a chunk read.
+    static constexpr std::size_t kChunk = 64;
+    struct Span {
+        std::int64_t lo, end;
+    };
+    Buffer<Span> spans;  // chunk i0 / kChunk's
+    // Column i's first tap as an offset into its chunk's span.
+    Buffer<std::size_t> offsets;
+    // The columns of a tile are summed chains_of(group) side by side; the
+    // fewest and the most taps among each such set of columns, in order.
+    static constexpr std::size_t chains_of(std::size_t group) { return group < 4 ? group : 4; }
+    struct ChainTaps {
+        std::size_t shared, longest;
+    };
+    Buffer<ChainTaps> chain_taps;
+
     BlurPlan(std::uint64_t width, std::uint64_t height, double scale, Isa isa);
 
     // Input rows g .. g + group - 1 (beyond the last row: the last row again)
@@ -52,14 +69,6 @@ struct BlurPlan {
     // holds scratch_len() doubles.
     template <class T>
     void horizontal(const T* image, std::size_t g, double* scratch, double* const* out) const;
-
-    // Output columns blurred along x at a time, and the input samples
-    // [lo, end) that the columns [i0, i1) of a chunk read.
-    static constexpr std::size_t kChunk = 64;
-    struct Span {
-        std::int64_t lo, end;
-    };
-    Span chunk_span(std::size_t i0, std::size_t i1) const;
 
     // Room for a chunk's interleaved samples, aligned to whole cache lines.
     std::size_t scratch_len() const { return scratch_doubles; }
