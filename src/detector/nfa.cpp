@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstring>
+#include <limits>
 
 #include "detector/lanes.hpp"
 #include "sample/numeric.hpp"
@@ -449,14 +450,20 @@ void count_aligned_widths(const Rect& rect, const double (&widths)[kWidths], con
     for (std::size_t j = 0; j < kWidths; ++j) counts[j] = {c.n[j], c.k[j][0]};
 }
 
-double binomial_log_nfa(std::uint64_t n, std::uint64_t k, double p, double log_nt) {
+namespace {
+
+// binomial_log_nfa, with log_gamma_of(i) giving log_gamma(i + 1.0) for the
+// counts i.
+template <class LogGamma>
+double binomial_log_nfa_with(std::uint64_t n, std::uint64_t k, double p, double log_nt, LogGamma log_gamma_of) {
     if (n == 0 || k == 0) return -log_nt;
     const double nd = static_cast<double>(n);
     const double kd = static_cast<double>(k);
     if (k == n) return -log_nt - std::log10(p) * kd;
 
     // ln of the probability of exactly k aligned pixels among n.
-    const double l = log_gamma(nd + 1.0) - log_gamma(kd + 1.0) - log_gamma(nd - kd + 1.0) + std::log(p) * kd +
+    // (nd - kd is n - k exactly: both are integers below 2^53.)
+    const double l = log_gamma_of(n) - log_gamma_of(k) - log_gamma_of(n - k) + std::log(p) * kd +
                      std::log(1.0 - p) * (nd - kd);
     double term = std::exp(l);
     if (term == 0.0) {
@@ -483,7 +490,24 @@ double binomial_log_nfa(std::uint64_t n, std::uint64_t k, double p, double log_n
     return -std::log10(tail) - log_nt;
 }
 
-NfaMemo::NfaMemo(double log_nt) : log_nt_(log_nt), slots_(new Slot[kSlots]) {}
+}  // namespace
+
+double binomial_log_nfa(std::uint64_t n, std::uint64_t k, double p, double log_nt) {
+    return binomial_log_nfa_with(n, k, p, log_nt,
+                                 [](std::uint64_t i) { return log_gamma(static_cast<double>(i) + 1.0); });
+}
+
+NfaMemo::NfaMemo(double log_nt)
+    : log_nt_(log_nt), slots_(new Slot[kSlots]), log_gammas_(new double[kLogGammas]) {
+    std::fill_n(log_gammas_.get(), kLogGammas, std::numeric_limits<double>::quiet_NaN());
+}
+
+double NfaMemo::log_gamma_of(std::uint64_t i) {
+    if (i >= kLogGammas) return log_gamma(static_cast<double>(i) + 1.0);
+    double& v = log_gammas_[i];
+    if (std::isnan(v)) v = log_gamma(static_cast<double>(i) + 1.0);
+    return v;
+}
 
 double NfaMemo::operator()(std::uint64_t n, std::uint64_t k, double p) {
     std::uint64_t p_bits;
@@ -495,7 +519,8 @@ double NfaMemo::operator()(std::uint64_t n, std::uint64_t k, double p) {
     h *= 0x94D049BB133111EBull;
     Slot& slot = slots_[(h >> 40) & (kSlots - 1)];
     if (slot.n != n || slot.k != k || slot.p_bits != p_bits)
-        slot = Slot{n, k, p_bits, binomial_log_nfa(n, k, p, log_nt_)};
+        slot = Slot{n, k, p_bits,
+                    binomial_log_nfa_with(n, k, p, log_nt_, [this](std::uint64_t i) { return log_gamma_of(i); })};
     return slot.score;
 }
 

@@ -68,6 +68,11 @@ private:
     static constexpr std::size_t kSlots = 4096;
     double log_nt_;
     std::unique_ptr<Slot[]> slots_;
+    // log_gamma(i + 1.0) for the counts i below kLogGammas, NaN until asked
+    // for: the scores of one call take them from a few thousand counts.
+    static constexpr std::size_t kLogGammas = 4096;
+    std::unique_ptr<double[]> log_gammas_;
+    double log_gamma_of(std::uint64_t i);
 };
 
 // ln(Gamma(x)) for x > 0: Windschitl's approximation from 15 on, Lanczos' below.
