@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstring>
+#include <limits>
 
 #include "detector/lanes.hpp"
 #include "sample/numeric.hpp"
@@ -138,98 +139,141 @@ using RunLanes = lanes::Vec<float, std::min<std::size_t>(2 * W::doubles, 8)>;
 template <class W>
 using BoxLanes = lanes::Vec<double, std::min<std::size_t>(W::doubles, 4)>;
 
-// The pixels inside a rectangle (n) and, for each of T tolerances, those
-// aligned within it (k).
-template <std::size_t T>
+// For each of W widths, the pixels inside a rectangle (n) and, for each of T
+// tolerances, those aligned within it (k).
+template <std::size_t W, std::size_t T>
 struct AlignedCounts {
-    std::uint64_t n = 0;
-    std::uint64_t k[T] = {};
+    std::uint64_t n[W] = {};
+    std::uint64_t k[W][T] = {};
 };
 
-// What the pixel-by-pixel scan of a box needs, in the types the tests take.
-template <std::size_t T>
+// The pixels that may lie inside a rectangle: rows y_lo..y_hi, columns
+// x_lo..x_hi (none when a low bound is above its high one).
+struct Box {
+    std::uint64_t x_lo, x_hi, y_lo, y_hi;
+    bool has_row(std::uint64_t y) const { return y_lo <= y && y <= y_hi; }
+};
+
+// What the pixel-by-pixel scan of a box needs, in the types the tests take,
+// for W half-widths hw: the box of the first width holds the boxes of the
+// others, and a pixel counts for a width when it lies in that width's box.
+template <std::size_t W, std::size_t T>
 struct BoxScan {
-    double xc, yc, dx, dy, hl, hw;
+    double xc, yc, dx, dy, hl;
+    double hw[W];
+    Box box[W];
     float rho, dxs, dys;
     float cp[T];
 };
 
-// Whether pixel x of a row is inside the rectangle and whether it is aligned,
-// added to `count`; along_y and across_y are the row's share of the tests.
-template <std::size_t T>
-inline void scan_px(const BoxScan<T>& s, const Px* row, std::int64_t x, double along_y, double across_y,
-                    AlignedCounts<T>& count) {
+// Columns lo..hi of one row of the box of each width, as doubles: those of
+// the first width are the row's columns scanned; the rows a box does not
+// reach have no columns.
+template <std::size_t W>
+struct RowColumns {
+    double lo[W], hi[W];
+
+    template <std::size_t T>
+    RowColumns(const BoxScan<W, T>& s, std::uint64_t y) {
+        for (std::size_t j = 1; j < W; ++j) {
+            const bool in = s.box[j].has_row(y);
+            lo[j] = in ? static_cast<double>(s.box[j].x_lo) : 1.0;
+            hi[j] = in ? static_cast<double>(s.box[j].x_hi) : 0.0;
+        }
+    }
+};
+
+// Whether pixel x of a row is inside the rectangle of each width and whether
+// it is aligned, added to `count`; along_y and across_y are the row's share
+// of the tests.
+template <std::size_t W, std::size_t T>
+inline void scan_px(const BoxScan<W, T>& s, const RowColumns<W>& cols, const Px* row, std::int64_t x, double along_y,
+                    double across_y, AlignedCounts<W, T>& count) {
     const double rel = static_cast<double>(x) - s.xc;
-    const std::uint64_t inside = static_cast<std::uint64_t>(std::fabs(s.dx * rel + along_y) <= s.hl) &
-                                 static_cast<std::uint64_t>(std::fabs(across_y - s.dy * rel) <= s.hw);
-    count.n += inside;
-    for (std::size_t t = 0; t < T; ++t) count.k[t] += inside & aligned_px(row[x], s.rho, s.dxs, s.dys, s.cp[t]);
+    const double xd = static_cast<double>(x);
+    const std::uint64_t along_in = static_cast<std::uint64_t>(std::fabs(s.dx * rel + along_y) <= s.hl);
+    const double across = std::fabs(across_y - s.dy * rel);
+    std::uint64_t aligned[T];
+    for (std::size_t t = 0; t < T; ++t) aligned[t] = aligned_px(row[x], s.rho, s.dxs, s.dys, s.cp[t]);
+    for (std::size_t j = 0; j < W; ++j) {
+        std::uint64_t inside = along_in & static_cast<std::uint64_t>(across <= s.hw[j]);
+        if (j > 0) inside &= static_cast<std::uint64_t>(cols.lo[j] <= xd) & static_cast<std::uint64_t>(xd <= cols.hi[j]);
+        count.n[j] += inside;
+        for (std::size_t t = 0; t < T; ++t) count.k[j][t] += inside & aligned[t];
+    }
 }
 
-// Every pixel of rows y_lo..y_hi, columns x_lo..x_hi, a vector of columns
-// at a time: the inside tests in double lanes, the alignment test in float
-// lanes, each lane computing what scan_px computes; the last columns of a row
-// that do not fill a vector go through scan_px. (The kernel run a lane at a
-// time would serve as well, but GCC keeps one-lane vectors of the box scan
-// on the stack and moves every inside test through integer registers: a
-// fifth more instructions in this function on photographs.)
-template <class D, std::size_t T>
-[[gnu::always_inline]] inline AlignedCounts<T> scan_box_lanes(const BoxScan<T>& s, const Px* field,
-                                                              std::uint64_t width, std::uint64_t x_lo,
-                                                              std::uint64_t x_hi, std::uint64_t y_lo,
-                                                              std::uint64_t y_hi) {
+// Every pixel of the first box, a vector of columns at a time: the inside
+// tests in double lanes, the alignment test in float lanes, each lane
+// computing what scan_px computes; the last columns of a row that do not
+// fill a vector go through scan_px. (The kernel run a lane at a time would
+// serve as well, but GCC keeps one-lane vectors of the box scan on the stack
+// and moves every inside test through integer registers: a fifth more
+// instructions in this function on photographs.)
+template <class D, std::size_t W, std::size_t T>
+[[gnu::always_inline]] inline AlignedCounts<W, T> scan_box_lanes(const BoxScan<W, T>& s, const Px* field,
+                                                                 std::uint64_t width) {
     constexpr std::size_t lanes_n = lanes::kCount<D>;
     using F = lanes::Vec<float, lanes_n>;
     using M = lanes::MaskOf<D>;
+    const Box& box = s.box[0];
     D x_first;
-    for (std::size_t i = 0; i < lanes_n; ++i) x_first[i] = static_cast<double>(x_lo) + static_cast<double>(i);
+    for (std::size_t i = 0; i < lanes_n; ++i) x_first[i] = static_cast<double>(box.x_lo) + static_cast<double>(i);
     const M magnitude = lanes::splat<M>(0x7FFF'FFFF'FFFF'FFFF);
-    const std::int64_t lo = static_cast<std::int64_t>(x_lo), hi = static_cast<std::int64_t>(x_hi);
-    M n = {}, k[T] = {};  // minus the counts, per lane
-    AlignedCounts<T> tail;
-    for (std::uint64_t y = y_lo; y <= y_hi; ++y) {
+    const std::int64_t lo = static_cast<std::int64_t>(box.x_lo), hi = static_cast<std::int64_t>(box.x_hi);
+    M n[W] = {}, k[W][T] = {};  // minus the counts, per lane
+    AlignedCounts<W, T> tail;
+    for (std::uint64_t y = box.y_lo; y <= box.y_hi; ++y) {
         const double ry = static_cast<double>(y) - s.yc;
         const double along_y = s.dy * ry, across_y = s.dx * ry;
         const Px* row = field + y * width;
+        const RowColumns<W> cols(s, y);
         D xs = x_first;
         std::int64_t x = lo;
         for (; x + static_cast<std::int64_t>(lanes_n) - 1 <= hi; x += lanes_n) {
             const D rel = xs - s.xc;
             const D along = lanes::as<D>(lanes::as<M>(s.dx * rel + along_y) & magnitude);
             const D across = lanes::as<D>(lanes::as<M>(across_y - s.dy * rel) & magnitude);
-            const M inside = (along <= s.hl) & (across <= s.hw);
+            const M along_in = along <= s.hl;
             const float* f = &row[x].norm;
             const F norm = lanes::every_third<F, 0>(f), ux = lanes::every_third<F, 1>(f),
                     uy = lanes::every_third<F, 2>(f);
             const F dot = ux * s.dxs + uy * s.dys;
-            n += inside;
-            for (std::size_t t = 0; t < T; ++t)
-                k[t] += inside & __builtin_convertvector((norm > s.rho) & (dot >= s.cp[t]), M);
+            M aligned[T];
+            for (std::size_t t = 0; t < T; ++t) aligned[t] = __builtin_convertvector((norm > s.rho) & (dot >= s.cp[t]), M);
+            for (std::size_t j = 0; j < W; ++j) {
+                M inside = along_in & (across <= s.hw[j]);
+                if (j > 0) inside &= (xs >= cols.lo[j]) & (xs <= cols.hi[j]);
+                n[j] += inside;
+                for (std::size_t t = 0; t < T; ++t) k[j][t] += inside & aligned[t];
+            }
             xs += static_cast<double>(lanes_n);
         }
-        for (; x <= hi; ++x) scan_px(s, row, x, along_y, across_y, tail);
+        for (; x <= hi; ++x) scan_px(s, cols, row, x, along_y, across_y, tail);
     }
-    for (std::size_t i = 0; i < lanes_n; ++i) {
-        tail.n -= static_cast<std::uint64_t>(n[i]);
-        for (std::size_t t = 0; t < T; ++t) tail.k[t] -= static_cast<std::uint64_t>(k[t][i]);
-    }
+    for (std::size_t j = 0; j < W; ++j)
+        for (std::size_t i = 0; i < lanes_n; ++i) {
+            tail.n[j] -= static_cast<std::uint64_t>(n[j][i]);
+            for (std::size_t t = 0; t < T; ++t) tail.k[j][t] -= static_cast<std::uint64_t>(k[j][t][i]);
+        }
     return tail;
 }
 
-// The counts of the box of `s` (rows y_lo..y_hi, columns x_lo..x_hi) that
-// count_aligned_each finds run by run: the inside run of each row found by
-// searching its bounds, then its records counted a vector of F at a time.
-template <class F, std::size_t T>
-[[gnu::always_inline]] inline AlignedCounts<T> count_box_runs(const BoxScan<T>& s, const Px* field,
-                                                              std::uint64_t width, std::uint64_t x_lo,
-                                                              std::uint64_t x_hi, std::uint64_t y_lo,
-                                                              std::uint64_t y_hi) {
-    const double xc = s.xc, yc = s.yc, dx = s.dx, dy = s.dy, hl = s.hl, hw = s.hw;
-    const std::int64_t lo = static_cast<std::int64_t>(x_lo), hi = static_cast<std::int64_t>(x_hi);
+// The counts of the boxes of `s` that count_aligned_each finds run by run:
+// the inside run of each row and width found by searching its bounds, then
+// its records counted a vector of F at a time. The runs of the widths in a
+// row lie each within the one before: the records of the innermost one are
+// counted, then those of each ring around it.
+template <class F, std::size_t W, std::size_t T>
+[[gnu::always_inline]] inline AlignedCounts<W, T> count_box_runs(const BoxScan<W, T>& s, const Px* field,
+                                                                 std::uint64_t width) {
+    const double xc = s.xc, yc = s.yc, dx = s.dx, dy = s.dy, hl = s.hl;
+    const Box& box = s.box[0];
+    const std::int64_t lo = static_cast<std::int64_t>(box.x_lo), hi = static_cast<std::int64_t>(box.x_hi);
     const double inv_dx = 1.0 / dx, inv_dy = 1.0 / dy;
 
-    AlignedCounts<T> count;
-    for (std::uint64_t y = y_lo; y <= y_hi; ++y) {
+    AlignedCounts<W, T> count;
+    for (std::uint64_t y = box.y_lo; y <= box.y_hi; ++y) {
         const double ry = static_cast<double>(y) - yc;
         const double along_y = dy * ry;
         const double across_y = dx * ry;
@@ -237,46 +281,86 @@ template <class F, std::size_t T>
         auto across = [&](std::int64_t x) { return across_y - dy * (static_cast<double>(x) - xc); };
         auto above_low_l = [&](std::int64_t x) { return along(x) >= -hl; };
         auto below_high_l = [&](std::int64_t x) { return along(x) <= hl; };
-        auto above_low_t = [&](std::int64_t x) { return across(x) >= -hw; };
-        auto below_high_t = [&](std::int64_t x) { return across(x) <= hw; };
         auto not_ = [](auto pred) { return [pred](std::int64_t x) { return !pred(x); }; };
+        // The columns from `from` to `to` where |across| <= hw, as s2..e2.
         // Estimates only, so reciprocals serve: first_true finds the same
         // bound from any starting point.
-        const double at_low_l = xc + (-hl - along_y) * inv_dx;
-        const double at_high_l = xc + (hl - along_y) * inv_dx;
-        const double at_low_t = xc + (across_y + hw) * inv_dy;
-        const double at_high_t = xc + (across_y - hw) * inv_dy;
-        std::int64_t s1, e1, s2, e2;
-        if (dy >= 0.0) {  // across shrinks as x grows
-            s2 = first_true(lo, hi, std::ceil(at_high_t), below_high_t);
-            e2 = first_true(lo, hi, std::floor(at_low_t) + 1.0, not_(above_low_t)) - 1;
-        } else {
-            s2 = first_true(lo, hi, std::ceil(at_low_t), above_low_t);
-            e2 = first_true(lo, hi, std::floor(at_high_t) + 1.0, not_(below_high_t)) - 1;
-        }
-        if (s2 > e2) continue;
+        std::int64_t s2[W], e2[W];
+        auto across_run = [&](std::size_t j, std::int64_t from, std::int64_t to) {
+            const double hw = s.hw[j];
+            auto above_low_t = [&](std::int64_t x) { return across(x) >= -hw; };
+            auto below_high_t = [&](std::int64_t x) { return across(x) <= hw; };
+            const double at_low_t = xc + (across_y + hw) * inv_dy;
+            const double at_high_t = xc + (across_y - hw) * inv_dy;
+            if (dy >= 0.0) {  // across shrinks as x grows
+                s2[j] = first_true(from, to, std::ceil(at_high_t), below_high_t);
+                e2[j] = first_true(from, to, std::floor(at_low_t) + 1.0, not_(above_low_t)) - 1;
+            } else {
+                s2[j] = first_true(from, to, std::ceil(at_low_t), above_low_t);
+                e2[j] = first_true(from, to, std::floor(at_high_t) + 1.0, not_(below_high_t)) - 1;
+            }
+        };
+        across_run(0, lo, hi);
+        if (s2[0] > e2[0]) continue;
+        // A narrower width's columns lie within the first one's.
+        for (std::size_t j = 1; j < W; ++j) across_run(j, s2[0], e2[0]);
         // Away from the ends of a long rectangle both bounds along it hold at
         // both ends of the run across it, and so (each holding on a prefix or
         // a suffix) all over it: that run is the row's.
+        std::int64_t s1, e1;
         auto along_holds = [&](std::int64_t x) { return above_low_l(x) && below_high_l(x); };
-        if (along_holds(s2) && along_holds(e2)) {
-            s1 = s2;
-            e1 = e2;
-        } else if (dx >= 0.0) {  // along grows with x
-            s1 = first_true(lo, hi, std::ceil(at_low_l), above_low_l);
-            e1 = first_true(lo, hi, std::floor(at_high_l) + 1.0, not_(below_high_l)) - 1;
+        if (along_holds(s2[0]) && along_holds(e2[0])) {
+            s1 = s2[0];
+            e1 = e2[0];
         } else {
-            s1 = first_true(lo, hi, std::ceil(at_high_l), below_high_l);
-            e1 = first_true(lo, hi, std::floor(at_low_l) + 1.0, not_(above_low_l)) - 1;
+            const double at_low_l = xc + (-hl - along_y) * inv_dx;
+            const double at_high_l = xc + (hl - along_y) * inv_dx;
+            if (dx >= 0.0) {  // along grows with x
+                s1 = first_true(lo, hi, std::ceil(at_low_l), above_low_l);
+                e1 = first_true(lo, hi, std::floor(at_high_l) + 1.0, not_(below_high_l)) - 1;
+            } else {
+                s1 = first_true(lo, hi, std::ceil(at_high_l), below_high_l);
+                e1 = first_true(lo, hi, std::floor(at_low_l) + 1.0, not_(above_low_l)) - 1;
+            }
         }
-        const std::int64_t first = std::max(s1, s2);
-        const std::int64_t last = std::min(e1, e2);
-        if (first > last) continue;
         // Whether a pixel is aligned is close to random from one pixel to the
         // next: counted without branches.
-        const std::size_t run = static_cast<std::size_t>(last - first + 1);
-        count.n += run;
-        count_aligned_runs<F, T>(field + y * width + first, run, s.rho, s.dxs, s.dys, s.cp, count.k);
+        auto add_aligned = [&](std::int64_t from, std::int64_t to, std::uint64_t(&aligned)[T]) {
+            if (from <= to)
+                count_aligned_runs<F, T>(field + y * width + from, static_cast<std::size_t>(to - from + 1), s.rho,
+                                         s.dxs, s.dys, s.cp, aligned);
+        };
+        std::int64_t inner_first = 0, inner_last = -1;  // the run of the width after j, none yet
+        std::uint64_t aligned[T] = {};
+        for (std::size_t j = W; j-- > 0;) {
+            std::int64_t first = std::max(s1, s2[j]);
+            std::int64_t last = std::min(e1, e2[j]);
+            if (j > 0) {
+                if (!s.box[j].has_row(y)) continue;
+                first = std::max(first, static_cast<std::int64_t>(s.box[j].x_lo));
+                last = std::min(last, static_cast<std::int64_t>(s.box[j].x_hi));
+            }
+            if (first > last) continue;
+            if (W == 1) {
+                count.n[j] += static_cast<std::uint64_t>(last - first + 1);
+                add_aligned(first, last, count.k[j]);
+                continue;
+            }
+            if (inner_first > inner_last) {
+                add_aligned(first, last, aligned);
+            } else {
+                // A ring is a pixel or two at each end.
+                const Px* row = field + y * width;
+                for (std::int64_t x = first; x < inner_first; ++x)
+                    for (std::size_t t = 0; t < T; ++t) aligned[t] += aligned_px(row[x], s.rho, s.dxs, s.dys, s.cp[t]);
+                for (std::int64_t x = inner_last + 1; x <= last; ++x)
+                    for (std::size_t t = 0; t < T; ++t) aligned[t] += aligned_px(row[x], s.rho, s.dxs, s.dys, s.cp[t]);
+            }
+            inner_first = first;
+            inner_last = last;
+            count.n[j] += static_cast<std::uint64_t>(last - first + 1);
+            for (std::size_t t = 0; t < T; ++t) count.k[j][t] += aligned[t];
+        }
     }
     return count;
 }
@@ -285,26 +369,47 @@ template <class F, std::size_t T>
 // inside run of each row first.
 constexpr std::uint64_t kDirectScanWidth = 12;
 
-// The counts of `rect` with each of the tolerances precs[t] in place of
-// rect.prec.
-template <std::size_t T>
-AlignedCounts<T> count_aligned_each(const Rect& rect, const double (&precs)[T], const Px* field, std::uint64_t width,
-                                    std::uint64_t height, float rho) {
+// The counts of `rect` with each of the widths widths[j] in place of
+// rect.width and each of the tolerances precs[t] in place of rect.prec.
+// Widths after the first are counted in the first one's pass when they are
+// finite and do not grow, and the rectangle's centre, half length and axis
+// are finite: then each width's box lies within the one before (every value
+// it is computed from moves the same way or not at all), and a narrower
+// width's inside pixels are among a wider one's.
+template <std::size_t W, std::size_t T>
+AlignedCounts<W, T> count_aligned_each(const Rect& rect, const double (&widths)[W], const double (&precs)[T],
+                                       const Px* field, std::uint64_t width, std::uint64_t height, float rho) {
     const double xc = (rect.x1 + rect.x2) * 0.5;
     const double yc = (rect.y1 + rect.y2) * 0.5;
     const double hl = std::hypot(rect.x2 - rect.x1, rect.y2 - rect.y1) * 0.5;
-    const double hw = 0.5 * rect.width;
     const double dx = rect.dx, dy = rect.dy;
-    const double ex = hw * std::fabs(dy) + hl * std::fabs(dx);
-    const double ey = hw * std::fabs(dx) + hl * std::fabs(dy);
+    if constexpr (W > 1) {
+        bool nested = std::isfinite(xc) && std::isfinite(yc) && std::isfinite(hl) && std::isfinite(dx) &&
+                      std::isfinite(dy) && std::isfinite(widths[0]);
+        for (std::size_t j = 1; j < W; ++j) nested = nested && std::isfinite(widths[j]) && widths[j] <= widths[j - 1];
+        if (!nested) {
+            AlignedCounts<W, T> each;
+            for (std::size_t j = 0; j < W; ++j) {
+                const double one[1] = {widths[j]};
+                const AlignedCounts<1, T> c = count_aligned_each<1, T>(rect, one, precs, field, width, height, rho);
+                each.n[j] = c.n[0];
+                for (std::size_t t = 0; t < T; ++t) each.k[j][t] = c.k[0][t];
+            }
+            return each;
+        }
+    }
 
-    const std::uint64_t x_lo = to_u64_sat(std::floor(xc - ex));
-    const std::uint64_t y_lo = to_u64_sat(std::floor(yc - ey));
-    const std::uint64_t x_hi = std::min(to_u64_sat(std::ceil(xc + ex)), width - 1);
-    const std::uint64_t y_hi = std::min(to_u64_sat(std::ceil(yc + ey)), height - 1);
-    if (width == 0 || height == 0 || y_lo > y_hi || x_lo > x_hi) return {};
-
-    BoxScan<T> scan{xc, yc, dx, dy, hl, hw, rho, static_cast<float>(dx), static_cast<float>(dy), {}};
+    BoxScan<W, T> scan{xc, yc, dx, dy, hl, {}, {}, rho, static_cast<float>(dx), static_cast<float>(dy), {}};
+    for (std::size_t j = 0; j < W; ++j) {
+        const double hw = 0.5 * widths[j];
+        const double ex = hw * std::fabs(dy) + hl * std::fabs(dx);
+        const double ey = hw * std::fabs(dx) + hl * std::fabs(dy);
+        scan.hw[j] = hw;
+        scan.box[j] = Box{to_u64_sat(std::floor(xc - ex)), std::min(to_u64_sat(std::ceil(xc + ex)), width - 1),
+                          to_u64_sat(std::floor(yc - ey)), std::min(to_u64_sat(std::ceil(yc + ey)), height - 1)};
+    }
+    const Box& box = scan.box[0];
+    if (width == 0 || height == 0 || box.y_lo > box.y_hi || box.x_lo > box.x_hi) return {};
     for (std::size_t t = 0; t < T; ++t) scan.cp[t] = static_cast<float>(std::cos(precs[t]));
 
     // In a fixed row, x - xc grows with x and rounding keeps that order, so
@@ -312,38 +417,53 @@ AlignedCounts<T> count_aligned_each(const Rect& rect, const double (&precs)[T], 
     // on a prefix or a suffix of the row. The inside pixels form one run,
     // found exactly by searching each bound from an estimate. A non-finite
     // axis could break the monotony (inf * 0); such rectangles are scanned.
-    const bool runs = x_hi - x_lo >= kDirectScanWidth && std::isfinite(dx) && std::isfinite(dy);
+    const bool runs = box.x_hi - box.x_lo >= kDirectScanWidth && std::isfinite(dx) && std::isfinite(dy);
     return lanes::dispatch([&](auto w) {
-        using W = decltype(w);
-        if (!runs) return scan_box_lanes<BoxLanes<W>, T>(scan, field, width, x_lo, x_hi, y_lo, y_hi);
-        return count_box_runs<RunLanes<W>, T>(scan, field, width, x_lo, x_hi, y_lo, y_hi);
+        using Wd = decltype(w);
+        if (!runs) return scan_box_lanes<BoxLanes<Wd>, W, T>(scan, field, width);
+        return count_box_runs<RunLanes<Wd>, W, T>(scan, field, width);
     });
 }
 
 }  // namespace
 
 AlignedCount count_aligned(const Rect& rect, const Px* field, std::uint64_t width, std::uint64_t height, float rho) {
-    const double prec[1] = {rect.prec};
-    const AlignedCounts<1> c = count_aligned_each<1>(rect, prec, field, width, height, rho);
-    return {c.n, c.k[0]};
+    const double widths[1] = {rect.width}, prec[1] = {rect.prec};
+    const AlignedCounts<1, 1> c = count_aligned_each<1, 1>(rect, widths, prec, field, width, height, rho);
+    return {c.n[0], c.k[0][0]};
 }
 
 std::uint64_t count_aligned_tolerances(const Rect& rect, const double (&precs)[kTolerances], const Px* field,
                                        std::uint64_t width, std::uint64_t height, float rho,
                                        std::uint64_t (&k)[kTolerances]) {
-    const AlignedCounts<kTolerances> c = count_aligned_each<kTolerances>(rect, precs, field, width, height, rho);
-    for (std::size_t t = 0; t < kTolerances; ++t) k[t] = c.k[t];
-    return c.n;
+    const double widths[1] = {rect.width};
+    const AlignedCounts<1, kTolerances> c =
+        count_aligned_each<1, kTolerances>(rect, widths, precs, field, width, height, rho);
+    for (std::size_t t = 0; t < kTolerances; ++t) k[t] = c.k[0][t];
+    return c.n[0];
 }
 
-double binomial_log_nfa(std::uint64_t n, std::uint64_t k, double p, double log_nt) {
+void count_aligned_widths(const Rect& rect, const double (&widths)[kWidths], const Px* field, std::uint64_t width,
+                          std::uint64_t height, float rho, AlignedCount (&counts)[kWidths]) {
+    const double prec[1] = {rect.prec};
+    const AlignedCounts<kWidths, 1> c = count_aligned_each<kWidths, 1>(rect, widths, prec, field, width, height, rho);
+    for (std::size_t j = 0; j < kWidths; ++j) counts[j] = {c.n[j], c.k[j][0]};
+}
+
+namespace {
+
+// binomial_log_nfa, with log_gamma_of(i) giving log_gamma(i + 1.0) for the
+// counts i.
+template <class LogGamma>
+double binomial_log_nfa_with(std::uint64_t n, std::uint64_t k, double p, double log_nt, LogGamma log_gamma_of) {
     if (n == 0 || k == 0) return -log_nt;
     const double nd = static_cast<double>(n);
     const double kd = static_cast<double>(k);
     if (k == n) return -log_nt - std::log10(p) * kd;
 
     // ln of the probability of exactly k aligned pixels among n.
-    const double l = log_gamma(nd + 1.0) - log_gamma(kd + 1.0) - log_gamma(nd - kd + 1.0) + std::log(p) * kd +
+    // (nd - kd is n - k exactly: both are integers below 2^53.)
+    const double l = log_gamma_of(n) - log_gamma_of(k) - log_gamma_of(n - k) + std::log(p) * kd +
                      std::log(1.0 - p) * (nd - kd);
     double term = std::exp(l);
     if (term == 0.0) {
@@ -370,7 +490,24 @@ double binomial_log_nfa(std::uint64_t n, std::uint64_t k, double p, double log_n
     return -std::log10(tail) - log_nt;
 }
 
-NfaMemo::NfaMemo(double log_nt) : log_nt_(log_nt), slots_(new Slot[kSlots]) {}
+}  // namespace
+
+double binomial_log_nfa(std::uint64_t n, std::uint64_t k, double p, double log_nt) {
+    return binomial_log_nfa_with(n, k, p, log_nt,
+                                 [](std::uint64_t i) { return log_gamma(static_cast<double>(i) + 1.0); });
+}
+
+NfaMemo::NfaMemo(double log_nt)
+    : log_nt_(log_nt), slots_(new Slot[kSlots]), log_gammas_(new double[kLogGammas]) {
+    std::fill_n(log_gammas_.get(), kLogGammas, std::numeric_limits<double>::quiet_NaN());
+}
+
+double NfaMemo::log_gamma_of(std::uint64_t i) {
+    if (i >= kLogGammas) return log_gamma(static_cast<double>(i) + 1.0);
+    double& v = log_gammas_[i];
+    if (std::isnan(v)) v = log_gamma(static_cast<double>(i) + 1.0);
+    return v;
+}
 
 double NfaMemo::operator()(std::uint64_t n, std::uint64_t k, double p) {
     std::uint64_t p_bits;
@@ -382,7 +519,8 @@ double NfaMemo::operator()(std::uint64_t n, std::uint64_t k, double p) {
     h *= 0x94D049BB133111EBull;
     Slot& slot = slots_[(h >> 40) & (kSlots - 1)];
     if (slot.n != n || slot.k != k || slot.p_bits != p_bits)
-        slot = Slot{n, k, p_bits, binomial_log_nfa(n, k, p, log_nt_)};
+        slot = Slot{n, k, p_bits,
+                    binomial_log_nfa_with(n, k, p, log_nt_, [this](std::uint64_t i) { return log_gamma_of(i); })};
     return slot.score;
 }
 

@@ -38,6 +38,13 @@ std::uint64_t count_aligned_tolerances(const Rect& rect, const double (&precs)[k
                                        std::uint64_t width, std::uint64_t height, float rho,
                                        std::uint64_t (&k)[kTolerances]);
 
+// count_aligned of `rect` with each of kWidths widths in place of
+// rect.width: counts[j] for widths[j]. When the widths do not grow they are
+// counted in one pass.
+constexpr std::size_t kWidths = 5;
+void count_aligned_widths(const Rect& rect, const double (&widths)[kWidths], const Px* field, std::uint64_t width,
+                          std::uint64_t height, float rho, AlignedCount (&counts)[kWidths]);
+
 // -log_nt - log10 of the probability of k or more aligned pixels among n,
 // each aligned with probability p.
 double binomial_log_nfa(std::uint64_t n, std::uint64_t k, double p, double log_nt);
@@ -61,6 +68,11 @@ private:
     static constexpr std::size_t kSlots = 4096;
     double log_nt_;
     std::unique_ptr<Slot[]> slots_;
+    // log_gamma(i + 1.0) for the counts i below kLogGammas, NaN until asked
+    // for: the scores of one call take them from a few thousand counts.
+    static constexpr std::size_t kLogGammas = 4096;
+    std::unique_ptr<double[]> log_gammas_;
+    double log_gamma_of(std::uint64_t i);
 };
 
 // ln(Gamma(x)) for x > 0: Windschitl's approximation from 15 on, Lanczos' below.
