@@ -62,12 +62,12 @@ public:
     // Bits first, first + 1 and first + 2 as bits 0, 1 and 2 (first + 2 inside
     // the map), from the word that holds the first and the next one (the
     // spare word at the end is there for it). Whole-word loads, so a word that
-    // growth has just written is forwarded from the store.
+    // growth has just written is forwarded from the store; the two words
+    // shifted as one take a single double shift on x86-64.
     unsigned three(std::size_t first) const {
-        const std::size_t word = first >> 6, bit = first & 63;
-        const std::uint64_t low = words_[word] >> bit;
-        const std::uint64_t high = (words_[word + 1] << 1) << (63 - bit);
-        return static_cast<unsigned>(low | high) & 7u;
+        const std::size_t word = first >> 6;
+        const unsigned __int128 pair = static_cast<unsigned __int128>(words_[word + 1]) << 64 | words_[word];
+        return static_cast<unsigned>(pair >> (first & 63)) & 7u;
     }
 
     // A map with the same pixels taken.
