@@ -149,13 +149,15 @@ DirectionSum grow(std::uint32_t seed, const Px* field, UsedBits& used, std::vect
     by_bit[10] = sw;
     by_bit[11] = sw + 1;
 
+    // Pixels p with p - w below this lie in neither the first nor the last row.
+    const std::size_t inside_rows = h > 2 ? (h - 2) * w : 0;
+
     // The list grows while it is walked; index, not iterator, since it may reallocate.
     for (std::size_t pos = 0; pos < region.size(); ++pos) {
         if (region.size() > limit) break;
-        const std::size_t p = region[pos];
-        const PixelXY at = grid.xy(region[pos]);
-        const std::size_t x = at.x, y = at.y;
-        if (x >= 1 && x + 2 <= w && y >= 1 && y + 2 <= h) {
+        const std::uint32_t p = region[pos];
+        // Off the last row, p + 1 stays below 2^32 as inside_columns asks.
+        if (p - w < inside_rows && grid.inside_columns(p)) {
             // The neighbours are distinct pixels, so a join among them leaves
             // the others as free or taken as they were: one look at the map
             // serves all eight, visited in increasing bit order.
@@ -166,6 +168,8 @@ DirectionSum grow(std::uint32_t seed, const Px* field, UsedBits& used, std::vect
         } else {
             // Border pixel: the same order with the outside positions left out;
             // the pixel itself is met in the middle and passed over as taken.
+            const PixelXY at = grid.xy(p);
+            const std::size_t x = at.x, y = at.y;
             const std::size_t y0 = y > 0 ? y - 1 : 0, y1 = y + 1 < h ? y + 1 : h - 1;
             const std::size_t x0 = x > 0 ? x - 1 : 0, x1 = x + 1 < w ? x + 1 : w - 1;
             for (std::size_t yy = y0; yy <= y1; ++yy)

@@ -40,6 +40,14 @@ public:
         return {index - y * width_, y};
     }
 
+    // Whether the pixel lies in neither the first nor the last column, for an
+    // index + 1 below 2^32. The low half of m * index is the remainder's
+    // fraction of the width (same paper): below m exactly when the index is a
+    // multiple of the width, and at or above 2^64 - m exactly when index + 1
+    // is (adding m to it wraps). Widths 1 and 2 have no such column, and
+    // 2^64 - 2m wraps to 0 for them.
+    bool inside_columns(std::uint32_t index) const { return m_ * index - m_ < std::uint64_t{0} - 2 * m_; }
+
 private:
     std::uint32_t width_;
     std::uint64_t m_;
