@@ -87,16 +87,16 @@ DirectionSum grow(std::uint32_t seed, const Px* field, UsedBits& used, std::vect
         return threshold > dot;
     };
 
-    // The records of pixels `first` .. `first` + 2.
-    auto fetch_span = [&](std::size_t first) __attribute__((always_inline)) {
-        __builtin_prefetch(field + first);
-        __builtin_prefetch(reinterpret_cast<const char*>(field + first + 3) - 1);
-    };
-
     // A region that goes on in the direction of a join soon asks for the
-    // records a few steps further that way.
+    // records a few steps further that way. Addresses are worked out as
+    // integers: near the border they fall outside the field, which a
+    // prefetch ignores.
     const std::uintptr_t field_at = reinterpret_cast<std::uintptr_t>(field);
+    const std::uintptr_t row_bytes = w * sizeof(Px);
     constexpr std::size_t kStepsAhead = 8;
+    auto fetch = [](std::uintptr_t at) __attribute__((always_inline)) {
+        __builtin_prefetch(reinterpret_cast<const void*>(at));
+    };
 
     // Called for free neighbours only; most neighbours are taken, and that
     // test stays in the loop. `step` is the offset from the pixel whose
@@ -108,23 +108,19 @@ DirectionSum grow(std::uint32_t seed, const Px* field, UsedBits& used, std::vect
         if (rejects(dot)) return;
         used.take(r);
         region.push_back(static_cast<std::uint32_t>(r));
-        __builtin_prefetch(reinterpret_cast<const void*>(
-            field_at + (r + kStepsAhead * static_cast<std::size_t>(step)) * sizeof(Px)));
+        const std::uintptr_t at = field_at + r * sizeof(Px);
+        fetch(at + static_cast<std::uintptr_t>(step) * (kStepsAhead * sizeof(Px)));
         // Its neighbours are visited when the walk reaches it, and theirs
-        // soon after: the rows above and below are fetched whole (three
-        // records may straddle two lines), those two rows away in part.
-        if (r >= 2 * w + 1) {
-            fetch_span(r - w - 1);
-            __builtin_prefetch(field + (r - 2 * w));
-        } else if (r >= w + 1) {
-            fetch_span(r - w - 1);
-        }
-        if (r + 2 * w + 2 < pixels) {
-            fetch_span(r + w - 1);
-            __builtin_prefetch(field + (r + 2 * w));
-        } else if (r + w + 2 < pixels) {
-            fetch_span(r + w - 1);
-        }
+        // soon after: the three records of the rows above and below are
+        // fetched whole (they may straddle two lines), those two rows away
+        // in part.
+        const std::uintptr_t above = at - row_bytes, below = at + row_bytes;
+        fetch(above - sizeof(Px));
+        fetch(above + 2 * sizeof(Px) - 1);
+        fetch(above - row_bytes);
+        fetch(below - sizeof(Px));
+        fetch(below + 2 * sizeof(Px) - 1);
+        fetch(below + row_bytes);
         sx += ux;
         sy += uy;
         const double square = sx * sx + sy * sy;
