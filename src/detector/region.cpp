@@ -38,13 +38,29 @@ std::uint32_t index_width(std::uint64_t width) {
     return static_cast<std::uint32_t>(width);
 }
 
+GrowthGrid::GrowthGrid(std::uint64_t w, std::uint64_t h)
+    : width(w), height(h), pixels(mul_count(w, h)), xy(w), inside_rows(h > 2 ? (h - 2) * w : 0) {
+    const std::ptrdiff_t sw = static_cast<std::ptrdiff_t>(w);
+    by_bit[0] = -sw - 1;
+    by_bit[1] = -sw;
+    by_bit[2] = -sw + 1;
+    by_bit[4] = -1;
+    by_bit[6] = 1;
+    by_bit[9] = sw - 1;
+    by_bit[10] = sw;
+    by_bit[11] = sw + 1;
+}
+
 namespace {
 
 DirectionSum grow(std::uint32_t seed, const Px* field, UsedBits& used, std::vector<std::uint32_t>& region, double cos_tau,
                   std::uint64_t width, std::uint64_t height, std::size_t limit) {
+    const GrowthGrid& g = used.growth_grid(width, height);
     const std::size_t w = width, h = height;
-    const PixelGrid grid(width);
-    const std::uint64_t pixels = mul_count(width, height);
+    const PixelGrid grid = g.xy;
+    const std::uint64_t pixels = g.pixels;
+    const std::size_t inside_rows = g.inside_rows;
+    const std::ptrdiff_t* const by_bit = g.by_bit;
     if (seed >= pixels) panic("grow_region: seed outside the image");
 
     region.clear();
@@ -132,21 +148,6 @@ DirectionSum grow(std::uint32_t seed, const Px* field, UsedBits& used, std::vect
             exact = true;
         }
     };
-
-    // Index offset of each neighbour by its bit in free_around().
-    const std::ptrdiff_t sw = static_cast<std::ptrdiff_t>(w);
-    std::ptrdiff_t by_bit[12] = {};
-    by_bit[0] = -sw - 1;
-    by_bit[1] = -sw;
-    by_bit[2] = -sw + 1;
-    by_bit[4] = -1;
-    by_bit[6] = 1;
-    by_bit[9] = sw - 1;
-    by_bit[10] = sw;
-    by_bit[11] = sw + 1;
-
-    // Pixels p with p - w below this lie in neither the first nor the last row.
-    const std::size_t inside_rows = h > 2 ? (h - 2) * w : 0;
 
     // The list grows while it is walked; index, not iterator, since it may reallocate.
     for (std::size_t pos = 0; pos < region.size(); ++pos) {

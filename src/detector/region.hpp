@@ -53,6 +53,24 @@ private:
     std::uint64_t m_;
 };
 
+// What region growing needs to know of a width x height grid beyond the two
+// sizes: worked out at a map's first growth, kept for the next ones (most
+// growths take a few pixels, and would otherwise spend more on this than on
+// the pixels).
+struct GrowthGrid {
+    std::uint64_t width = ~std::uint64_t{0}, height = 0;  // no grid has this width
+    std::uint64_t pixels = 0;
+    PixelGrid xy{1};
+    // Pixels p with p - width below this lie in neither the first nor the last row.
+    std::uint64_t inside_rows = 0;
+    // Index offset of each neighbour by its bit in the mask of free
+    // neighbours that growth reads around a pixel.
+    std::ptrdiff_t by_bit[12] = {};
+
+    GrowthGrid() = default;
+    GrowthGrid(std::uint64_t w, std::uint64_t h);
+};
+
 // The used map as one bit per pixel, 1 for taken. The seed loop reads it at
 // every seed and around every pixel it grows, all over the image: an eighth
 // of a map of bytes, it stays in cache on large images.
@@ -78,6 +96,12 @@ public:
         return static_cast<unsigned>(pair >> (first & 63)) & 7u;
     }
 
+    // The grid of growths over this map, for a width x height image.
+    const GrowthGrid& growth_grid(std::uint64_t width, std::uint64_t height) {
+        if (grid_.width != width || grid_.height != height) grid_ = GrowthGrid(width, height);
+        return grid_;
+    }
+
     // A map with the same pixels taken.
     UsedBits copy() const {
         Buffer<std::uint64_t> words = Buffer<std::uint64_t>::uninitialized(words_.size());
@@ -91,6 +115,7 @@ private:
     UsedBits() = default;
 
     Buffer<std::uint64_t> words_;
+    GrowthGrid grid_;
 };
 
 // The direction sum of a grown region; its angle is asked for only when the
