@@ -24,7 +24,8 @@ struct Offset {
 // 0, 1, 2 the row above, 4 and 6 the left and right neighbours, 9, 10, 11
 // the row below).
 unsigned free_around(const UsedBits& used, std::size_t p, std::size_t w) {
-    return (~used.three(p - w - 1) & 7u) | (~used.three(p - 1) & 5u) << 4 | (~used.three(p + w - 1) & 7u) << 9;
+    const unsigned taken = used.three(p - w - 1) | used.three(p - 1) << 4 | used.three(p + w - 1) << 9;
+    return ~taken & 0xE57u;  // bit 5 is p itself
 }
 
 }  // namespace
