@@ -83,24 +83,33 @@ DirectionSum grow(std::uint32_t seed, const Px* field, UsedBits& used, std::vect
     // a few ulps). Squares keep the order of positive values only: a
     // tolerance of a right angle or more (c <= 0, met when refinement widens
     // it) computes every threshold exactly.
+    //
+    // Every test compares the signed square dot * |dot| with [low, high]:
+    // below rejects, above accepts, within asks the threshold itself. With
+    // the estimate that range is its margin; with the exact threshold t it
+    // is the signed square of t alone, which decides as t does (a rounded
+    // signed square never decreases as its argument grows, so a smaller one
+    // comes from a smaller value) and leaves ties to t.
+    auto signed_square = [](double v) { return v * std::fabs(v); };
     const double c2 = c * c;
     const bool positive_c = c > 0.0;
     double threshold = c;  // exact when `exact` is set
-    double estimate = c2;  // read only once a join has set it
     bool exact = true;
+    double low = signed_square(c), high = low;
+    auto set_exact = [&] {
+        threshold = std::hypot(sx, sy) * c;
+        exact = true;
+        low = high = signed_square(threshold);
+    };
     auto rejects = [&](double dot) {
-        if (!exact) {
-            // Signed, so that a negative dot product (below the positive
-            // threshold) falls below the estimate too. The threshold is at
-            // least 2^-400 c here, far above any dot product whose square is
-            // below the estimate's margin.
-            const double square = dot * std::fabs(dot);
-            const double margin = 0x1p-30 * estimate;
-            if (square < estimate - margin) return true;
-            if (square > estimate + margin) return false;
-            threshold = std::hypot(sx, sy) * c;
-            exact = true;
-        }
+        // A negative dot product (below the positive threshold) falls below
+        // the estimate too. The threshold is at least 2^-400 c with an
+        // estimate, far above any dot product whose square is below the
+        // estimate's margin.
+        const double square = signed_square(dot);
+        if (square < low) return true;
+        if (square > high) return false;
+        if (!exact) set_exact();
         return threshold > dot;
     };
 
@@ -142,11 +151,13 @@ DirectionSum grow(std::uint32_t seed, const Px* field, UsedBits& used, std::vect
         sy += uy;
         const double square = sx * sx + sy * sy;
         if (positive_c && square > 0x1p-800 && square < 0x1p800) {
-            estimate = square * c2;
+            const double estimate = square * c2;
+            const double margin = 0x1p-30 * estimate;
+            low = estimate - margin;
+            high = estimate + margin;
             exact = false;
         } else {
-            threshold = std::hypot(sx, sy) * c;
-            exact = true;
+            set_exact();
         }
     };
 
