@@ -28,6 +28,22 @@ unsigned free_around(const UsedBits& used, std::size_t p, std::size_t w) {
     return ~taken & 0xE57u;  // bit 5 is p itself
 }
 
+// free_around for a pixel on the border of a width x height grid, the
+// neighbours outside it left out.
+[[gnu::noinline]] unsigned free_around_border(const UsedBits& used, const PixelGrid& grid, std::uint32_t p,
+                                              std::size_t w, std::size_t h) {
+    constexpr unsigned kRowBit[3] = {0, 4, 9};  // the bit of each row's left neighbour
+    const PixelXY at = grid.xy(p);
+    const std::size_t x = at.x, y = at.y;
+    const std::size_t y0 = y > 0 ? y - 1 : 0, y1 = y + 1 < h ? y + 1 : h - 1;
+    const std::size_t x0 = x > 0 ? x - 1 : 0, x1 = x + 1 < w ? x + 1 : w - 1;
+    unsigned free = 0;
+    for (std::size_t yy = y0; yy <= y1; ++yy)
+        for (std::size_t xx = x0; xx <= x1; ++xx)
+            if (!used.taken(yy * w + xx)) free |= 1u << (kRowBit[yy + 1 - y] + (xx + 1 - x));
+    return free;
+}
+
 }  // namespace
 
 UsedBits::UsedBits(Buffer<std::uint64_t> words, std::size_t pixels) : words_(std::move(words)) {
@@ -166,25 +182,14 @@ DirectionSum grow(std::uint32_t seed, const Px* field, UsedBits& used, std::vect
         if (region.size() > limit) break;
         const std::uint32_t p = region[pos];
         // Off the last row, p + 1 stays below 2^32 as inside_columns asks.
-        if (p - w < inside_rows && grid.inside_columns(p)) {
-            // The neighbours are distinct pixels, so a join among them leaves
-            // the others as free or taken as they were: one look at the map
-            // serves all eight, visited in increasing bit order.
-            for (unsigned free = free_around(used, p, w); free != 0; free &= free - 1) {
-                const std::ptrdiff_t step = by_bit[__builtin_ctz(free)];
-                visit_free(static_cast<std::size_t>(static_cast<std::ptrdiff_t>(p) + step), step);
-            }
-        } else {
-            // Border pixel: the same order with the outside positions left out;
-            // the pixel itself is met in the middle and passed over as taken.
-            const PixelXY at = grid.xy(p);
-            const std::size_t x = at.x, y = at.y;
-            const std::size_t y0 = y > 0 ? y - 1 : 0, y1 = y + 1 < h ? y + 1 : h - 1;
-            const std::size_t x0 = x > 0 ? x - 1 : 0, x1 = x + 1 < w ? x + 1 : w - 1;
-            for (std::size_t yy = y0; yy <= y1; ++yy)
-                for (std::size_t xx = x0; xx <= x1; ++xx)
-                    if (!used.taken(yy * w + xx))
-                        visit_free(yy * w + xx, static_cast<std::ptrdiff_t>(yy * w + xx) - static_cast<std::ptrdiff_t>(p));
+        const bool inside = p - w < inside_rows && grid.inside_columns(p);
+        // The neighbours are distinct pixels, so a join among them leaves the
+        // others as free or taken as they were: one look at the map serves
+        // all eight, visited in increasing bit order.
+        for (unsigned free = inside ? free_around(used, p, w) : free_around_border(used, grid, p, w, h); free != 0;
+             free &= free - 1) {
+            const std::ptrdiff_t step = by_bit[static_cast<unsigned>(__builtin_ctz(free))];
+            visit_free(static_cast<std::size_t>(static_cast<std::ptrdiff_t>(p) + step), step);
         }
     }
     return {sx, sy};
