@@ -264,25 +264,36 @@ Rect fit_rect(std::span<const std::uint32_t> region, const Px* field, std::uint6
     const double dx = std::cos(theta);
     const double dy = std::sin(theta);
 
-    // Extents start at 0 so the centroid always lies within them; NaN leaves them as they are.
-    double l_min = 0.0, l_max = 0.0, t_min = 0.0, t_max = 0.0;
-    for (std::size_t k = 0; k < n; ++k) {
-        double ex, ey;
+    // Extents start at 0 so the centroid always lies within them; NaN leaves
+    // them as they are. Two pixels at a time (the last one twice for an odd
+    // count), each lane keeping the extremes of its own pixels: any nonzero
+    // extreme has one value, and a zero one is the +0 it started as, so the
+    // lanes' extremes give those of the plain walk.
+    using Pair = double __attribute__((vector_size(16)));
+    const Pair along_x = {dx, dx}, along_y = {dy, dy};
+    Pair l_low = {0.0, 0.0}, l_high = l_low, t_low = l_low, t_high = l_low;
+    for (std::size_t k = 0; k < n; k += 2) {
+        const std::size_t k1 = k + 1 < n ? k + 1 : k;
+        Pair ex, ey;
         if (at) {
-            ex = at[k].x;
-            ey = at[k].y;
+            ex = Pair{at[k].x, at[k1].x};
+            ey = Pair{at[k].y, at[k1].y};
         } else {
-            const PixelXY xy = grid.xy(region[k]);
-            ex = static_cast<double>(xy.x) - cx;
-            ey = static_cast<double>(xy.y) - cy;
+            const PixelXY xy0 = grid.xy(region[k]), xy1 = grid.xy(region[k1]);
+            ex = Pair{static_cast<double>(xy0.x), static_cast<double>(xy1.x)} - cx;
+            ey = Pair{static_cast<double>(xy0.y), static_cast<double>(xy1.y)} - cy;
         }
-        const double l = dx * ex + dy * ey;
-        const double t = dx * ey - dy * ex;
-        if (l < l_min) l_min = l;
-        if (l > l_max) l_max = l;
-        if (t < t_min) t_min = t;
-        if (t > t_max) t_max = t;
+        const Pair l = along_x * ex + along_y * ey;
+        const Pair t = along_x * ey - along_y * ex;
+        l_low = l < l_low ? l : l_low;
+        l_high = l > l_high ? l : l_high;
+        t_low = t < t_low ? t : t_low;
+        t_high = t > t_high ? t : t_high;
     }
+    const double l_min = l_low[1] < l_low[0] ? l_low[1] : l_low[0];
+    const double l_max = l_high[1] > l_high[0] ? l_high[1] : l_high[0];
+    const double t_min = t_low[1] < t_low[0] ? t_low[1] : t_low[0];
+    const double t_max = t_high[1] > t_high[0] ? t_high[1] : t_high[0];
 
     const double across = t_max - t_min;
     return Rect{cx + l_min * dx,
