@@ -15,6 +15,10 @@ namespace trevalin {
 
 namespace {
 
+// Two doubles worked on lane by lane: the same operations, in the same
+// order, as on each alone.
+using Pair = double __attribute__((vector_size(16)));
+
 // A region pixel's position (then its offset from the centroid) and weight.
 struct Offset {
     double x, y, wt;
@@ -86,8 +90,8 @@ DirectionSum grow(std::uint32_t seed, const Px* field, UsedBits& used, std::vect
 
     const double c = cos_tau;
     // The seed's vector counts as unit length: the threshold starts at c itself.
-    double sx = field[seed].ux;
-    double sy = field[seed].uy;
+    // (Sx, Sy) as one pair, added to lane by lane.
+    Pair sum = {field[seed].ux, field[seed].uy};
 
     // The threshold hypot(Sx, Sy) * c changes with every pixel that joins, but
     // almost every test is decided far from it. So a join only takes the cheap
@@ -113,7 +117,7 @@ DirectionSum grow(std::uint32_t seed, const Px* field, UsedBits& used, std::vect
     bool exact = true;
     double low = signed_square(c), high = low;
     auto set_exact = [&] {
-        threshold = std::hypot(sx, sy) * c;
+        threshold = std::hypot(sum[0], sum[1]) * c;
         exact = true;
         low = high = signed_square(threshold);
     };
@@ -144,9 +148,9 @@ DirectionSum grow(std::uint32_t seed, const Px* field, UsedBits& used, std::vect
     // test stays in the loop. `step` is the offset from the pixel whose
     // neighbour it is.
     auto visit_free = [&](std::size_t r, std::ptrdiff_t step) __attribute__((always_inline)) {
-        const double ux = field[r].ux;
-        const double uy = field[r].uy;
-        const double dot = sx * ux + sy * uy;
+        const Pair u = {field[r].ux, field[r].uy};
+        const Pair products = sum * u;
+        const double dot = products[0] + products[1];
         if (rejects(dot)) return;
         used.take(r);
         region.push_back(static_cast<std::uint32_t>(r));
@@ -163,9 +167,9 @@ DirectionSum grow(std::uint32_t seed, const Px* field, UsedBits& used, std::vect
         fetch(below - sizeof(Px));
         fetch(below + 2 * sizeof(Px) - 1);
         fetch(below + row_bytes);
-        sx += ux;
-        sy += uy;
-        const double square = sx * sx + sy * sy;
+        sum += u;
+        const Pair squares = sum * sum;
+        const double square = squares[0] + squares[1];
         if (positive_c && square > 0x1p-800 && square < 0x1p800) {
             const double estimate = square * c2;
             const double margin = 0x1p-30 * estimate;
@@ -192,7 +196,7 @@ DirectionSum grow(std::uint32_t seed, const Px* field, UsedBits& used, std::vect
             visit_free(static_cast<std::size_t>(static_cast<std::ptrdiff_t>(p) + step), step);
         }
     }
-    return {sx, sy};
+    return {sum[0], sum[1]};
 }
 
 }  // namespace
@@ -269,7 +273,6 @@ Rect fit_rect(std::span<const std::uint32_t> region, const Px* field, std::uint6
     // count), each lane keeping the extremes of its own pixels: any nonzero
     // extreme has one value, and a zero one is the +0 it started as, so the
     // lanes' extremes give those of the plain walk.
-    using Pair = double __attribute__((vector_size(16)));
     const Pair along_x = {dx, dx}, along_y = {dy, dy};
     Pair l_low = {0.0, 0.0}, l_high = l_low, t_low = l_low, t_high = l_low;
     for (std::size_t k = 0; k < n; k += 2) {
