@@ -224,31 +224,33 @@ Rect fit_rect(std::span<const std::uint32_t> region, const Px* field, std::uint6
         return Offset{static_cast<double>(xy.x), static_cast<double>(xy.y), static_cast<double>(field[i].norm)};
     };
 
-    double sum_w = 0.0, sum_x = 0.0, sum_y = 0.0;
+    // Sums along x and y side by side, each in the order of the region.
+    double sum_w = 0.0;
+    Pair sum_xy = {0.0, 0.0};
     for (std::size_t k = 0; k < n; ++k) {
         const Offset o = position(k);
         if (at) at[k] = o;
         sum_w += o.wt;
-        sum_x += o.wt * o.x;
-        sum_y += o.wt * o.y;
+        sum_xy += o.wt * Pair{o.x, o.y};
     }
-    const double cx = sum_x / sum_w;
-    const double cy = sum_y / sum_w;
+    const double cx = sum_xy[0] / sum_w;
+    const double cy = sum_xy[1] / sum_w;
 
-    double ixx = 0.0, iyy = 0.0, sxy = 0.0;
+    const Pair centre = {cx, cy};
+    Pair moments = {0.0, 0.0};  // iyy, then ixx
+    double sxy = 0.0;
     for (std::size_t k = 0; k < n; ++k) {
         const Offset o = at ? at[k] : position(k);
         const double wt = o.wt;
-        const double ex = o.x - cx;
-        const double ey = o.y - cy;
+        const Pair e = Pair{o.x, o.y} - centre;  // ex, ey
         if (at) {
-            at[k].x = ex;
-            at[k].y = ey;
+            at[k].x = e[0];
+            at[k].y = e[1];
         }
-        ixx += wt * (ey * ey);
-        iyy += wt * (ex * ex);
-        sxy += wt * ex * ey;
+        moments += wt * (e * e);
+        sxy += wt * e[0] * e[1];
     }
+    const double iyy = moments[0], ixx = moments[1];
     // Negated after summing: for a region along a row or a column the sum is
     // +0 and the product moment -0, which picks atan2's branch below.
     const double ixy = -sxy;
