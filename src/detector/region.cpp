@@ -15,6 +15,10 @@ namespace trevalin {
 
 namespace {
 
+// Two doubles worked on lane by lane: the same operations, in the same
+// order, as on each alone.
+using Pair = double __attribute__((vector_size(16)));
+
 // A region pixel's position (then its offset from the centroid) and weight.
 struct Offset {
     double x, y, wt;
@@ -24,7 +28,24 @@ struct Offset {
 // 0, 1, 2 the row above, 4 and 6 the left and right neighbours, 9, 10, 11
 // the row below).
 unsigned free_around(const UsedBits& used, std::size_t p, std::size_t w) {
-    return (~used.three(p - w - 1) & 7u) | (~used.three(p - 1) & 5u) << 4 | (~used.three(p + w - 1) & 7u) << 9;
+    const unsigned taken = used.three(p - w - 1) | used.three(p - 1) << 4 | used.three(p + w - 1) << 9;
+    return ~taken & 0xE57u;  // bit 5 is p itself
+}
+
+// free_around for a pixel on the border of a width x height grid, the
+// neighbours outside it left out.
+[[gnu::noinline]] unsigned free_around_border(const UsedBits& used, const PixelGrid& grid, std::uint32_t p,
+                                              std::size_t w, std::size_t h) {
+    constexpr unsigned kRowBit[3] = {0, 4, 9};  // the bit of each row's left neighbour
+    const PixelXY at = grid.xy(p);
+    const std::size_t x = at.x, y = at.y;
+    const std::size_t y0 = y > 0 ? y - 1 : 0, y1 = y + 1 < h ? y + 1 : h - 1;
+    const std::size_t x0 = x > 0 ? x - 1 : 0, x1 = x + 1 < w ? x + 1 : w - 1;
+    unsigned free = 0;
+    for (std::size_t yy = y0; yy <= y1; ++yy)
+        for (std::size_t xx = x0; xx <= x1; ++xx)
+            if (!used.taken(yy * w + xx)) free |= 1u << (kRowBit[yy + 1 - y] + (xx + 1 - x));
+    return free;
 }
 
 }  // namespace
@@ -38,13 +59,29 @@ std::uint32_t index_width(std::uint64_t width) {
     return static_cast<std::uint32_t>(width);
 }
 
+GrowthGrid::GrowthGrid(std::uint64_t w, std::uint64_t h)
+    : width(w), height(h), pixels(mul_count(w, h)), xy(w), inside_rows(h > 2 ? (h - 2) * w : 0) {
+    const std::ptrdiff_t sw = static_cast<std::ptrdiff_t>(w);
+    by_bit[0] = -sw - 1;
+    by_bit[1] = -sw;
+    by_bit[2] = -sw + 1;
+    by_bit[4] = -1;
+    by_bit[6] = 1;
+    by_bit[9] = sw - 1;
+    by_bit[10] = sw;
+    by_bit[11] = sw + 1;
+}
+
 namespace {
 
 DirectionSum grow(std::uint32_t seed, const Px* field, UsedBits& used, std::vector<std::uint32_t>& region, double cos_tau,
                   std::uint64_t width, std::uint64_t height, std::size_t limit) {
+    const GrowthGrid& g = used.growth_grid(width, height);
     const std::size_t w = width, h = height;
-    const PixelGrid grid(width);
-    const std::uint64_t pixels = mul_count(width, height);
+    const PixelGrid grid = g.xy;
+    const std::uint64_t pixels = g.pixels;
+    const std::size_t inside_rows = g.inside_rows;
+    const std::ptrdiff_t* const by_bit = g.by_bit;
     if (seed >= pixels) panic("grow_region: seed outside the image");
 
     region.clear();
@@ -53,8 +90,8 @@ DirectionSum grow(std::uint32_t seed, const Px* field, UsedBits& used, std::vect
 
     const double c = cos_tau;
     // The seed's vector counts as unit length: the threshold starts at c itself.
-    double sx = field[seed].ux;
-    double sy = field[seed].uy;
+    // (Sx, Sy) as one pair, added to lane by lane.
+    Pair sum = {field[seed].ux, field[seed].uy};
 
     // The threshold hypot(Sx, Sy) * c changes with every pixel that joins, but
     // almost every test is decided far from it. So a join only takes the cheap
@@ -66,115 +103,100 @@ DirectionSum grow(std::uint32_t seed, const Px* field, UsedBits& used, std::vect
     // a few ulps). Squares keep the order of positive values only: a
     // tolerance of a right angle or more (c <= 0, met when refinement widens
     // it) computes every threshold exactly.
+    //
+    // Every test compares the signed square dot * |dot| with [low, high]:
+    // below rejects, above accepts, within asks the threshold itself. With
+    // the estimate that range is its margin; with the exact threshold t it
+    // is the signed square of t alone, which decides as t does (a rounded
+    // signed square never decreases as its argument grows, so a smaller one
+    // comes from a smaller value) and leaves ties to t.
+    auto signed_square = [](double v) { return v * std::fabs(v); };
     const double c2 = c * c;
     const bool positive_c = c > 0.0;
     double threshold = c;  // exact when `exact` is set
-    double estimate = c2;  // read only once a join has set it
     bool exact = true;
+    double low = signed_square(c), high = low;
+    auto set_exact = [&] {
+        threshold = std::hypot(sum[0], sum[1]) * c;
+        exact = true;
+        low = high = signed_square(threshold);
+    };
     auto rejects = [&](double dot) {
-        if (!exact) {
-            // Signed, so that a negative dot product (below the positive
-            // threshold) falls below the estimate too. The threshold is at
-            // least 2^-400 c here, far above any dot product whose square is
-            // below the estimate's margin.
-            const double square = dot * std::fabs(dot);
-            const double margin = 0x1p-30 * estimate;
-            if (square < estimate - margin) return true;
-            if (square > estimate + margin) return false;
-            threshold = std::hypot(sx, sy) * c;
-            exact = true;
-        }
+        // A negative dot product (below the positive threshold) falls below
+        // the estimate too. The threshold is at least 2^-400 c with an
+        // estimate, far above any dot product whose square is below the
+        // estimate's margin.
+        const double square = signed_square(dot);
+        if (square < low) return true;
+        if (square > high) return false;
+        if (!exact) set_exact();
         return threshold > dot;
     };
 
-    // The records of pixels `first` .. `first` + 2.
-    auto fetch_span = [&](std::size_t first) __attribute__((always_inline)) {
-        __builtin_prefetch(field + first);
-        __builtin_prefetch(reinterpret_cast<const char*>(field + first + 3) - 1);
-    };
-
     // A region that goes on in the direction of a join soon asks for the
-    // records a few steps further that way.
+    // records a few steps further that way. Addresses are worked out as
+    // integers: near the border they fall outside the field, which a
+    // prefetch ignores.
     const std::uintptr_t field_at = reinterpret_cast<std::uintptr_t>(field);
+    const std::uintptr_t row_bytes = w * sizeof(Px);
     constexpr std::size_t kStepsAhead = 8;
+    auto fetch = [](std::uintptr_t at) __attribute__((always_inline)) {
+        __builtin_prefetch(reinterpret_cast<const void*>(at));
+    };
 
     // Called for free neighbours only; most neighbours are taken, and that
     // test stays in the loop. `step` is the offset from the pixel whose
     // neighbour it is.
     auto visit_free = [&](std::size_t r, std::ptrdiff_t step) __attribute__((always_inline)) {
-        const double ux = field[r].ux;
-        const double uy = field[r].uy;
-        const double dot = sx * ux + sy * uy;
+        const Pair u = {field[r].ux, field[r].uy};
+        const Pair products = sum * u;
+        const double dot = products[0] + products[1];
         if (rejects(dot)) return;
         used.take(r);
         region.push_back(static_cast<std::uint32_t>(r));
-        __builtin_prefetch(reinterpret_cast<const void*>(
-            field_at + (r + kStepsAhead * static_cast<std::size_t>(step)) * sizeof(Px)));
+        const std::uintptr_t at = field_at + r * sizeof(Px);
+        fetch(at + static_cast<std::uintptr_t>(step) * (kStepsAhead * sizeof(Px)));
         // Its neighbours are visited when the walk reaches it, and theirs
-        // soon after: the rows above and below are fetched whole (three
-        // records may straddle two lines), those two rows away in part.
-        if (r >= 2 * w + 1) {
-            fetch_span(r - w - 1);
-            __builtin_prefetch(field + (r - 2 * w));
-        } else if (r >= w + 1) {
-            fetch_span(r - w - 1);
-        }
-        if (r + 2 * w + 2 < pixels) {
-            fetch_span(r + w - 1);
-            __builtin_prefetch(field + (r + 2 * w));
-        } else if (r + w + 2 < pixels) {
-            fetch_span(r + w - 1);
-        }
-        sx += ux;
-        sy += uy;
-        const double square = sx * sx + sy * sy;
+        // soon after: the three records of the rows above and below are
+        // fetched whole (they may straddle two lines), those two rows away
+        // in part.
+        const std::uintptr_t above = at - row_bytes, below = at + row_bytes;
+        fetch(above - sizeof(Px));
+        fetch(above + 2 * sizeof(Px) - 1);
+        fetch(above - row_bytes);
+        fetch(below - sizeof(Px));
+        fetch(below + 2 * sizeof(Px) - 1);
+        fetch(below + row_bytes);
+        sum += u;
+        const Pair squares = sum * sum;
+        const double square = squares[0] + squares[1];
         if (positive_c && square > 0x1p-800 && square < 0x1p800) {
-            estimate = square * c2;
+            const double estimate = square * c2;
+            const double margin = 0x1p-30 * estimate;
+            low = estimate - margin;
+            high = estimate + margin;
             exact = false;
         } else {
-            threshold = std::hypot(sx, sy) * c;
-            exact = true;
+            set_exact();
         }
     };
-
-    // Index offset of each neighbour by its bit in free_around().
-    const std::ptrdiff_t sw = static_cast<std::ptrdiff_t>(w);
-    std::ptrdiff_t by_bit[12] = {};
-    by_bit[0] = -sw - 1;
-    by_bit[1] = -sw;
-    by_bit[2] = -sw + 1;
-    by_bit[4] = -1;
-    by_bit[6] = 1;
-    by_bit[9] = sw - 1;
-    by_bit[10] = sw;
-    by_bit[11] = sw + 1;
 
     // The list grows while it is walked; index, not iterator, since it may reallocate.
     for (std::size_t pos = 0; pos < region.size(); ++pos) {
         if (region.size() > limit) break;
-        const std::size_t p = region[pos];
-        const PixelXY at = grid.xy(region[pos]);
-        const std::size_t x = at.x, y = at.y;
-        if (x >= 1 && x + 2 <= w && y >= 1 && y + 2 <= h) {
-            // The neighbours are distinct pixels, so a join among them leaves
-            // the others as free or taken as they were: one look at the map
-            // serves all eight, visited in increasing bit order.
-            for (unsigned free = free_around(used, p, w); free != 0; free &= free - 1) {
-                const std::ptrdiff_t step = by_bit[__builtin_ctz(free)];
-                visit_free(static_cast<std::size_t>(static_cast<std::ptrdiff_t>(p) + step), step);
-            }
-        } else {
-            // Border pixel: the same order with the outside positions left out;
-            // the pixel itself is met in the middle and passed over as taken.
-            const std::size_t y0 = y > 0 ? y - 1 : 0, y1 = y + 1 < h ? y + 1 : h - 1;
-            const std::size_t x0 = x > 0 ? x - 1 : 0, x1 = x + 1 < w ? x + 1 : w - 1;
-            for (std::size_t yy = y0; yy <= y1; ++yy)
-                for (std::size_t xx = x0; xx <= x1; ++xx)
-                    if (!used.taken(yy * w + xx))
-                        visit_free(yy * w + xx, static_cast<std::ptrdiff_t>(yy * w + xx) - static_cast<std::ptrdiff_t>(p));
+        const std::uint32_t p = region[pos];
+        // Off the last row, p + 1 stays below 2^32 as inside_columns asks.
+        const bool inside = p - w < inside_rows && grid.inside_columns(p);
+        // The neighbours are distinct pixels, so a join among them leaves the
+        // others as free or taken as they were: one look at the map serves
+        // all eight, visited in increasing bit order.
+        for (unsigned free = inside ? free_around(used, p, w) : free_around_border(used, grid, p, w, h); free != 0;
+             free &= free - 1) {
+            const std::ptrdiff_t step = by_bit[static_cast<unsigned>(__builtin_ctz(free))];
+            visit_free(static_cast<std::size_t>(static_cast<std::ptrdiff_t>(p) + step), step);
         }
     }
-    return {sx, sy};
+    return {sum[0], sum[1]};
 }
 
 }  // namespace
@@ -202,31 +224,33 @@ Rect fit_rect(std::span<const std::uint32_t> region, const Px* field, std::uint6
         return Offset{static_cast<double>(xy.x), static_cast<double>(xy.y), static_cast<double>(field[i].norm)};
     };
 
-    double sum_w = 0.0, sum_x = 0.0, sum_y = 0.0;
+    // Sums along x and y side by side, each in the order of the region.
+    double sum_w = 0.0;
+    Pair sum_xy = {0.0, 0.0};
     for (std::size_t k = 0; k < n; ++k) {
         const Offset o = position(k);
         if (at) at[k] = o;
         sum_w += o.wt;
-        sum_x += o.wt * o.x;
-        sum_y += o.wt * o.y;
+        sum_xy += o.wt * Pair{o.x, o.y};
     }
-    const double cx = sum_x / sum_w;
-    const double cy = sum_y / sum_w;
+    const double cx = sum_xy[0] / sum_w;
+    const double cy = sum_xy[1] / sum_w;
 
-    double ixx = 0.0, iyy = 0.0, sxy = 0.0;
+    const Pair centre = {cx, cy};
+    Pair moments = {0.0, 0.0};  // iyy, then ixx
+    double sxy = 0.0;
     for (std::size_t k = 0; k < n; ++k) {
         const Offset o = at ? at[k] : position(k);
         const double wt = o.wt;
-        const double ex = o.x - cx;
-        const double ey = o.y - cy;
+        const Pair e = Pair{o.x, o.y} - centre;  // ex, ey
         if (at) {
-            at[k].x = ex;
-            at[k].y = ey;
+            at[k].x = e[0];
+            at[k].y = e[1];
         }
-        ixx += wt * (ey * ey);
-        iyy += wt * (ex * ex);
-        sxy += wt * ex * ey;
+        moments += wt * (e * e);
+        sxy += wt * e[0] * e[1];
     }
+    const double iyy = moments[0], ixx = moments[1];
     // Negated after summing: for a region along a row or a column the sum is
     // +0 and the product moment -0, which picks atan2's branch below.
     const double ixy = -sxy;
@@ -246,25 +270,35 @@ Rect fit_rect(std::span<const std::uint32_t> region, const Px* field, std::uint6
     const double dx = std::cos(theta);
     const double dy = std::sin(theta);
 
-    // Extents start at 0 so the centroid always lies within them; NaN leaves them as they are.
-    double l_min = 0.0, l_max = 0.0, t_min = 0.0, t_max = 0.0;
-    for (std::size_t k = 0; k < n; ++k) {
-        double ex, ey;
+    // Extents start at 0 so the centroid always lies within them; NaN leaves
+    // them as they are. Two pixels at a time (the last one twice for an odd
+    // count), each lane keeping the extremes of its own pixels: any nonzero
+    // extreme has one value, and a zero one is the +0 it started as, so the
+    // lanes' extremes give those of the plain walk.
+    const Pair along_x = {dx, dx}, along_y = {dy, dy};
+    Pair l_low = {0.0, 0.0}, l_high = l_low, t_low = l_low, t_high = l_low;
+    for (std::size_t k = 0; k < n; k += 2) {
+        const std::size_t k1 = k + 1 < n ? k + 1 : k;
+        Pair ex, ey;
         if (at) {
-            ex = at[k].x;
-            ey = at[k].y;
+            ex = Pair{at[k].x, at[k1].x};
+            ey = Pair{at[k].y, at[k1].y};
         } else {
-            const PixelXY xy = grid.xy(region[k]);
-            ex = static_cast<double>(xy.x) - cx;
-            ey = static_cast<double>(xy.y) - cy;
+            const PixelXY xy0 = grid.xy(region[k]), xy1 = grid.xy(region[k1]);
+            ex = Pair{static_cast<double>(xy0.x), static_cast<double>(xy1.x)} - cx;
+            ey = Pair{static_cast<double>(xy0.y), static_cast<double>(xy1.y)} - cy;
         }
-        const double l = dx * ex + dy * ey;
-        const double t = dx * ey - dy * ex;
-        if (l < l_min) l_min = l;
-        if (l > l_max) l_max = l;
-        if (t < t_min) t_min = t;
-        if (t > t_max) t_max = t;
+        const Pair l = along_x * ex + along_y * ey;
+        const Pair t = along_x * ey - along_y * ex;
+        l_low = l < l_low ? l : l_low;
+        l_high = l > l_high ? l : l_high;
+        t_low = t < t_low ? t : t_low;
+        t_high = t > t_high ? t : t_high;
     }
+    const double l_min = l_low[1] < l_low[0] ? l_low[1] : l_low[0];
+    const double l_max = l_high[1] > l_high[0] ? l_high[1] : l_high[0];
+    const double t_min = t_low[1] < t_low[0] ? t_low[1] : t_low[0];
+    const double t_max = t_high[1] > t_high[0] ? t_high[1] : t_high[0];
 
     const double across = t_max - t_min;
     return Rect{cx + l_min * dx,

@@ -40,9 +40,35 @@ public:
         return {index - y * width_, y};
     }
 
+    // Whether the pixel lies in neither the first nor the last column, for an
+    // index + 1 below 2^32. The low half of m * index is the remainder's
+    // fraction of the width (same paper): below m exactly when the index is a
+    // multiple of the width, and at or above 2^64 - m exactly when index + 1
+    // is (adding m to it wraps). Widths 1 and 2 have no such column, and
+    // 2^64 - 2m wraps to 0 for them.
+    bool inside_columns(std::uint32_t index) const { return m_ * index - m_ < std::uint64_t{0} - 2 * m_; }
+
 private:
     std::uint32_t width_;
     std::uint64_t m_;
+};
+
+// What region growing needs to know of a width x height grid beyond the two
+// sizes: worked out at a map's first growth, kept for the next ones (most
+// growths take a few pixels, and would otherwise spend more on this than on
+// the pixels).
+struct GrowthGrid {
+    std::uint64_t width = ~std::uint64_t{0}, height = 0;  // no grid has this width
+    std::uint64_t pixels = 0;
+    PixelGrid xy{1};
+    // Pixels p with p - width below this lie in neither the first nor the last row.
+    std::uint64_t inside_rows = 0;
+    // Index offset of each neighbour by its bit in the mask of free
+    // neighbours that growth reads around a pixel.
+    std::ptrdiff_t by_bit[12] = {};
+
+    GrowthGrid() = default;
+    GrowthGrid(std::uint64_t w, std::uint64_t h);
 };
 
 // The used map as one bit per pixel, 1 for taken. The seed loop reads it at
@@ -62,12 +88,18 @@ public:
     // Bits first, first + 1 and first + 2 as bits 0, 1 and 2 (first + 2 inside
     // the map), from the word that holds the first and the next one (the
     // spare word at the end is there for it). Whole-word loads, so a word that
-    // growth has just written is forwarded from the store.
+    // growth has just written is forwarded from the store; the two words
+    // shifted as one take a single double shift on x86-64.
     unsigned three(std::size_t first) const {
-        const std::size_t word = first >> 6, bit = first & 63;
-        const std::uint64_t low = words_[word] >> bit;
-        const std::uint64_t high = (words_[word + 1] << 1) << (63 - bit);
-        return static_cast<unsigned>(low | high) & 7u;
+        const std::size_t word = first >> 6;
+        const unsigned __int128 pair = static_cast<unsigned __int128>(words_[word + 1]) << 64 | words_[word];
+        return static_cast<unsigned>(pair >> (first & 63)) & 7u;
+    }
+
+    // The grid of growths over this map, for a width x height image.
+    const GrowthGrid& growth_grid(std::uint64_t width, std::uint64_t height) {
+        if (grid_.width != width || grid_.height != height) grid_ = GrowthGrid(width, height);
+        return grid_;
     }
 
     // A map with the same pixels taken.
@@ -83,6 +115,7 @@ private:
     UsedBits() = default;
 
     Buffer<std::uint64_t> words_;
+    GrowthGrid grid_;
 };
 
 // The direction sum of a grown region; its angle is asked for only when the

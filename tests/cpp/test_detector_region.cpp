@@ -219,7 +219,7 @@ TEST_CASE("grow_region equals growing with the threshold recomputed at every joi
     }
 }
 
-TEST_CASE("pixel positions without a division agree with quotient and remainder") {
+TEST_CASE("pixel positions and interior columns without a division agree with quotient and remainder") {
     std::mt19937 rng(5);
     const std::uint32_t widths[] = {1, 2, 3, 7, 64, 640, 1535, 1536, 65535, 65536, 100003, 0x7FFFFFFFu, 0xFFFFFFFFu};
     for (std::uint32_t w : widths) {
@@ -232,6 +232,7 @@ TEST_CASE("pixel positions without a division agree with quotient and remainder"
             const PixelXY at = grid.xy(i);
             CHECK(at.x == i % w);
             CHECK(at.y == i / w);
+            if (i != 0xFFFFFFFFu) CHECK(grid.inside_columns(i) == (i % w >= 1 && std::uint64_t{i % w} + 2 <= w));
         }
     }
 }
