@@ -136,7 +136,24 @@ bool refine(std::vector<std::uint32_t>& region, Rect& rect, Used& used, const Px
     if (region.size() < min_region_size || over()) return false;
     const double angle = direction.angle();
 
-    rect = region_to_rect(region, field, width, angle, rect.p);
+    // A region of at most kPointsFit pixels keeps their points beside it, in
+    // its order, for the cuts and the refits to read instead of working them
+    // out from the indices at every pass.
+    PixelPoint points[kPointsFit];
+    const bool with_points = region.size() <= kPointsFit;
+    if (with_points) {
+        for (std::size_t k = 0; k < region.size(); ++k) {
+            const std::uint32_t i = region[k];
+            const PixelXY at = grid.xy(i);
+            points[k] = {static_cast<double>(at.x), static_cast<double>(at.y), static_cast<double>(field[i].norm)};
+        }
+    }
+    auto fit = [&] {
+        return with_points ? points_to_rect({points, region.size()}, angle, rect.p)
+                           : region_to_rect(region, field, width, angle, rect.p);
+    };
+
+    rect = fit();
     if (region_density(region.size(), rect) >= refine_detail::kDenseEnough) return true;
 
     // Cut to discs around the seed. The radius starts from the rectangle of
@@ -147,17 +164,33 @@ bool refine(std::vector<std::uint32_t>& region, Rect& rect, Used& used, const Px
         radius = radius * 0.75;
         cost.work += weight * 2 * region.size();
         const std::size_t before = region.size();
-        for (std::size_t i = 0; i < region.size();) {
-            const std::uint32_t q = region[i];
-            const PixelXY at = grid.xy(q);
-            const double x = static_cast<double>(at.x);
-            const double y = static_cast<double>(at.y);
-            if (refine_detail::compare_distance(x - x0, y - y0, radius) > 0) {
-                used.free(q);
-                region[i] = region.back();
-                region.pop_back();
-            } else {
-                ++i;
+        if (with_points) {
+            // The last pixel takes the place of one dropped, in both lists.
+            std::size_t n = before;
+            for (std::size_t i = 0; i < n;) {
+                if (refine_detail::compare_distance(points[i].x - x0, points[i].y - y0, radius) > 0) {
+                    used.free(region[i]);
+                    --n;
+                    region[i] = region[n];
+                    points[i] = points[n];
+                } else {
+                    ++i;
+                }
+            }
+            region.resize(n);
+        } else {
+            for (std::size_t i = 0; i < region.size();) {
+                const std::uint32_t q = region[i];
+                const PixelXY at = grid.xy(q);
+                const double x = static_cast<double>(at.x);
+                const double y = static_cast<double>(at.y);
+                if (refine_detail::compare_distance(x - x0, y - y0, radius) > 0) {
+                    used.free(q);
+                    region[i] = region.back();
+                    region.pop_back();
+                } else {
+                    ++i;
+                }
             }
         }
         if (region.size() < min_region_size || over()) return false;
@@ -165,7 +198,7 @@ bool refine(std::vector<std::uint32_t>& region, Rect& rect, Used& used, const Px
         // as they were: still not dense enough.
         if (region.size() == before) continue;
         cost.work += weight * 8 * region.size();
-        rect = region_to_rect(region, field, width, angle, rect.p);
+        rect = fit();
         if (region_density(region.size(), rect) >= refine_detail::kDenseEnough) return true;
     }
 }

@@ -20,9 +20,7 @@ namespace {
 using Pair = double __attribute__((vector_size(16)));
 
 // A region pixel's position (then its offset from the centroid) and weight.
-struct Offset {
-    double x, y, wt;
-};
+using Offset = PixelPoint;
 
 // The free neighbours of an interior pixel p as bits in visiting order (bits
 // 0, 1, 2 the row above, 4 and 6 the left and right neighbours, 9, 10, 11
@@ -213,11 +211,11 @@ namespace {
 // second turns it into the offset from the centroid, which the third reads.
 // Without, every pass works the position out again from the index (the same
 // values, so the same sums), and the fit needs no memory of its own however
-// large the region.
-Rect fit_rect(std::span<const std::uint32_t> region, const Px* field, std::uint64_t width, double angle, double p,
-              Offset* at) {
+// large the region. With `given` (the positions in the region's order, with
+// `at`), the first pass reads them and the second writes the offsets to `at`.
+Rect fit_rect(const std::uint32_t* region, std::size_t n, const Px* field, std::uint64_t width, double angle,
+              double p, Offset* at, const Offset* given = nullptr) {
     const PixelGrid grid(width);
-    const std::size_t n = region.size();
     auto position = [&](std::size_t k) {
         const std::uint32_t i = region[k];
         const PixelXY xy = grid.xy(i);
@@ -227,11 +225,19 @@ Rect fit_rect(std::span<const std::uint32_t> region, const Px* field, std::uint6
     // Sums along x and y side by side, each in the order of the region.
     double sum_w = 0.0;
     Pair sum_xy = {0.0, 0.0};
-    for (std::size_t k = 0; k < n; ++k) {
-        const Offset o = position(k);
-        if (at) at[k] = o;
-        sum_w += o.wt;
-        sum_xy += o.wt * Pair{o.x, o.y};
+    if (given) {
+        for (std::size_t k = 0; k < n; ++k) {
+            const Offset o = given[k];
+            sum_w += o.wt;
+            sum_xy += o.wt * Pair{o.x, o.y};
+        }
+    } else {
+        for (std::size_t k = 0; k < n; ++k) {
+            const Offset o = position(k);
+            if (at) at[k] = o;
+            sum_w += o.wt;
+            sum_xy += o.wt * Pair{o.x, o.y};
+        }
     }
     const double cx = sum_xy[0] / sum_w;
     const double cy = sum_xy[1] / sum_w;
@@ -239,8 +245,9 @@ Rect fit_rect(std::span<const std::uint32_t> region, const Px* field, std::uint6
     const Pair centre = {cx, cy};
     Pair moments = {0.0, 0.0};  // iyy, then ixx
     double sxy = 0.0;
+    const Offset* const kept = given ? given : at;
     for (std::size_t k = 0; k < n; ++k) {
-        const Offset o = at ? at[k] : position(k);
+        const Offset o = kept ? kept[k] : position(k);
         const double wt = o.wt;
         const Pair e = Pair{o.x, o.y} - centre;  // ex, ey
         if (at) {
@@ -320,9 +327,17 @@ Rect region_to_rect(std::span<const std::uint32_t> region, const Px* field, std:
     // one works them out in each pass instead, which costs less than the
     // memory to keep them would (fresh pages, on a region of millions).
     constexpr std::size_t kOnStack = 1024;
-    if (region.size() > kOnStack) return fit_rect(region, field, width, angle, p, nullptr);
+    const std::size_t n = region.size();
+    if (n > kOnStack) return fit_rect(region.data(), n, field, width, angle, p, nullptr);
     Offset on_stack[kOnStack];
-    return fit_rect(region, field, width, angle, p, on_stack);
+    return fit_rect(region.data(), n, field, width, angle, p, on_stack);
+}
+
+Rect points_to_rect(std::span<const PixelPoint> points, double angle, double p) {
+    if (points.size() > kPointsFit) panic("rectangle fit: too many points");
+    Offset offsets[kPointsFit];
+    // No index is read when the points are given.
+    return fit_rect(nullptr, points.size(), nullptr, 1, angle, p, offsets, points.data());
 }
 
 }  // namespace trevalin

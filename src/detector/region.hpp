@@ -140,4 +140,16 @@ DirectionSum grow_region_sum(std::uint32_t seed, const Px* field, UsedBits& used
 Rect region_to_rect(std::span<const std::uint32_t> region, const Px* field, std::uint64_t width, double angle,
                     double p);
 
+// A region pixel's column, row and gradient norm, as the rectangle fit reads them.
+struct PixelPoint {
+    double x, y, wt;
+};
+
+// The most pixels points_to_rect takes.
+inline constexpr std::size_t kPointsFit = 1024;
+
+// region_to_rect for a region of at most kPointsFit pixels given as their
+// points, in the region's order: the same rectangle.
+Rect points_to_rect(std::span<const PixelPoint> points, double angle, double p);
+
 }  // namespace trevalin
