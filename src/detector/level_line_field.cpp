@@ -33,17 +33,28 @@ inline double weak_square(float weak) {
     return weak > 0.0f ? static_cast<double>(weak) * static_cast<double>(weak) * (1.0 - 0x1p-20) : -1.0;
 }
 
-// The single-precision values of kCount<D> doubles; clears the bits of
-// `stable` whose lanes' values would not round to the same float anywhere
-// within a relative 2^-40 of them (NaN included).
+// The lanes (as bits) of kCount<D> doubles that lie within 2^15 units in the
+// last place of a point halfway between two floats, or on one; the others
+// round to the same float anywhere within a relative 2^-39 of them, provided
+// each lies in [2^-126, 2^127), so that its float is a normal one.
+//
+// A double of magnitude in [2^E, 2^(E+1)), -126 <= E <= 127, has ulp
+// 2^(E-52); rounding it to a float keeps the top 24 of its 53 significant
+// bits and drops the low 29 bits r of its encoding (the same for either
+// sign). The float steps there are 2^29 ulps, so the halfway points of the
+// binade are where r = 2^28 (the top one being where floats overflow when
+// E = 127), and those of the binades next to it are at least 2^27 ulps off
+// (the floats' binade edges are floats). A relative 2^-39 of the double is
+// below 2^(E+1-39) = 2^14 ulps, so a lane with |r - 2^28| >= 2^15 has no
+// halfway point that near: the rounding is the same all across. The test:
+// (bits + 2^28 + 2^15) has zeros in bits 16 .. 28 exactly when
+// r + 2^28 + 2^15 lies in [2^29, 2^29 + 2^16), i.e. r in [2^28 - 2^15, 2^28 + 2^15).
 template <class D>
-[[gnu::always_inline]] inline lanes::Vec<float, lanes::kCount<D>> stable_floats(const D& d, unsigned& stable) {
-    using F = lanes::Vec<float, lanes::kCount<D>>;
-    const F f = __builtin_convertvector(d, F);
-    const F low = __builtin_convertvector(d * (1.0 - 0x1p-40), F);
-    const F high = __builtin_convertvector(d * (1.0 + 0x1p-40), F);
-    stable &= lanes::bits(f == low) & lanes::bits(f == high);
-    return f;
+[[gnu::always_inline]] inline auto near_halfway(const D& d) {
+    using U = lanes::Vec<std::uint64_t, lanes::kCount<D>>;
+    constexpr std::uint64_t shift = (std::uint64_t{1} << 28) + (std::uint64_t{1} << 15);
+    constexpr std::uint64_t kept = (std::uint64_t{1} << 29) - (std::uint64_t{1} << 16);
+    return ((lanes::as<U>(d) + shift) & kept) == 0;
 }
 
 // Where float k of n interleaved records (norm, ux, uy) comes from, in the
@@ -67,32 +78,46 @@ template <class F, std::size_t... K>
     std::memcpy(f + 2 * c, &last, sizeof last);
 }
 
-// The records of kCount<D> blocks, given their gradients, squared
-// magnitudes (gx^2 + gy^2) and weak lanes (as bits); writes them all (zero
-// for weak blocks).
+// The records of kCount<D> blocks, given their gradients, their squares,
+// squared magnitudes (gx^2 + gy^2) and weak lanes (as bits); writes them all
+// (zero for weak blocks).
 //
 // A record needs the norm hypot(gx, gy) only through three roundings to
 // single precision: of the norm and of -gy / norm and gx / norm. The square
 // root of the squared magnitude is within a few ulps of the C library's
 // hypot (both are within an ulp of the true magnitude when the squares
-// neither overflow nor underflow), so wherever the three floats are the same
-// across a margin a million times wider, they are the record's own floats.
-// The rare lanes that are not, and those with a zero component (whose norm
-// is exactly the other one's magnitude), go through finish_record.
+// neither overflow nor underflow), so the three doubles here are within a few
+// ulps of the record's, and wherever each rounds to the same float across a
+// relative 2^-39 of it (some 2^13 ulps), those are the record's own floats.
+//
+// The vectors settle the lanes where gx^2 and gy^2 are at least 2^-150 and
+// their sum at most 2^100, and none of the three doubles is near_halfway. The
+// bounds put all three in [2^-126, 2^127), as near_halfway needs: the norm is
+// in [2^-75, 2^50] (the rounded sum is at least either rounded square, which
+// is at most the sum), and |gx| / norm (as |gy| / norm) at least
+// 2^-75 (1 - 2^-54) / 2^50, so its rounding is at least 2^-126, and at most
+// 2^50 (1 + 2^-53) / 2^-75.
+// So every lane settled here would also pass a plainer test: both components
+// nonzero, the squared magnitude in [2^-1000, 2^1000], and each double scaled
+// by 1 - 2^-40 and by 1 + 2^-40 (still within a relative 2^-39 once rounded)
+// rounding to its float.
+// The rare lanes that are not settled go through finish_record.
 template <class D>
-[[gnu::always_inline]] inline void finish_lanes(const D& gx, const D& gy, const D& square, unsigned weak_lanes,
-                                                float weak, Px* out) {
+[[gnu::always_inline]] inline void finish_lanes(const D& gx, const D& gy, const D& gx2, const D& gy2,
+                                                const D& square, unsigned weak_lanes, float weak, Px* out) {
     constexpr std::size_t n_lanes = lanes::kCount<D>;
     using F = lanes::Vec<float, n_lanes>;
     using I = lanes::MaskOf<F>;
     // Each comparison straight to bits: GCC 12 takes the lanes of a combined
     // mask of eight doubles one by one.
-    unsigned fast = lanes::bits(square >= 0x1p-1000) & lanes::bits(square <= 0x1p1000) & lanes::bits(gx != 0.0) &
-                    lanes::bits(gy != 0.0);
+    unsigned fast = lanes::bits(gx2 >= 0x1p-150) & lanes::bits(gy2 >= 0x1p-150) & lanes::bits(square <= 0x1p100);
     const D norm = lanes::sqrt(square);
-    F n = stable_floats(norm, fast);
-    F u = stable_floats(-gy / norm, fast);
-    F v = stable_floats(gx / norm, fast);
+    const D ud = -gy / norm, vd = gx / norm;
+    const lanes::MaskOf<D> near = near_halfway(norm) | near_halfway(ud) | near_halfway(vd);
+    fast &= ~lanes::bits(near);
+    F n = __builtin_convertvector(norm, F);
+    F u = __builtin_convertvector(ud, F);
+    F v = __builtin_convertvector(vd, F);
     // Lanes written from the vectors: fast ones that are not weak and whose
     // norm is above `weak` (when positive); the others are written zero.
     const unsigned strong = ~weak_lanes & lanes::kAll<n_lanes>;
@@ -129,13 +154,14 @@ template <class D, class T>
         const D c = lanes::load_working<D>(bottom + x), d = lanes::load_working<D>(bottom + x + 1);
         const D gx = (((b + d) - a) - c) * 0.5;
         const D gy = (((c + d) - a) - b) * 0.5;
-        const D square = gx * gx + gy * gy;
+        const D gx2 = gx * gx, gy2 = gy * gy;
+        const D square = gx2 + gy2;
         const unsigned weak_lanes = lanes::bits(square <= weak_sq);  // false for NaN, as in the scalar test
         if (weak_lanes == lanes::kAll<n>) {
             std::memset(static_cast<void*>(out + x), 0, n * sizeof(Px));
             continue;
         }
-        finish_lanes(gx, gy, square, weak_lanes, weak, out + x);
+        finish_lanes(gx, gy, gx2, gy2, square, weak_lanes, weak, out + x);
     }
     return x;
 }

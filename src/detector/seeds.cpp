@@ -51,9 +51,11 @@ template <class F>
 }
 
 // Gives the noted pixels of [first, end), the 0 bits of `weak` there, their
-// places in `seeds`: the next free place of their level, from `next`.
-void place_run(const std::uint64_t* weak, std::size_t first, std::size_t end, const std::uint32_t* __restrict level,
-               std::size_t* __restrict next, std::uint32_t* __restrict seeds) {
+// places in `seeds`: the next free place of their level, from `next`. Not
+// inlined: inside the loop over runs its cursors would live on the stack.
+[[gnu::noinline]] void place_run(const std::uint64_t* weak, std::size_t first, std::size_t end,
+                                 const std::uint32_t* __restrict level, std::size_t* __restrict next,
+                                 std::uint32_t* __restrict seeds) {
     const std::size_t last_word = (end - 1) >> 6;
     for (std::size_t word = first >> 6; word <= last_word; ++word) {
         std::uint64_t noted = ~weak[word];
