@@ -70,7 +70,8 @@ def hammer(calls_per_thread):
             deadline = time.monotonic() + SECONDS
             calls = calls_per_thread[i]
             k = i  # threads start at different functions
-            while time.monotonic() < deadline:
+            # Every thread calls every function at least once, however slow the build (sanitizers) or the machine.
+            while time.monotonic() < deadline or counts[i] < len(calls):
                 name, fn = calls[k % len(calls)]
                 if result_key(fn()) != expected[i][name]:
                     mismatches.append((i, name))
@@ -100,7 +101,6 @@ def test_threads_give_the_single_threaded_results(shared):
     calls = [build_calls(seed, inputs) for seed in range(THREADS)]
     mismatches, counts = hammer(calls)
     assert mismatches == []
-    assert all(c >= len(calls[0]) for c in counts), counts
 
 
 def counter_runs_during(fn):
