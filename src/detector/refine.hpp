@@ -164,35 +164,28 @@ bool refine(std::vector<std::uint32_t>& region, Rect& rect, Used& used, const Px
         radius = radius * 0.75;
         cost.work += weight * 2 * region.size();
         const std::size_t before = region.size();
-        if (with_points) {
-            // The last pixel takes the place of one dropped, in both lists.
-            std::size_t n = before;
-            for (std::size_t i = 0; i < n;) {
-                if (refine_detail::compare_distance(points[i].x - x0, points[i].y - y0, radius) > 0) {
-                    used.free(region[i]);
-                    --n;
-                    region[i] = region[n];
-                    points[i] = points[n];
-                } else {
-                    ++i;
-                }
+        // The last pixel takes the place of one dropped (and of its point).
+        std::size_t n = before;
+        for (std::size_t i = 0; i < n;) {
+            double x, y;
+            if (with_points) {
+                x = points[i].x;
+                y = points[i].y;
+            } else {
+                const PixelXY at = grid.xy(region[i]);
+                x = static_cast<double>(at.x);
+                y = static_cast<double>(at.y);
             }
-            region.resize(n);
-        } else {
-            for (std::size_t i = 0; i < region.size();) {
-                const std::uint32_t q = region[i];
-                const PixelXY at = grid.xy(q);
-                const double x = static_cast<double>(at.x);
-                const double y = static_cast<double>(at.y);
-                if (refine_detail::compare_distance(x - x0, y - y0, radius) > 0) {
-                    used.free(q);
-                    region[i] = region.back();
-                    region.pop_back();
-                } else {
-                    ++i;
-                }
+            if (refine_detail::compare_distance(x - x0, y - y0, radius) > 0) {
+                used.free(region[i]);
+                --n;
+                region[i] = region[n];
+                if (with_points) points[i] = points[n];
+            } else {
+                ++i;
             }
         }
+        region.resize(n);
         if (region.size() < min_region_size || over()) return false;
         // A cut that dropped nothing leaves the region, and so its rectangle,
         // as they were: still not dense enough.
