@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstring>
-
+#include <limits>
 #include <utility>
 
 #include "detector/lanes.hpp"
@@ -21,8 +21,13 @@ namespace {
 inline void finish_record(double gx, double gy, float weak, Px& out) {
     // hypot with one zero argument is exactly the other's magnitude.
     const double norm = gy == 0.0 ? std::fabs(gx) : gx == 0.0 ? std::fabs(gy) : std::hypot(gx, gy);
-    if (!(norm > 0.0)) return;
-    const float stored = static_cast<float>(norm);
+    // An infinite gradient (infinite samples, or differences beyond the
+    // doubles) has no direction: its record stays zero, as a NaN one does. A
+    // finite one beyond the floats keeps its direction and the largest float
+    // as its norm: an infinite norm would outrank every other in the seed
+    // order and weigh its pixel infinitely in a rectangle's fit.
+    if (!(norm > 0.0) || norm == std::numeric_limits<double>::infinity()) return;
+    const float stored = std::min(static_cast<float>(norm), std::numeric_limits<float>::max());
     if (weak > 0.0f && !(stored > weak)) return;
     out = {stored, static_cast<float>(-gy / norm), static_cast<float>(gx / norm)};
 }
