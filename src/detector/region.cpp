@@ -72,6 +72,11 @@ GrowthGrid::GrowthGrid(std::uint64_t w, std::uint64_t h)
 
 namespace {
 
+// The exact threshold hypot(sx, sy) * c, out of line and cold: rarely asked
+// for, and with the tests inlined around it, growth keeps its range and
+// threshold in registers instead of on the stack.
+[[gnu::noinline, gnu::cold]] double exact_threshold(double sx, double sy, double c) { return std::hypot(sx, sy) * c; }
+
 DirectionSum grow(std::uint32_t seed, const Px* field, UsedBits& used, std::vector<std::uint32_t>& region, double cos_tau,
                   std::uint64_t width, std::uint64_t height, std::size_t limit) {
     const GrowthGrid& g = used.growth_grid(width, height);
@@ -108,18 +113,18 @@ DirectionSum grow(std::uint32_t seed, const Px* field, UsedBits& used, std::vect
     // is the signed square of t alone, which decides as t does (a rounded
     // signed square never decreases as its argument grows, so a smaller one
     // comes from a smaller value) and leaves ties to t.
-    auto signed_square = [](double v) { return v * std::fabs(v); };
+    auto signed_square = [](double v) __attribute__((always_inline)) { return v * std::fabs(v); };
     const double c2 = c * c;
     const bool positive_c = c > 0.0;
     double threshold = c;  // exact when `exact` is set
     bool exact = true;
     double low = signed_square(c), high = low;
-    auto set_exact = [&] {
-        threshold = std::hypot(sum[0], sum[1]) * c;
+    auto set_exact = [&]() __attribute__((always_inline)) {
+        threshold = exact_threshold(sum[0], sum[1], c);
         exact = true;
         low = high = signed_square(threshold);
     };
-    auto rejects = [&](double dot) {
+    auto rejects = [&](double dot) __attribute__((always_inline)) {
         // A negative dot product (below the positive threshold) falls below
         // the estimate too. The threshold is at least 2^-400 c with an
         // estimate, far above any dot product whose square is below the
