@@ -69,6 +69,22 @@ AxisTaps axis_taps(std::uint64_t out_n, double scale) {
 
 namespace {
 
+// The taps of positions 0 .. n - 1 of `all`, n at most its positions: the
+// same as axis_taps(n, scale) for the scale that gave `all`, with the
+// stride of those n.
+AxisTaps leading_taps(const AxisTaps& all, std::size_t n) {
+    AxisTaps taps;
+    taps.first = Buffer<std::int64_t>::uninitialized(n);
+    taps.count = Buffer<std::size_t>::uninitialized(n);
+    std::copy_n(all.first.data(), n, taps.first.data());
+    std::copy_n(all.count.data(), n, taps.count.data());
+    for (std::size_t i = 0; i < n; ++i) taps.stride = std::max(taps.stride, taps.count[i]);
+    taps.weights = Buffer<double>::zeroed(mul_size(n, taps.stride));
+    for (std::size_t i = 0; i < n; ++i)
+        std::copy_n(all.weights.data() + i * all.stride, taps.count[i], taps.weights.data() + i * taps.stride);
+    return taps;
+}
+
 using lanes::kCount;
 
 // Input rows g .. g + n - 1 blurred along x, n = kCount<Vec> at a time.
@@ -153,45 +169,33 @@ template <class Vec, class T>
     }
 }
 
-// Columns x.. of down_sums a vector at a time, as long as a whole vector
-// fits before n; returns the first column not done.
-template <class Vec>
-[[gnu::always_inline]] inline std::size_t down_sums_each(const double* const* lines, const double* weights,
-                                                         std::size_t taps, std::size_t x, std::size_t n,
-                                                         double* out) {
+// Columns x.. of down_sums, `vecs` vectors of them side by side, as long as
+// they fit before n; returns the first column not done.
+template <class Vec, std::size_t vecs>
+[[gnu::always_inline]] inline std::size_t down_sums_by(const double* const* lines, const double* weights,
+                                                       std::size_t taps, std::size_t x, std::size_t n, double* out) {
     constexpr std::size_t kLanes = kCount<Vec>;
-    for (; x + kLanes <= n; x += kLanes) {
-        Vec a = {};
-        for (std::size_t k = 0; k < taps; ++k) a += weights[k] * lanes::load<Vec>(lines[k] + x);
-        lanes::store(out + x, a);
+    for (; x + vecs * kLanes <= n; x += vecs * kLanes) {
+        Vec a[vecs] = {};
+        for (std::size_t k = 0; k < taps; ++k) {
+            const double w = weights[k];
+            const double* l = lines[k] + x;
+            for (std::size_t v = 0; v < vecs; ++v) a[v] += w * lanes::load<Vec>(l + v * kLanes);
+        }
+        for (std::size_t v = 0; v < vecs; ++v) lanes::store(out + x + v * kLanes, a[v]);
     }
     return x;
 }
 
 // out[x] = sum over k of weights[k] * lines[k][x], accumulated from 0.0 in
-// increasing k; four vectors of columns at a time, then one, then single columns.
+// increasing k; eight vectors of columns at a time (one line pointer and
+// weight serve them all), then one, then single columns.
 template <class Vec>
 [[gnu::always_inline]] inline void down_sums(const double* const* lines, const double* weights, std::size_t taps,
                                              std::size_t n, double* out) {
-    constexpr std::size_t kLanes = kCount<Vec>;
-    std::size_t x = 0;
-    for (; x + 4 * kLanes <= n; x += 4 * kLanes) {
-        Vec a0 = {}, a1 = {}, a2 = {}, a3 = {};
-        for (std::size_t k = 0; k < taps; ++k) {
-            const double w = weights[k];
-            const double* l = lines[k] + x;
-            a0 += w * lanes::load<Vec>(l);
-            a1 += w * lanes::load<Vec>(l + kLanes);
-            a2 += w * lanes::load<Vec>(l + 2 * kLanes);
-            a3 += w * lanes::load<Vec>(l + 3 * kLanes);
-        }
-        lanes::store(out + x, a0);
-        lanes::store(out + x + kLanes, a1);
-        lanes::store(out + x + 2 * kLanes, a2);
-        lanes::store(out + x + 3 * kLanes, a3);
-    }
-    x = down_sums_each<Vec>(lines, weights, taps, x, n, out);
-    down_sums_each<lanes::One<Vec>>(lines, weights, taps, x, n, out);
+    std::size_t x = down_sums_by<Vec, 8>(lines, weights, taps, 0, n, out);
+    x = down_sums_by<Vec, 1>(lines, weights, taps, x, n, out);
+    down_sums_by<lanes::One<Vec>, 1>(lines, weights, taps, x, n, out);
 }
 
 // The baseline works on pairs.
@@ -209,8 +213,15 @@ BlurPlan::BlurPlan(std::uint64_t width, std::uint64_t height, double scale, Isa 
     const ScaledSize size = downscaled_size(width, height, scale);
     w_out = size.width;
     h_out = size.height;
-    across = axis_taps(w_out, scale);
-    down = axis_taps(h_out, scale);
+    // Output position i has the same taps along either axis: the shorter
+    // axis takes those of the longer one's first positions.
+    if (w_out >= h_out) {
+        across = axis_taps(w_out, scale);
+        down = leading_taps(across, h_out);
+    } else {
+        down = axis_taps(h_out, scale);
+        across = leading_taps(down, w_out);
+    }
     group = rows_per_group(isa);
     // The column weights again, tap by tap for each tile of `group` columns.
     tile_weights = Buffer<double>::zeroed(mul_size(w_out / group * group, across.stride));
