@@ -69,52 +69,73 @@ AxisTaps axis_taps(std::uint64_t out_n, double scale) {
 
 namespace {
 
+// The taps of positions 0 .. n - 1 of `all`, n at most its positions: the
+// same as axis_taps(n, scale) for the scale that gave `all`, with the
+// stride of those n.
+AxisTaps leading_taps(const AxisTaps& all, std::size_t n) {
+    AxisTaps taps;
+    taps.first = Buffer<std::int64_t>::uninitialized(n);
+    taps.count = Buffer<std::size_t>::uninitialized(n);
+    std::copy_n(all.first.data(), n, taps.first.data());
+    std::copy_n(all.count.data(), n, taps.count.data());
+    for (std::size_t i = 0; i < n; ++i) taps.stride = std::max(taps.stride, taps.count[i]);
+    taps.weights = Buffer<double>::zeroed(mul_size(n, taps.stride));
+    for (std::size_t i = 0; i < n; ++i)
+        std::copy_n(all.weights.data() + i * all.stride, taps.count[i], taps.weights.data() + i * taps.stride);
+    return taps;
+}
+
 using lanes::kCount;
 
-// Input rows g .. g + n - 1 blurred along x, n = kCount<Vec> at a time.
-// The output columns go in chunks. The input samples a chunk reads are first
-// interleaved, sample x of row r at scratch[(x - lo) * n + r] with the edge
-// pixels beyond the row, so that one vector holds a column of the n rows and
-// every tap is one load and one weight for all of them; the sums of n
-// neighbouring output columns are then turned back into rows.
+// Input rows g .. g + m * n - 1 blurred along x, n = kCount<Vec> and
+// m = BlurPlan::stacks_of(n): the rows go in m stacks of n, each held in one
+// vector. The output columns go in chunks. The input samples a chunk reads
+// are first interleaved, sample x of row s * n + r at
+// scratch[(x - lo) * m * n + s * n + r] with the edge pixels beyond the row,
+// so that m vectors hold a column of the rows and every tap is one weight
+// and m loads for all of them; the sums of n neighbouring output columns
+// are then turned back into rows, a stack at a time.
 template <class Vec, class T>
 [[gnu::always_inline]] inline void across_rows(const BlurPlan& p, const T* image, std::size_t g, double* scratch,
                                                double* const* out) {
     constexpr std::size_t n = kCount<Vec>;
+    constexpr std::size_t m = BlurPlan::stacks_of(n);
+    constexpr std::size_t all = m * n;
     scratch = reinterpret_cast<double*>((reinterpret_cast<std::uintptr_t>(scratch) + 63) & ~std::uintptr_t{63});
     const std::int64_t width = static_cast<std::int64_t>(p.w_in);
-    const T* rows[n];
-    for (std::size_t r = 0; r < n; ++r) rows[r] = image + std::min(g + r, p.h_in - 1) * p.w_in;
-    double ends[n];
-    for (std::size_t r = 0; r < n; ++r) ends[r] = working_value(rows[r][0]);
-    const Vec left_edge = lanes::load<Vec>(ends);
-    for (std::size_t r = 0; r < n; ++r) ends[r] = working_value(rows[r][width - 1]);
-    const Vec right_edge = lanes::load<Vec>(ends);
+    const T* rows[all];
+    for (std::size_t r = 0; r < all; ++r) rows[r] = image + std::min(g + r, p.h_in - 1) * p.w_in;
+    Vec left_edge[m], right_edge[m];
+    for (std::size_t s = 0; s < m; ++s) {
+        double ends[n];
+        for (std::size_t r = 0; r < n; ++r) ends[r] = working_value(rows[s * n + r][0]);
+        left_edge[s] = lanes::load<Vec>(ends);
+        for (std::size_t r = 0; r < n; ++r) ends[r] = working_value(rows[s * n + r][width - 1]);
+        right_edge[s] = lanes::load<Vec>(ends);
+    }
 
     const AxisTaps& taps = p.across;
-    auto column = [&](std::size_t i, const double* at) {
-        const double* w = taps.weights.data() + i * taps.stride;
-        Vec acc = {};
-        for (std::size_t k = 0, count = taps.count[i]; k < count; ++k) acc += w[k] * lanes::load<Vec>(at + k * n);
-        return acc;
-    };
     constexpr std::size_t kChains = BlurPlan::chains_of(n);
     for (std::size_t i0 = 0; i0 < p.w_out; i0 += BlurPlan::kChunk) {
         const std::size_t i1 = std::min(p.w_out, i0 + BlurPlan::kChunk);
         const BlurPlan::Span span = p.spans[i0 / BlurPlan::kChunk];
         std::int64_t x = span.lo;
-        auto at = [&](std::int64_t x) { return scratch + static_cast<std::size_t>(x - span.lo) * n; };
-        for (; x < std::min<std::int64_t>(span.end, 0); ++x) lanes::store(at(x), left_edge);
+        auto at = [&](std::int64_t x) { return scratch + static_cast<std::size_t>(x - span.lo) * all; };
+        for (; x < std::min<std::int64_t>(span.end, 0); ++x)
+            for (std::size_t s = 0; s < m; ++s) lanes::store(at(x) + s * n, left_edge[s]);
         const std::int64_t body_end = std::min(span.end, width);
         for (; x + static_cast<std::int64_t>(n) <= body_end; x += n) {
-            Vec v[n];
-            for (std::size_t r = 0; r < n; ++r) v[r] = lanes::load_working<Vec>(rows[r] + x);
-            lanes::transpose(v);
-            for (std::size_t c = 0; c < n; ++c) lanes::store(at(x + c), v[c]);
+            for (std::size_t s = 0; s < m; ++s) {
+                Vec v[n];
+                for (std::size_t r = 0; r < n; ++r) v[r] = lanes::load_working<Vec>(rows[s * n + r] + x);
+                lanes::transpose(v);
+                for (std::size_t c = 0; c < n; ++c) lanes::store(at(x + c) + s * n, v[c]);
+            }
         }
         for (; x < body_end; ++x)
-            for (std::size_t r = 0; r < n; ++r) at(x)[r] = working_value(rows[r][x]);
-        for (; x < span.end; ++x) lanes::store(at(x), right_edge);
+            for (std::size_t r = 0; r < all; ++r) at(x)[r] = working_value(rows[r][x]);
+        for (; x < span.end; ++x)
+            for (std::size_t s = 0; s < m; ++s) lanes::store(at(x) + s * n, right_edge[s]);
 
         // The sums of n neighbouring columns go side by side, a few at a
         // time, over the taps they all have, then over the further taps of
@@ -123,79 +144,84 @@ template <class Vec, class T>
         std::size_t i = i0;
         for (; i + n <= i1; i += n) {
             const double* wt = p.tile_weights.data() + (i / n) * taps.stride * n;  // tap k of column c: wt[k * n + c]
-            Vec sums[n];
+            Vec sums[m][n];
             for (std::size_t c0 = 0; c0 < n; c0 += kChains) {
                 const double* from[kChains];
                 std::size_t count[kChains];
                 for (std::size_t c = 0; c < kChains; ++c) {
-                    from[c] = scratch + p.offsets[i + c0 + c] * n;
+                    from[c] = scratch + p.offsets[i + c0 + c] * all;
                     count[c] = taps.count[i + c0 + c];
                 }
                 const auto [shared, longest] = p.chain_taps[(i + c0) / kChains];
-                Vec acc[kChains] = {};
+                Vec acc[m][kChains] = {};
                 std::size_t k = 0;
                 for (; k < shared; ++k)
-                    for (std::size_t c = 0; c < kChains; ++c)
-                        acc[c] += wt[k * n + c0 + c] * lanes::load<Vec>(from[c] + k * n);
+                    for (std::size_t c = 0; c < kChains; ++c) {
+                        const double w = wt[k * n + c0 + c];
+                        for (std::size_t s = 0; s < m; ++s)
+                            acc[s][c] += w * lanes::load<Vec>(from[c] + k * all + s * n);
+                    }
                 for (; k < longest; ++k)
                     for (std::size_t c = 0; c < kChains; ++c)
-                        if (k < count[c]) acc[c] += wt[k * n + c0 + c] * lanes::load<Vec>(from[c] + k * n);
-                for (std::size_t c = 0; c < kChains; ++c) sums[c0 + c] = acc[c];
+                        if (k < count[c]) {
+                            const double w = wt[k * n + c0 + c];
+                            for (std::size_t s = 0; s < m; ++s)
+                                acc[s][c] += w * lanes::load<Vec>(from[c] + k * all + s * n);
+                        }
+                for (std::size_t s = 0; s < m; ++s)
+                    for (std::size_t c = 0; c < kChains; ++c) sums[s][c0 + c] = acc[s][c];
             }
-            lanes::transpose(sums);
-            for (std::size_t r = 0; r < n; ++r) lanes::store(out[r] + i, sums[r]);
+            for (std::size_t s = 0; s < m; ++s) {
+                lanes::transpose(sums[s]);
+                for (std::size_t r = 0; r < n; ++r) lanes::store(out[s * n + r] + i, sums[s][r]);
+            }
         }
         for (; i < i1; ++i) {
-            double sums[n];
-            lanes::store(sums, column(i, at(taps.first[i])));
-            for (std::size_t r = 0; r < n; ++r) out[r][i] = sums[r];
+            const double* w = taps.weights.data() + i * taps.stride;
+            const double* from = at(taps.first[i]);
+            Vec acc[m] = {};
+            for (std::size_t k = 0, count = taps.count[i]; k < count; ++k)
+                for (std::size_t s = 0; s < m; ++s) acc[s] += w[k] * lanes::load<Vec>(from + k * all + s * n);
+            for (std::size_t s = 0; s < m; ++s) {
+                double sums[n];
+                lanes::store(sums, acc[s]);
+                for (std::size_t r = 0; r < n; ++r) out[s * n + r][i] = sums[r];
+            }
         }
     }
 }
 
-// Columns x.. of down_sums a vector at a time, as long as a whole vector
-// fits before n; returns the first column not done.
-template <class Vec>
-[[gnu::always_inline]] inline std::size_t down_sums_each(const double* const* lines, const double* weights,
-                                                         std::size_t taps, std::size_t x, std::size_t n,
-                                                         double* out) {
+// Columns x.. of down_sums, `vecs` vectors of them side by side, as long as
+// they fit before n; returns the first column not done.
+template <class Vec, std::size_t vecs>
+[[gnu::always_inline]] inline std::size_t down_sums_by(const double* const* lines, const double* weights,
+                                                       std::size_t taps, std::size_t x, std::size_t n, double* out) {
     constexpr std::size_t kLanes = kCount<Vec>;
-    for (; x + kLanes <= n; x += kLanes) {
-        Vec a = {};
-        for (std::size_t k = 0; k < taps; ++k) a += weights[k] * lanes::load<Vec>(lines[k] + x);
-        lanes::store(out + x, a);
+    for (; x + vecs * kLanes <= n; x += vecs * kLanes) {
+        Vec a[vecs] = {};
+        for (std::size_t k = 0; k < taps; ++k) {
+            const double w = weights[k];
+            const double* l = lines[k] + x;
+            for (std::size_t v = 0; v < vecs; ++v) a[v] += w * lanes::load<Vec>(l + v * kLanes);
+        }
+        for (std::size_t v = 0; v < vecs; ++v) lanes::store(out + x + v * kLanes, a[v]);
     }
     return x;
 }
 
 // out[x] = sum over k of weights[k] * lines[k][x], accumulated from 0.0 in
-// increasing k; four vectors of columns at a time, then one, then single columns.
+// increasing k; eight vectors of columns at a time (one line pointer and
+// weight serve them all), then one, then single columns.
 template <class Vec>
 [[gnu::always_inline]] inline void down_sums(const double* const* lines, const double* weights, std::size_t taps,
                                              std::size_t n, double* out) {
-    constexpr std::size_t kLanes = kCount<Vec>;
-    std::size_t x = 0;
-    for (; x + 4 * kLanes <= n; x += 4 * kLanes) {
-        Vec a0 = {}, a1 = {}, a2 = {}, a3 = {};
-        for (std::size_t k = 0; k < taps; ++k) {
-            const double w = weights[k];
-            const double* l = lines[k] + x;
-            a0 += w * lanes::load<Vec>(l);
-            a1 += w * lanes::load<Vec>(l + kLanes);
-            a2 += w * lanes::load<Vec>(l + 2 * kLanes);
-            a3 += w * lanes::load<Vec>(l + 3 * kLanes);
-        }
-        lanes::store(out + x, a0);
-        lanes::store(out + x + kLanes, a1);
-        lanes::store(out + x + 2 * kLanes, a2);
-        lanes::store(out + x + 3 * kLanes, a3);
-    }
-    x = down_sums_each<Vec>(lines, weights, taps, x, n, out);
-    down_sums_each<lanes::One<Vec>>(lines, weights, taps, x, n, out);
+    std::size_t x = down_sums_by<Vec, 8>(lines, weights, taps, 0, n, out);
+    x = down_sums_by<Vec, 1>(lines, weights, taps, x, n, out);
+    down_sums_by<lanes::One<Vec>, 1>(lines, weights, taps, x, n, out);
 }
 
-// The baseline works on pairs.
-std::size_t rows_per_group(Isa isa) {
+// The doubles of a vector (the baseline works on pairs).
+std::size_t doubles_per_vector(Isa isa) {
     return lanes::dispatch(isa, [](auto w) { return decltype(w)::doubles; });
 }
 
@@ -209,14 +235,22 @@ BlurPlan::BlurPlan(std::uint64_t width, std::uint64_t height, double scale, Isa 
     const ScaledSize size = downscaled_size(width, height, scale);
     w_out = size.width;
     h_out = size.height;
-    across = axis_taps(w_out, scale);
-    down = axis_taps(h_out, scale);
-    group = rows_per_group(isa);
-    // The column weights again, tap by tap for each tile of `group` columns.
-    tile_weights = Buffer<double>::zeroed(mul_size(w_out / group * group, across.stride));
-    for (std::size_t i = 0; i < w_out / group * group; ++i)
+    // Output position i has the same taps along either axis: the shorter
+    // axis takes those of the longer one's first positions.
+    if (w_out >= h_out) {
+        across = axis_taps(w_out, scale);
+        down = leading_taps(across, h_out);
+    } else {
+        down = axis_taps(h_out, scale);
+        across = leading_taps(down, w_out);
+    }
+    tile = doubles_per_vector(isa);
+    group = stacks_of(tile) * tile;
+    // The column weights again, tap by tap for each tile of `tile` columns.
+    tile_weights = Buffer<double>::zeroed(mul_size(w_out / tile * tile, across.stride));
+    for (std::size_t i = 0; i < w_out / tile * tile; ++i)
         for (std::size_t k = 0; k < across.count[i]; ++k)
-            tile_weights[(i / group * across.stride + k) * group + i % group] = across.weights[i * across.stride + k];
+            tile_weights[(i / tile * across.stride + k) * tile + i % tile] = across.weights[i * across.stride + k];
     // The stretch of input samples that each chunk of columns reads, the
     // widest of them, and where each column's taps start in its chunk's.
     spans = Buffer<Span>::uninitialized(w_out / kChunk + (w_out % kChunk != 0));
@@ -237,7 +271,7 @@ BlurPlan::BlurPlan(std::uint64_t width, std::uint64_t height, double scale, Isa 
             offsets[i] = across.count[i] == 0 ? 0 : static_cast<std::size_t>(across.first[i] - span.lo);
     }
     scratch_doubles = mul_size(widest, group) + 8;
-    const std::size_t chains = chains_of(group);
+    const std::size_t chains = chains_of(tile);
     chain_taps = Buffer<ChainTaps>::uninitialized(w_out / chains);
     for (std::size_t j = 0; j < w_out / chains; ++j) {
         ChainTaps t{across.stride, 0};

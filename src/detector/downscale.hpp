@@ -40,8 +40,12 @@ struct BlurPlan {
     AxisTaps across;  // the taps of the output columns
     AxisTaps down;    // the taps of the output rows
     std::size_t group = 0;  // input rows blurred along x at a time
-    // across.weights in tiles of `group` columns: tap k of column i at
-    // [(i / group * across.stride + k) * group + i % group].
+    std::size_t tile = 0;   // output columns summed side by side: the doubles of a vector
+    // A group's rows go in stacks_of(tile) vectors of `tile` rows each, so
+    // that every weight serves eight rows.
+    static constexpr std::size_t stacks_of(std::size_t tile) { return tile < 8 ? 8 / tile : 1; }
+    // across.weights in tiles of `tile` columns: tap k of column i at
+    // [(i / tile * across.stride + k) * tile + i % tile].
     Buffer<double> tile_weights;
     Isa isa = Isa::Scalar;
 
@@ -54,7 +58,7 @@ struct BlurPlan {
     Buffer<Span> spans;  // chunk i0 / kChunk's
     // Column i's first tap as an offset into its chunk's span.
     Buffer<std::size_t> offsets;
-    // The columns of a tile are summed chains_of(group) side by side; the
+    // The columns of a tile are summed chains_of(tile) side by side; the
     // fewest and the most taps among each such set of columns, in order.
     static constexpr std::size_t chains_of(std::size_t group) { return group < 4 ? group : 4; }
     struct ChainTaps {

@@ -66,9 +66,10 @@ template <class F>
             if (l != kNoSeed) {
                 const std::size_t at = next[l]++;
                 seeds[at] = static_cast<std::uint32_t>(word * 64 + std::countr_zero(noted));
-                // A level's places fill one after another: as one line of
-                // them starts, the line after next is asked for.
-                if ((at & 15) == 0) __builtin_prefetch(seeds + at + 32, 1);
+                // A level's places fill one after another: the line after
+                // next is asked for (at every place, which costs less than
+                // a branch to ask once a line).
+                __builtin_prefetch(seeds + at + 32, 1);
             }
         }
     }
