@@ -22,7 +22,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <memory>
 #include <span>
 #include <utility>
@@ -38,17 +37,8 @@ namespace {
 #ifdef TREVALIN_SEED_LOOP_COUNTS
 constexpr bool kCounting = true;
 #else
-constexpr bool kCounting = false;
-struct SeedLoopCounts {  // never counted outside the benchmark's build
-    std::uint64_t kept, regrown, dropped;
-    double commit_seconds;
-    bool all_ahead;
-};
+constexpr bool kCounting = false;  // SeedLoopCounts are never counted outside the benchmark's build
 #endif
-template <class F>
-void count(F&& f) {
-    if constexpr (kCounting) f();
-}
 
 // The map of a seed grown ahead, which notes in `joined` every pixel that its
 // growths take, the seed first. A stretch whose growths join more than
@@ -73,27 +63,24 @@ DirectionSum grow_region_sum(std::uint32_t seed, const Px* field, AheadView& use
     return sum;
 }
 
-// Whether every pixel of `pixels` is free in `used`.
 bool all_free(const UsedBits& used, std::span<const std::uint32_t> pixels) {
     for (std::uint32_t p : pixels)
         if (used.taken(p)) return false;
     return true;
 }
 
-// Seeds go ahead in stretches of this many places of the seed order.
 constexpr std::size_t kStretch = 64;
 
 // What one seed grown ahead gave: the pixels it took at any time end at
 // joined_end of the stretch's list, where the previous seed's end. Most
 // growths leave taken exactly the pixels they took (`same`); the others'
 // pixels left taken end at marks_end of the marks list likewise. A seed that
-// found a segment has it next in the stretch's segments. `thin`, `cut_short`,
-// `work` and `allowance` are its refinement's (see RefineCost).
+// found a segment has it next in the stretch's segments.
 struct Speculated {
     std::uint32_t place;
     std::uint32_t joined_end, marks_end;
-    bool same, found, thin, cut_short;
-    std::uint64_t work, allowance;
+    bool same, found;
+    RefineCost cost;  // what its refinement was allowed and did
 };
 
 struct Stretch {
@@ -101,17 +88,18 @@ struct Stretch {
     std::vector<std::uint32_t> joined;
     std::vector<std::uint32_t> marks;
     std::vector<Segment> segments;
-    std::uint64_t work = 0;             // the refinement work of its seeds
-    bool failed = false;                // the stretch could not be grown ahead: the loop grows it itself
-    Signal ready;  // stretch number + 1 once the lists are complete
+    bool failed = false;  // the stretch could not be grown ahead: the loop grows it itself
+    Signal ready;         // stretch number + 1 once the lists are complete
 
-    // The pixels that seed e took, and those it left taken, where the
-    // previous seed's lists end at `joined` and `marks`.
-    std::span<const std::uint32_t> took(const Speculated& e, std::uint32_t joined) const {
-        return {this->joined.data() + joined, e.joined_end - joined};
+    // The pixels that seed i took, and those it left taken.
+    std::span<const std::uint32_t> took(std::size_t i) const {
+        const std::uint32_t begin = i > 0 ? seeds[i - 1].joined_end : 0;
+        return {joined.data() + begin, seeds[i].joined_end - begin};
     }
-    std::span<const std::uint32_t> kept(const Speculated& e, std::uint32_t joined, std::uint32_t marks) const {
-        return e.same ? took(e, joined) : std::span<const std::uint32_t>(this->marks.data() + marks, e.marks_end - marks);
+    std::span<const std::uint32_t> kept(std::size_t i) const {
+        if (seeds[i].same) return took(i);
+        const std::uint32_t begin = i > 0 ? seeds[i - 1].marks_end : 0;
+        return {marks.data() + begin, seeds[i].marks_end - begin};
     }
 };
 
@@ -127,33 +115,12 @@ struct TakenLog {
 
     TakenLog(const UsedBits& used, std::size_t n) : start(used.copy()), pixels(Buffer<std::uint32_t>::uninitialized(n)) {}
     void append(std::span<const std::uint32_t> taken) {
-        // An empty list may have no storage at all, which memcpy may not be given.
-        if (taken.empty()) return;
-        std::memcpy(pixels.data() + appended, taken.data(), taken.size() * sizeof(std::uint32_t));
+        std::copy(taken.begin(), taken.end(), pixels.data() + appended);
         appended += taken.size();
     }
     void publish(std::uint64_t work) {
         spent.store(work, std::memory_order_relaxed);
         size.store(appended, std::memory_order_release);
-    }
-};
-
-// A thread that grows seeds ahead of the loop: its own copy of the used map,
-// which it brings up to date from the log before each stretch, and what its
-// growths need.
-struct Grower {
-    UsedBits map;
-    std::size_t replayed = 0;  // log entries applied to `map`
-    SeedStep step;
-
-    // The loop's thread changes its map as it goes, also taking and freeing
-    // pixels within one growth, so a copy starts from the map before the loop
-    // and catches up from the log.
-    Grower(const SeedLoop& in, const TakenLog& log) : map(log.start.copy()), step(in) {}
-
-    void catch_up(const TakenLog& log) {
-        const std::size_t end = log.size.load(std::memory_order_acquire);
-        for (; replayed < end; ++replayed) map.take(log.pixels[replayed]);
     }
 };
 
@@ -170,7 +137,7 @@ void grow_stretch(const SeedLoop& in, std::size_t k, std::uint64_t spent, UsedBi
     out.failed = false;
     const std::size_t begin = k * kStretch, end = std::min(in.seeds.size(), begin + kStretch);
     // The step's own count of work (on the loop's thread, the loop's) comes back afterwards.
-    const std::uint64_t own = std::exchange(step.work.spent, spent);
+    const std::uint64_t own = std::exchange(step.spent, spent);
     // A stretch's lists hold at most a 32nd of the field's pixels: with
     // two stretches in flight for every thread, a few bytes per pixel.
     AheadView view{map, out.joined, in.width * in.height / 32 + 4096};
@@ -178,21 +145,18 @@ void grow_stretch(const SeedLoop& in, std::size_t k, std::uint64_t spent, UsedBi
         each_free_seed(in, map, begin, end, [&](std::size_t j, std::uint32_t seed) {
             const std::size_t joined_begin = out.joined.size();
             const bool found = step(in, seed, view, out.segments);
-            const std::vector<std::uint32_t>& region = step.region;
-            const RefineCost& cost = step.work.cost;
             // Not regrown nor cut, its region is what it joined.
-            const bool same = out.joined.size() - joined_begin == region.size();
-            if (!same) out.marks.insert(out.marks.end(), region.begin(), region.end());
+            const bool same = out.joined.size() - joined_begin == step.region.size();
+            if (!same) out.marks.insert(out.marks.end(), step.region.begin(), step.region.end());
             out.seeds.push_back(Speculated{static_cast<std::uint32_t>(j), static_cast<std::uint32_t>(out.joined.size()),
-                                           static_cast<std::uint32_t>(out.marks.size()), same, found,
-                                           cost.thin, cost.cut_short, cost.work, cost.allowance});
+                                           static_cast<std::uint32_t>(out.marks.size()), same, found, step.cost});
         });
     } catch (const TooMuchAhead&) {
         out.failed = true;
     }
     // Every pixel joined was free before, those left taken with the rest.
     for (std::uint32_t p : out.joined) map.free(p);
-    step.work.spent = own;
+    step.spent = own;
 }
 
 // The loop's thread: its own seed step, and the suspects of the stretch at
@@ -205,35 +169,25 @@ struct Committer {
     explicit Committer(const SeedLoop& in)
         : step(in), near(Buffer<std::uint64_t>::zeroed(in.width * in.height / 64 + 2), in.width * in.height) {}
 
-    template <class F>  // f(q) for p and each of its neighbours q
-    static void around(const SeedLoop& in, std::uint32_t p, F&& f) {
-        const PixelXY at = PixelGrid(in.width).xy(p);
-        const std::size_t x0 = at.x > 0 ? at.x - 1 : 0, x1 = std::min<std::size_t>(at.x + 1, in.width - 1);
-        const std::size_t y0 = at.y > 0 ? at.y - 1 : 0, y1 = std::min<std::size_t>(at.y + 1, in.height - 1);
-        for (std::size_t y = y0; y <= y1; ++y)
-            for (std::size_t x = x0; x <= x1; ++x) f(y * in.width + x);
-    }
-
-    void suspect(const SeedLoop& in, std::uint32_t p) {
-        around(in, p, [&](std::size_t q) { near.take(q); });
-        suspects.push_back(p);
-    }
-
     // The loop's own growth from `seed`, logged.
     void grow(SeedLoop& in, std::uint32_t seed, TakenLog& log, std::vector<Segment>& found) {
         step(in, seed, in.used, found);
         log.append(step.region);
     }
-
-    void clear_suspects(const SeedLoop& in) {
-        for (std::uint32_t p : suspects) around(in, p, [&](std::size_t q) { near.free(q); });
-        suspects.clear();
-    }
 };
 
-// Whether seed e's refinement, grown ahead, went as the loop's allowance leads it.
-bool as_asked(const Speculated& e, std::uint64_t allowance) {
-    return !e.thin || (e.cut_short ? e.allowance == allowance : e.work <= allowance);
+template <class F>  // f(q) for p and each of its neighbours q
+void around(const SeedLoop& in, std::uint32_t p, F&& f) {
+    const PixelXY at = PixelGrid(in.width).xy(p);
+    const std::size_t x0 = at.x > 0 ? at.x - 1 : 0, x1 = std::min<std::size_t>(at.x + 1, in.width - 1);
+    const std::size_t y0 = at.y > 0 ? at.y - 1 : 0, y1 = std::min<std::size_t>(at.y + 1, in.height - 1);
+    for (std::size_t y = y0; y <= y1; ++y)
+        for (std::size_t x = x0; x <= x1; ++x) f(y * in.width + x);
+}
+
+// Whether a refinement that cost `ahead` grown ahead went as the loop's allowance leads it.
+bool as_asked(const RefineCost& ahead, std::uint64_t allowance) {
+    return !ahead.thin || (ahead.cut_short ? ahead.allowance == allowance : ahead.work <= allowance);
 }
 
 // The loop takes pixels that a seed grown ahead left taken.
@@ -246,7 +200,7 @@ void take(SeedLoop& in, TakenLog& log, std::span<const std::uint32_t> kept) {
 void plain_stretch(SeedLoop& in, TakenLog& log, std::size_t k, Committer& c, std::vector<Segment>& found) {
     const std::size_t begin = k * kStretch, end = std::min(in.seeds.size(), begin + kStretch);
     each_free_seed(in, in.used, begin, end, [&](std::size_t, std::uint32_t seed) { c.grow(in, seed, log, found); });
-    log.publish(c.step.work.spent);
+    log.publish(c.step.spent);
 }
 
 // The loop reaches stretch k and takes its seeds in order, keeping each
@@ -261,57 +215,57 @@ void commit(SeedLoop& in, TakenLog& log, std::size_t k, Stretch& s, Committer& c
     // as the checks one seed at a time do: a seed took no pixel that an
     // earlier seed of the stretch left taken), and the budget leads each
     // seed's refinement the way it went. One pass then keeps them all.
-    std::uint64_t spent = c.step.work.spent;
+    std::uint64_t spent = c.step.spent;
     bool whole = all_free(in.used, s.joined);
-    for (std::size_t i = 0; whole && i < s.seeds.size(); spent += s.seeds[i++].work)
-        whole = as_asked(s.seeds[i], c.step.work.left_at(spent));
+    for (std::size_t i = 0; whole && i < s.seeds.size(); spent += s.seeds[i++].cost.work)
+        whole = as_asked(s.seeds[i].cost, in.budget_left(spent));
     if (whole) {
-        std::uint32_t joined = 0, marks = 0;
-        for (const Speculated& e : s.seeds) {
-            if (!s.marks.empty()) take(in, log, s.kept(e, joined, marks));
-            joined = e.joined_end;
-            marks = e.marks_end;
-        }
-        // No growth was redone: the seeds left taken all they joined.
-        if (s.marks.empty()) take(in, log, s.joined);
+        // No marks: no growth was redone, and the seeds left taken all they joined.
+        if (s.marks.empty())
+            take(in, log, s.joined);
+        else
+            for (std::size_t i = 0; i < s.seeds.size(); ++i) take(in, log, s.kept(i));
         found.insert(found.end(), s.segments.begin(), s.segments.end());
-        c.step.work.spent = spent;
-        count([&] { counts.kept += s.seeds.size(); });
+        c.step.spent = spent;
+        if constexpr (kCounting) counts.kept += s.seeds.size();
         log.publish(spent);
         return;
     }
     const std::size_t begin = k * kStretch, end = std::min(in.seeds.size(), begin + kStretch);
     std::size_t next = 0;  // the next seed grown ahead
-    std::uint32_t joined = 0, marks = 0;
     const Segment* segment = s.segments.data();
     for (std::size_t j = begin; j < end; ++j) {
         if (next == s.seeds.size() || s.seeds[next].place != j) {
             if (!c.suspects.empty() && !in.used.taken(in.seeds[j])) c.grow(in, in.seeds[j], log, found);
             continue;
         }
-        const Speculated& e = s.seeds[next++];
-        const std::span<const std::uint32_t> took = s.took(e, joined), kept = s.kept(e, joined, marks);
-        joined = e.joined_end;
-        marks = e.marks_end;
-        if (as_asked(e, c.step.work.left()) && all_free(in.used, took) &&
+        const Speculated& e = s.seeds[next];
+        const std::span<const std::uint32_t> took = s.took(next), kept = s.kept(next);
+        ++next;
+        if (as_asked(e.cost, in.budget_left(c.step.spent)) && all_free(in.used, took) &&
             (c.suspects.empty() || all_free(c.near, took))) {
             take(in, log, kept);
             if (e.found) found.push_back(*segment++);
-            c.step.work.spent += e.work;
-            count([&] { ++counts.kept; });
+            c.step.spent += e.cost.work;
+            if constexpr (kCounting) ++counts.kept;
             continue;
         }
         if (e.found) ++segment;
-        count([&] { counts.dropped += in.used.taken(in.seeds[j]); });
         if (!in.used.taken(in.seeds[j])) {
             c.grow(in, in.seeds[j], log, found);
-            count([&] { ++counts.regrown; });
+            if constexpr (kCounting) ++counts.regrown;
+        } else if constexpr (kCounting) {
+            ++counts.dropped;
         }
-        for (std::uint32_t p : kept)
-            if (!in.used.taken(p)) c.suspect(in, p);
+        for (std::uint32_t p : kept) {
+            if (in.used.taken(p)) continue;
+            around(in, p, [&](std::size_t q) { c.near.take(q); });
+            c.suspects.push_back(p);
+        }
     }
-    c.clear_suspects(in);
-    log.publish(c.step.work.spent);
+    for (std::uint32_t p : c.suspects) around(in, p, [&](std::size_t q) { c.near.free(q); });
+    c.suspects.clear();
+    log.publish(c.step.spent);
 }
 
 std::vector<Segment> loop_counting(SeedLoop& in, std::size_t ahead, SeedLoopCounts& counts) {
@@ -328,8 +282,7 @@ std::vector<Segment> loop_counting(SeedLoop& in, std::size_t ahead, SeedLoopCoun
     auto claim = [&](std::size_t& k) {
         std::size_t c = claimed.load(std::memory_order_relaxed);
         for (;;) {
-            const std::size_t limit = std::min(stretches, committed.load() + ring);
-            if (c >= limit) return false;
+            if (c >= std::min(stretches, committed.load() + ring)) return false;
             if (claimed.compare_exchange_weak(c, c + 1, std::memory_order_relaxed)) {
                 k = c;
                 return true;
@@ -343,7 +296,12 @@ std::vector<Segment> loop_counting(SeedLoop& in, std::size_t ahead, SeedLoopCoun
     parallel_rows(pool_thread_count(), [&](std::size_t role) {
         if (role != 0) {
             if (claimed.load(std::memory_order_relaxed) >= stretches) return;
-            Grower g(in, log);
+            // The loop's thread changes its map as it goes, also taking and
+            // freeing pixels within one growth, so this thread's copy starts
+            // from the map before the loop and catches up from the log.
+            UsedBits map = log.start.copy();
+            std::size_t replayed = 0;  // log entries applied to `map`
+            SeedStep step(in);
             while (!stop.load(std::memory_order_relaxed)) {
                 // Read before the claim, so that a stretch taken in after a failed claim ends the wait below.
                 const std::size_t at = committed.load();
@@ -353,9 +311,10 @@ std::vector<Segment> loop_counting(SeedLoop& in, std::size_t ahead, SeedLoopCoun
                     // latest entries were written on the loop's core, and
                     // reading them after every growth cost more than the few
                     // growths that a fresher copy saves.
-                    g.catch_up(log);
+                    for (const std::size_t end = log.size.load(std::memory_order_acquire); replayed < end; ++replayed)
+                        map.take(log.pixels[replayed]);
                     try {
-                        grow_stretch(in, k, log.spent.load(std::memory_order_relaxed), g.map, g.step, slots[k % ring]);
+                        grow_stretch(in, k, log.spent.load(std::memory_order_relaxed), map, step, slots[k % ring]);
                     } catch (...) {
                         stop.store(true, std::memory_order_relaxed);
                         slots[k % ring].ready.store(k + 1);  // the loop, waiting for it, sees the stop
@@ -375,16 +334,13 @@ std::vector<Segment> loop_counting(SeedLoop& in, std::size_t ahead, SeedLoopCoun
             std::size_t next = 0;
             // The loop moves on past stretch `next` once `done` has taken it in.
             auto move_on = [&](auto&& done) {
-                if constexpr (kCounting) {
-                    const auto started = std::chrono::steady_clock::now();
-                    done();
+                [[maybe_unused]] std::chrono::steady_clock::time_point started;
+                if constexpr (kCounting) started = std::chrono::steady_clock::now();
+                done();
+                if constexpr (kCounting)
                     counts.commit_seconds +=
                         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-                } else {
-                    done();
-                }
-                ++next;
-                committed.store(next);
+                committed.store(++next);
             };
             while (next < stretches && !stop.load(std::memory_order_relaxed)) {
                 Stretch& s = slots[next % ring];
@@ -403,7 +359,7 @@ std::vector<Segment> loop_counting(SeedLoop& in, std::size_t ahead, SeedLoopCoun
                     }
                     // Ahead on the loop's own map, the latest there is: the
                     // loop's core keeps one map in its caches instead of two.
-                    grow_stretch(in, k, c.step.work.spent, in.used, c.step, slots[k % ring]);
+                    grow_stretch(in, k, c.step.spent, in.used, c.step, slots[k % ring]);
                     slots[k % ring].ready.store(k + 1);
                 } else {
                     // Another thread is growing the next stretch.

@@ -16,7 +16,6 @@ namespace trevalin {
 // for every `ahead` and thread count.
 std::vector<Segment> loop_growing_ahead(SeedLoop& in, std::size_t ahead);
 
-#ifdef TREVALIN_SEED_LOOP_COUNTS
 // For the seed loop's benchmark, which builds the detector with these
 // counts: how many seeds grown ahead were kept, how many were grown again,
 // how many were dropped because a region of an earlier seed had taken them
@@ -29,6 +28,7 @@ struct SeedLoopCounts {
     double commit_seconds = 0.0;
     bool all_ahead = false;
 };
+#ifdef TREVALIN_SEED_LOOP_COUNTS
 std::vector<Segment> loop_growing_ahead(SeedLoop& in, std::size_t ahead, SeedLoopCounts& counts);
 #endif
 

@@ -1,8 +1,6 @@
 #pragma once
-// What the seed loop does with one seed, whichever thread does it: grow a
-// region, fit its rectangle, refine it, then score it. Also what every seed
-// of one call shares, and the walk over the free seeds of a range of the
-// seed order.
+// What every way of running the seed loop shares: the step of one seed
+// (grow, fit, refine, score), its inputs, and the walk over the free seeds.
 
 #include <cmath>
 #include <cstddef>
@@ -21,8 +19,7 @@
 
 namespace trevalin {
 
-// What every seed of one call shares. The seed order is sorted from the
-// field's notes, whose weak map becomes the used map.
+// What every seed of one call shares; the seed order is sorted from the field's notes.
 struct SeedLoop {
     // The refinement work that the seeds of one call may do (see RefineCost),
     // per pixel of the field and for any field, in eighths of a pixel grown.
@@ -35,38 +32,23 @@ struct SeedLoop {
 
     const Px* field;
     std::uint64_t width, height;
-    double nt;
-    std::uint64_t min_size;
-    double cos_tau;
-    double factor;         // from field to input-image coordinates
-    std::uint64_t budget;  // refinement work after which a thin region is given up as it is
+    double factor;  // from field to input-image coordinates
+    double nt = log_nt(width, height);
+    std::uint64_t min_size = min_region_size(nt);
+    double cos_tau = std::cos(kTau);
+    // Refinement work after which a thin region is given up as it is.
+    std::uint64_t budget = kWorkAtLeast + kWorkPerPixel * width * height;
     Buffer<std::uint32_t> seeds;
     UsedBits used;  // the used map, which starts as the map of weak pixels
 
     SeedLoop(const Px* f, std::uint64_t w, std::uint64_t h, FieldNotes notes, double fac)
         : SeedLoop(f, w, h, seeds_by_notes(std::move(notes), w * h, kRho), fac) {}
 
-private:
-    SeedLoop(const Px* f, std::uint64_t w, std::uint64_t h, SeedStart start, double fac)
-        : field(f),
-          width(w),
-          height(h),
-          nt(log_nt(w, h)),
-          min_size(min_region_size(nt)),
-          cos_tau(std::cos(kTau)),
-          factor(fac),
-          budget(kWorkAtLeast + kWorkPerPixel * w * h),
-          seeds(std::move(start.seeds)),
-          used(std::move(start.weak), w * h) {}
-};
+    std::uint64_t budget_left(std::uint64_t spent) const { return spent < budget ? budget - spent : 0; }
 
-// The refinement work of the seeds in seed order up to the one at hand, and
-// what the refinement of the seed at hand was allowed and did.
-struct WorkSpent {
-    std::uint64_t budget, spent = 0;
-    RefineCost cost;
-    std::uint64_t left() const { return left_at(spent); }
-    std::uint64_t left_at(std::uint64_t work) const { return work < budget ? budget - work : 0; }
+private:
+    SeedLoop(const Px* f, std::uint64_t w, std::uint64_t h, SeedStart s, double fac)
+        : field(f), width(w), height(h), factor(fac), seeds(std::move(s.seeds)), used(std::move(s.weak), w * h) {}
 };
 
 // The segment of a scored rectangle.
@@ -77,27 +59,29 @@ inline Segment segment_of(const SeedLoop& in, const Rect& rect, double score) {
 }
 
 // The step every seed takes, with what it keeps from one seed to the next:
-// the region's list, the scores met, and the refinement work done before.
+// the region's list, the scores met, and the refinement work of the seeds in
+// seed order up to the one at hand; `cost` is what the refinement of the seed
+// at hand was allowed and did.
 struct SeedStep {
     std::vector<std::uint32_t> region;
     NfaMemo memo;
-    WorkSpent work;
+    std::uint64_t spent = 0;
+    RefineCost cost;
 
-    explicit SeedStep(const SeedLoop& in, std::uint64_t spent = 0) : memo(in.nt), work{in.budget, spent, {}} {}
+    explicit SeedStep(const SeedLoop& in) : memo(in.nt) {}
 
     // Grows, fits and refines from the free pixel `seed` on `used` (the used
     // map or a view of it); `region` ends as the pixels the seed leaves
     // taken. True with `rect` set when the refined rectangle is worth
-    // scoring. Refinement is allowed what is left of the budget, and adds
-    // its work.
+    // scoring.
     template <class Used>
     bool grow(const SeedLoop& in, std::uint32_t seed, Used& used, Rect& rect) {
-        work.cost = RefineCost{.allowance = work.left()};
+        cost = RefineCost{.allowance = in.budget_left(spent)};
         const DirectionSum sum = grow_region_sum(seed, in.field, used, region, in.cos_tau, in.width, in.height);
         if (region.size() < in.min_size) return false;
         rect = region_to_rect(region, in.field, in.width, sum.angle(), kAlignedProbability);
-        const bool kept = refine(region, rect, used, in.field, in.min_size, in.width, in.height, work.cost);
-        work.spent += work.cost.work;
+        const bool kept = refine(region, rect, used, in.field, in.min_size, in.width, in.height, cost);
+        spent += cost.work;
         return kept;
     }
 
@@ -114,75 +98,52 @@ struct SeedStep {
     }
 };
 
-// The places of a range of the seed order whose seeds are free, for the loop
-// to grow from. Seeds jump across the image, so every growth starts on cold
-// memory; the cursor runs ahead of the loop and fetches the neighbourhoods of
-// the next kAhead seeds that look free. A seed that the cursor finds taken
-// stays taken (a growth frees only pixels that it took itself), so the loop
-// visits only the places the cursor kept, and tests them again: a growth may
-// have taken them since. Most seeds are taken by the time the cursor reaches
-// them.
-class SeedCursor {
-public:
-    SeedCursor(const SeedLoop& in, const UsedBits& used, std::size_t begin, std::size_t end)
-        : in_(in), used_(used), end_(end), cursor_(begin) {}
-
-    // The next place whose seed looked free, or false past the range.
-    bool next(std::size_t& j) {
-        if (first_ == last_) fill();
-        if (first_ == last_) return false;
-        j = ring_[first_++ % kRingSize];
-        fill();
-        return true;
-    }
-
-private:
-    void fill() {
-        const std::size_t width = in_.width, pixels = in_.width * in_.height;
-        for (; last_ - first_ < kAhead && cursor_ < end_; ++cursor_) {
-            const std::size_t s = in_.seeds[cursor_];
-            if (used_.taken(s)) continue;
-            ring_[last_++ % kRingSize] = cursor_;
+// Calls grow(j, seed) for each place j in [begin, end) of the seed order
+// whose seed is free in `used` when the loop reaches it. Seeds jump across the
+// image, so every growth starts on cold memory; a cursor runs ahead of the
+// loop and fetches the neighbourhoods of the next kAhead seeds that look free.
+// A seed that the cursor finds taken stays taken (a growth frees only pixels
+// that it took itself), so the loop visits only the places the cursor kept,
+// and tests them again: a growth may have taken them since. Most seeds are
+// taken by the time the cursor reaches them. The cursor stops at `end`: the
+// range after a stretch is mostly grown on another core, whose caches it would
+// not warm.
+template <class Grow>
+void each_free_seed(const SeedLoop& in, const UsedBits& used, std::size_t begin, std::size_t end, Grow&& grow) {
+    constexpr std::size_t kAhead = 12, kRingSize = 16;
+    static_assert(kAhead < kRingSize && (kRingSize & (kRingSize - 1)) == 0);
+    std::size_t ring[kRingSize];
+    std::size_t first = 0, last = 0;  // running counts; entries are taken modulo kRingSize
+    std::size_t cursor = begin;       // the next place the cursor looks at
+    const std::size_t width = in.width, pixels = in.width * in.height;
+    // The three records around `centre` (which may straddle two lines).
+    auto fetch_row = [&](std::size_t centre) {
+        const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(in.field + centre);
+        __builtin_prefetch(reinterpret_cast<const void*>(at - sizeof(Px)));
+        __builtin_prefetch(reinterpret_cast<const void*>(at + 2 * sizeof(Px) - 1));
+    };
+    auto fill = [&] {
+        for (; last - first < kAhead && cursor < end; ++cursor) {
+            const std::size_t s = in.seeds[cursor];
+            if (used.taken(s)) continue;
+            ring[last++ % kRingSize] = cursor;
             fetch_row(s);
             // Growth looks at the used bits one and two rows away first.
             if (s >= width) {
                 fetch_row(s - width);
-                used_.fetch(s - width);
-                if (s >= 2 * width) used_.fetch(s - 2 * width);
+                used.fetch(s - width);
+                if (s >= 2 * width) used.fetch(s - 2 * width);
             }
             if (s + width < pixels) {
                 fetch_row(s + width);
-                used_.fetch(s + width);
-                if (s + 2 * width < pixels) used_.fetch(s + 2 * width);
+                used.fetch(s + width);
+                if (s + 2 * width < pixels) used.fetch(s + 2 * width);
             }
         }
-    }
-
-    // The three records around `centre` (which may straddle two lines).
-    void fetch_row(std::size_t centre) const {
-        const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(in_.field + centre);
-        __builtin_prefetch(reinterpret_cast<const void*>(at - sizeof(Px)));
-        __builtin_prefetch(reinterpret_cast<const void*>(at + 2 * sizeof(Px) - 1));
-    }
-
-    static constexpr std::size_t kAhead = 12, kRingSize = 16;
-    static_assert(kAhead < kRingSize && (kRingSize & (kRingSize - 1)) == 0);
-    const SeedLoop& in_;
-    const UsedBits& used_;
-    std::size_t end_;
-    std::size_t cursor_;  // the next place the cursor looks at
-    std::size_t ring_[kRingSize];
-    std::size_t first_ = 0, last_ = 0;  // running counts; entries are taken modulo kRingSize
-};
-
-// Calls grow(j, seed) for each place j in [begin, end) of the seed order
-// whose seed is free in `used` when the loop reaches it. The cursor stops at
-// `end`: the range after a stretch is mostly grown on another core, whose
-// caches it would not warm.
-template <class Grow>
-void each_free_seed(const SeedLoop& in, const UsedBits& used, std::size_t begin, std::size_t end, Grow&& grow) {
-    SeedCursor cursor(in, used, begin, end);
-    for (std::size_t j; cursor.next(j);) {
+    };
+    for (fill(); first != last;) {
+        const std::size_t j = ring[first++ % kRingSize];
+        fill();
         const std::uint32_t seed = in.seeds[j];
         if (!used.taken(seed)) grow(j, seed);
     }
