@@ -366,8 +366,11 @@ template <class F, std::size_t W, std::size_t T>
 }
 
 // Boxes at most this wide are scanned pixel by pixel; wider ones look for the
-// inside run of each row first.
-constexpr std::uint64_t kDirectScanWidth = 12;
+// inside run of each row first. The searches' branches go either way at
+// random: up to 20 columns, scanning every pixel costs a few more
+// instructions than the searches and mispredicts a third fewer branches in
+// scoring on photographs.
+constexpr std::uint64_t kDirectScanWidth = 20;
 
 // The counts of `rect` with each of the widths widths[j] in place of
 // rect.width and each of the tolerances precs[t] in place of rect.prec.
