@@ -178,7 +178,7 @@ template <class Vec, class T>
         }
         for (; i < i1; ++i) {
             const double* w = taps.weights.data() + i * taps.stride;
-            const double* from = at(taps.first[i]);
+            const double* from = scratch + p.offsets[i] * all;
             Vec acc[m] = {};
             for (std::size_t k = 0, count = taps.count[i]; k < count; ++k)
                 for (std::size_t s = 0; s < m; ++s) acc[s] += w[k] * lanes::load<Vec>(from + k * all + s * n);

@@ -60,7 +60,7 @@ struct BlurPlan {
     Buffer<std::size_t> offsets;
     // The columns of a tile are summed chains_of(tile) side by side; the
     // fewest and the most taps among each such set of columns, in order.
-    static constexpr std::size_t chains_of(std::size_t group) { return group < 4 ? group : 4; }
+    static constexpr std::size_t chains_of(std::size_t tile) { return tile < 4 ? tile : 4; }
     struct ChainTaps {
         std::size_t shared, longest;
     };
